@@ -1,0 +1,47 @@
+// Public entry of the blockwise filter: the one call every front end makes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "common/status.h"
+#include "common/volume.h"
+
+namespace volnlm::blockdenoise {
+
+struct Params {
+  int32_t search_radius = 0;  // half-width of the cubic search window
+  int32_t patch_radius = 0;   // half-width of the cubic patch and block; negative: no blocks
+  float sigma = 0.0f;         // noise standard deviation
+  float smoothing = 0.0f;     // factor on sigma^2 in the weight's denominator
+  bool rician = false;        // average squares and remove the Rician bias
+  // When set, each worker adds 1 here after every slice of its slab it has finished, so a front
+  // end can show progress from another thread. Never read by the filter.
+  std::atomic<int32_t>* slices_done = nullptr;
+};
+
+// Caller-owned volumes of voxel_count(extents) floats each.
+struct Buffers {
+  float* out = nullptr;             // receives the result
+  float* local_mean = nullptr;      // scratch
+  float* local_variance = nullptr;  // scratch
+  float* estimate_sum = nullptr;    // scratch
+  float* estimate_count = nullptr;  // scratch
+};
+
+// Value checks that every front end applies before filtering: finite sigma and smoothing,
+// smoothing not negative, a patch radius that the border rule can serve on these extents and
+// whose block size fits the indexing.
+std::optional<ArgError> check_params(const Extents& extents, const Params& params);
+
+// Filters `noisy` (voxel_count(extents) floats, x fastest) into buffers.out. Extents with a zero
+// count do nothing. Returns Status::threads when workers could not be started and
+// Status::memory when a worker's block buffer or the per-slab buffers could not be had.
+Status filter(const float* noisy, const Extents& extents, const Params& params,
+              const Buffers& buffers);
+
+// The same, taking the scratch volumes itself; `out` receives the result.
+Status filter(const float* noisy, const Extents& extents, const Params& params, float* out);
+
+}  // namespace volnlm::blockdenoise

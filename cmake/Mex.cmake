@@ -1,0 +1,69 @@
+# volnlm_add_mex(<name> SOURCES <gateway sources> LINK <core libraries>)
+#
+# Builds one MEX gateway for every host at hand, each a plug-in file named <name>.mex
+# (<name>.mexa64 etc. for MATLAB) that exports mexFunction alone:
+#   <name>_testhost  build/testhost/<name>.mex, against our test host in mexhost/
+#   <name>_octave    build/octave/<name>.mex, when GNU Octave's mkoctfile is found
+#   <name>_matlab    next to MATLAB's conventions, when CMake's FindMatlab finds MATLAB
+
+set(VOLNLM_MEX_MAP ${CMAKE_CURRENT_LIST_DIR}/mexfunction.map)
+set(VOLNLM_MEX_ARGS ${PROJECT_SOURCE_DIR}/common/mex/args.cpp)
+
+find_program(MKOCTFILE_EXECUTABLE mkoctfile)
+find_program(OCTAVE_CLI_EXECUTABLE octave-cli)
+if(MKOCTFILE_EXECUTABLE)
+  execute_process(COMMAND ${MKOCTFILE_EXECUTABLE} -p OCTINCLUDEDIR
+                  OUTPUT_VARIABLE OCTAVE_INCLUDE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${MKOCTFILE_EXECUTABLE} -p OCTLIBDIR
+                  OUTPUT_VARIABLE OCTAVE_LIB_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
+  find_library(OCTINTERP_LIBRARY octinterp HINTS ${OCTAVE_LIB_DIR} NO_DEFAULT_PATH)
+  find_library(OCTAVE_LIBRARY octave HINTS ${OCTAVE_LIB_DIR} NO_DEFAULT_PATH)
+endif()
+if(OCTAVE_INCLUDE_DIR AND OCTINTERP_LIBRARY AND OCTAVE_LIBRARY)
+  set(VOLNLM_HAVE_OCTAVE ON)
+  message(STATUS "GNU Octave MEX plug-ins: ${OCTAVE_INCLUDE_DIR}")
+else()
+  set(VOLNLM_HAVE_OCTAVE OFF)
+  message(STATUS "GNU Octave not found: its MEX plug-ins are not built")
+endif()
+
+find_package(Matlab QUIET COMPONENTS MX_LIBRARY MEX_COMPILER)
+if(Matlab_FOUND)
+  message(STATUS "MATLAB MEX plug-ins: ${Matlab_ROOT_DIR}")
+endif()
+
+function(_volnlm_mex_common target)
+  set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".mex")
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_link_options(${target} PRIVATE "-Wl,--version-script=${VOLNLM_MEX_MAP}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${VOLNLM_MEX_MAP})
+  endif()
+endfunction()
+
+function(volnlm_add_mex name)
+  cmake_parse_arguments(MEX "" "" "SOURCES;LINK" ${ARGN})
+  set(sources ${MEX_SOURCES} ${VOLNLM_MEX_ARGS})
+
+  add_library(${name}_testhost MODULE ${sources})
+  _volnlm_mex_common(${name}_testhost)
+  set_target_properties(${name}_testhost PROPERTIES OUTPUT_NAME ${name}
+                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testhost)
+  target_link_libraries(${name}_testhost PRIVATE ${MEX_LINK} mexhost)
+  target_link_options(${name}_testhost PRIVATE "-Wl,--no-undefined")
+
+  if(VOLNLM_HAVE_OCTAVE)
+    add_library(${name}_octave MODULE ${sources})
+    _volnlm_mex_common(${name}_octave)
+    set_target_properties(${name}_octave PROPERTIES OUTPUT_NAME ${name}
+                          LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/octave)
+    # Octave's headers are system headers to us: their warnings are not ours to fix.
+    target_include_directories(${name}_octave SYSTEM PRIVATE ${OCTAVE_INCLUDE_DIR} ${OCTAVE_INCLUDE_DIR}/..)
+    # Linking Octave's libraries turns a misspelt or missing host call into a link error.
+    target_link_libraries(${name}_octave PRIVATE ${MEX_LINK} ${OCTINTERP_LIBRARY} ${OCTAVE_LIBRARY})
+    target_link_options(${name}_octave PRIVATE "-Wl,--no-undefined")
+  endif()
+
+  if(Matlab_FOUND)
+    matlab_add_mex(NAME ${name}_matlab SRC ${sources} OUTPUT_NAME ${name} LINK_TO ${MEX_LINK})
+  endif()
+endfunction()

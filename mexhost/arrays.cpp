@@ -1,0 +1,194 @@
+// mx array calls of the test host: creation, inspection and destruction of arrays.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "mex.h"
+#include "mexhost/call_context.h"
+#include "mexhost/host.h"
+
+struct mxArray_tag {
+  mxClassID class_id = mxDOUBLE_CLASS;
+  bool complex = false;
+  bool sparse = false;
+  std::vector<mwSize> dims;
+  size_t element_size = 8;
+  void* real = nullptr;
+  void* imag = nullptr;
+};
+
+namespace {
+
+std::atomic<size_t> live_count{0};
+
+size_t element_size_of(mxClassID id) {
+  switch (id) {
+    case mxDOUBLE_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS:
+      return 8;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+      return 4;
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+    case mxCHAR_CLASS:
+      return 2;
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+    case mxLOGICAL_CLASS:
+      return 1;
+    case mxCELL_CLASS:
+    case mxSTRUCT_CLASS:
+      return sizeof(void*);
+    default:
+      return 0;
+  }
+}
+
+size_t count_of(const std::vector<mwSize>& dims) {
+  size_t n = 1;
+  for (mwSize d : dims) n *= d;
+  return n;
+}
+
+// Trailing singleton dimensions beyond the second are dropped, as MATLAB and Octave do.
+std::vector<mwSize> normalised_dims(mwSize ndim, const mwSize* dims) {
+  std::vector<mwSize> out(dims, dims + ndim);
+  while (out.size() > 2 && out.back() == 1) out.pop_back();
+  while (out.size() < 2) out.push_back(out.empty() ? 0 : 1);
+  return out;
+}
+
+mxArray* create(mxClassID id, std::vector<mwSize> dims, bool complex) {
+  auto* a = new (std::nothrow) mxArray_tag;
+  if (a == nullptr) mexhost::detail::host_out_of_memory();
+  a->class_id = id;
+  a->complex = complex;
+  a->dims = std::move(dims);
+  a->element_size = element_size_of(id);
+  const size_t bytes = count_of(a->dims) * a->element_size;
+  // Zero-filled, 64-byte aligned storage, at least one byte so the pointer is never null.
+  const size_t padded = (bytes + 63) / 64 * 64 + 64;
+  a->real = std::aligned_alloc(64, padded);
+  if (complex) a->imag = std::aligned_alloc(64, padded);
+  if (a->real == nullptr || (complex && a->imag == nullptr)) {
+    std::free(a->real);
+    std::free(a->imag);
+    delete a;
+    mexhost::detail::host_out_of_memory();
+  }
+  std::memset(a->real, 0, padded);
+  if (complex) std::memset(a->imag, 0, padded);
+  mexhost::detail::track(a);
+  ++live_count;
+  return a;
+}
+
+double element_as_double(const mxArray* a, size_t i) {
+  const void* p = a->real;
+  switch (a->class_id) {
+    case mxDOUBLE_CLASS: return static_cast<const double*>(p)[i];
+    case mxSINGLE_CLASS: return static_cast<const float*>(p)[i];
+    case mxINT8_CLASS: return static_cast<const int8_t*>(p)[i];
+    case mxUINT8_CLASS: return static_cast<const uint8_t*>(p)[i];
+    case mxINT16_CLASS: return static_cast<const int16_t*>(p)[i];
+    case mxUINT16_CLASS: return static_cast<const uint16_t*>(p)[i];
+    case mxINT32_CLASS: return static_cast<const int32_t*>(p)[i];
+    case mxUINT32_CLASS: return static_cast<const uint32_t*>(p)[i];
+    case mxINT64_CLASS: return static_cast<double>(static_cast<const int64_t*>(p)[i]);
+    case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
+    case mxLOGICAL_CLASS: return static_cast<const bool*>(p)[i] ? 1.0 : 0.0;
+    case mxCHAR_CLASS: return static_cast<const char16_t*>(p)[i];
+    default: return 0.0;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid,
+                              mxComplexity flag) {
+  return create(classid, normalised_dims(ndim, dims), flag == mxCOMPLEX);
+}
+
+mxArray* mxCreateDoubleScalar(double value) {
+  mxArray* a = create(mxDOUBLE_CLASS, {1, 1}, false);
+  *static_cast<double*>(a->real) = value;
+  return a;
+}
+
+mxArray* mxCreateLogicalScalar(mxLogical value) {
+  mxArray* a = create(mxLOGICAL_CLASS, {1, 1}, false);
+  *static_cast<bool*>(a->real) = value;
+  return a;
+}
+
+mxArray* mxCreateString(const char* text) {
+  const size_t n = std::strlen(text);
+  mxArray* a = create(mxCHAR_CLASS, {n == 0 ? 0u : 1u, n}, false);
+  for (size_t i = 0; i < n; ++i) static_cast<char16_t*>(a->real)[i] = static_cast<unsigned char>(text[i]);
+  return a;
+}
+
+mxArray* mxCreateCellMatrix(mwSize m, mwSize n) { return create(mxCELL_CLASS, {m, n}, false); }
+
+mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize, mxComplexity flag) {
+  // Only the flags matter to the gateways, which must refuse sparse input; the storage is dense.
+  mxArray* a = create(mxDOUBLE_CLASS, {m, n}, flag == mxCOMPLEX);
+  a->sparse = true;
+  return a;
+}
+
+void mxDestroyArray(mxArray* a) {
+  if (a == nullptr) return;
+  mexhost::detail::untrack(a);
+  --live_count;
+  std::free(a->real);
+  std::free(a->imag);
+  delete a;
+}
+
+double* mxGetPr(const mxArray* a) { return static_cast<double*>(a->real); }
+double* mxGetPi(const mxArray* a) { return static_cast<double*>(a->imag); }
+void* mxGetData(const mxArray* a) { return a->real; }
+
+double mxGetScalar(const mxArray* a) {
+  if (count_of(a->dims) == 0) {
+    mexErrMsgIdAndTxt("testhost:emptyScalar", "invalid conversion from empty value to real scalar");
+  }
+  return element_as_double(a, 0);
+}
+
+mwSize mxGetNumberOfDimensions(const mxArray* a) { return a->dims.size(); }
+const mwSize* mxGetDimensions(const mxArray* a) { return a->dims.data(); }
+size_t mxGetNumberOfElements(const mxArray* a) { return count_of(a->dims); }
+size_t mxGetM(const mxArray* a) { return a->dims[0]; }
+size_t mxGetN(const mxArray* a) { return count_of(a->dims) / (a->dims[0] == 0 ? 1 : a->dims[0]); }
+mxClassID mxGetClassID(const mxArray* a) { return a->class_id; }
+
+const char* mxGetClassName(const mxArray* a) {
+  static const char* const names[] = {"unknown", "cell",   "struct", "logical", "char",   "void",
+                                      "double",  "single", "int8",   "uint8",   "int16",  "uint16",
+                                      "int32",   "uint32", "int64",  "uint64",  "function_handle"};
+  return names[a->class_id];
+}
+
+bool mxIsComplex(const mxArray* a) { return a->complex; }
+bool mxIsSparse(const mxArray* a) { return a->sparse; }
+bool mxIsNumeric(const mxArray* a) { return a->class_id >= mxDOUBLE_CLASS && a->class_id <= mxUINT64_CLASS; }
+bool mxIsLogical(const mxArray* a) { return a->class_id == mxLOGICAL_CLASS; }
+bool mxIsDouble(const mxArray* a) { return a->class_id == mxDOUBLE_CLASS; }
+bool mxIsSingle(const mxArray* a) { return a->class_id == mxSINGLE_CLASS; }
+bool mxIsEmpty(const mxArray* a) { return count_of(a->dims) == 0; }
+
+}  // extern "C"
+
+namespace mexhost {
+size_t live_arrays() { return live_count.load(); }
+}

@@ -1,0 +1,43 @@
+// Public entry of the voxelwise guided filter: the one call every front end makes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "common/status.h"
+#include "common/volume.h"
+
+namespace volnlm::sorvane {
+
+struct Params {
+  int32_t search_radius = 0;  // half-width of the cubic search window
+  int32_t second_radius = 0;  // carried along; has no effect on the result
+  double sigma = 0.0;         // noise standard deviation
+  bool rician = false;        // average squares and remove the Rician bias
+  // When set, each worker adds 1 here after every slice of its slab it has finished, so a front
+  // end can show progress from another thread. Never read by the filter.
+  std::atomic<int32_t>* slices_done = nullptr;
+};
+
+// Caller-owned volumes of voxel_count(extents) doubles each.
+struct Buffers {
+  double* accum = nullptr;       // receives the result
+  double* guide_mean = nullptr;  // scratch
+  double* weight_sum = nullptr;  // scratch
+};
+
+// Value checks that every front end applies before filtering (sigma must be finite).
+std::optional<ArgError> check_params(const Params& params);
+
+// Filters `noisy` on `guide` (both voxel_count(extents) doubles, x fastest) into buffers.accum.
+// Extents with a zero count do nothing. Returns Status::threads when workers could not be
+// started and Status::memory when the per-slab buffers could not be had.
+Status filter(const double* noisy, const double* guide, const Extents& extents,
+              const Params& params, const Buffers& buffers);
+
+// The same, taking the scratch volumes itself; `out` receives the result.
+Status filter(const double* noisy, const double* guide, const Extents& extents,
+              const Params& params, double* out);
+
+}  // namespace volnlm::sorvane
