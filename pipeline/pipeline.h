@@ -20,13 +20,17 @@ struct Options {
   Method method = Method::guided;
   std::optional<double> sigma;  // noise standard deviation; estimated from the volume when empty
   bool rician = true;           // magnitude MRI: Rician noise
-  std::optional<int32_t> search_radius;  // defaults chosen by measurement (see pipeline.cpp)
-  std::optional<int32_t> patch_radius;
-  std::optional<float> smoothing;
+  // Empty fields take the defaults chosen by measurement (see denoise.cpp).
+  std::optional<int32_t> search_radius;  // blockdenoise's search radius, at least 1
+  std::optional<int32_t> patch_radius;   // blockdenoise's patch radius, at least 0
+  std::optional<float> smoothing;        // blockdenoise's smoothing factor, above 0
   std::atomic<int32_t>* slices_done = nullptr;  // progress, as in the filters' parameters
+  std::optional<int32_t> guided_search_radius;  // sorvane's search radius (guided), at least 1
 };
 
-// Robust estimate of the noise standard deviation of `volume` (voxel_count(extents) doubles).
+// Robust estimate of the noise standard deviation of `volume` (voxel_count(extents) doubles),
+// for Rician magnitude data or for Gaussian noise; the method is described in noise.cpp. 0 for
+// a volume without noise or without two voxels along any axis.
 double estimate_sigma(const double* volume, const Extents& extents, bool rician);
 
 // Parameters after defaults are filled in, for reporting.
@@ -35,13 +39,19 @@ struct Resolved {
   int32_t search_radius = 0;
   int32_t patch_radius = 0;
   float smoothing = 0.0f;
+  int32_t guided_search_radius = 0;  // used by the guided method only
+  // Power of two that the volume was multiplied by for filtering, and the result divided by
+  // afterwards: it brings sigma into [64, 128) so that the result does not depend on the units.
+  double scale = 1.0;
 };
 
-// Checks options against the extents before anything is computed.
+// Checks options against the extents before anything is computed: sigma finite and not
+// negative, the radii and smoothing in range, and the filters' own checks.
 std::optional<ArgError> check_options(const Extents& extents, const Options& options);
 
 // Denoises `volume` into `out` (both voxel_count(extents) doubles, x fastest). `resolved`, when
-// given, receives the parameters actually used.
+// given, receives the parameters actually used. Options that fail check_options throw
+// std::invalid_argument. A sigma of 0 (given or estimated) copies the volume unchanged.
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved = nullptr);
 
