@@ -1,0 +1,210 @@
+// volnlm._core: the compiled half of the Python module. The pure-Python package (volnlm/) turns
+// whatever the caller passes into Fortran-ordered arrays of the filter's element type and checks
+// the scalar types; this file checks values with the cores' own checks, allocates the result,
+// and runs the cores with the GIL released.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "blockdenoise/blockdenoise.h"
+#include "pipeline/pipeline.h"
+#include "sorvane/sorvane.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using volnlm::Extents;
+using volnlm::Status;
+
+// A volume handed over by the Python layer: a 1-, 2- or 3-D Fortran-ordered array of T.
+template <class T>
+struct VolumeView {
+  py::array array;
+  Extents extents;
+  int32_t count = 0;
+};
+
+std::string shape_text(const py::array& a) {
+  std::string text = "(";
+  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
+    text += std::to_string(a.shape(i));
+    if (i + 1 < a.ndim() || a.ndim() == 1) text += ",";
+    if (i + 1 < a.ndim()) text += " ";
+  }
+  return text + ")";
+}
+
+template <class T>
+VolumeView<T> view_of(const py::array& a, const char* name) {
+  // The Python layer has already converted; anything else is a misuse of the private module.
+  if (!py::isinstance<py::array_t<T>>(a) || !(a.flags() & py::array::f_style) || a.ndim() < 1 || a.ndim() > 3) {
+    throw py::type_error(std::string(name) + ": expected a Fortran-ordered 1- to 3-D array of " +
+                         (sizeof(T) == 4 ? "float32" : "float64"));
+  }
+  int64_t d[3] = {1, 1, 1};
+  for (py::ssize_t i = 0; i < a.ndim(); ++i) d[i] = a.shape(i);
+  const auto count = volnlm::voxel_count(d[0], d[1], d[2]);
+  if (!count) {
+    throw py::value_error(std::string(name) + " has shape " + shape_text(a) +
+                          "; at most 2147483647 voxels are supported");
+  }
+  return VolumeView<T>{a, Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])},
+                       *count};
+}
+
+template <class T>
+py::array_t<T> like(const py::array& a) {
+  std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
+  return py::array_t<T, py::array::f_style>(shape);
+}
+
+template <class T>
+const T* data_of(const VolumeView<T>& v) {
+  return static_cast<const T*>(v.array.data());
+}
+
+// A double rounded to single precision; values beyond the float range become infinite (a plain
+// conversion of them is undefined), so the value checks reject them.
+float to_float(double v) {
+  if (std::fabs(v) > std::numeric_limits<float>::max()) {
+    return v > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  }
+  return static_cast<float>(v);
+}
+
+void raise_for(Status status) {
+  switch (status) {
+    case Status::ok:
+      return;
+    case Status::threads:
+      throw std::runtime_error("Threads cannot be created");
+    case Status::memory:
+      throw std::bad_alloc();
+  }
+}
+
+void raise_for(const std::optional<volnlm::ArgError>& error) {
+  if (error) throw py::value_error(error->message);
+}
+
+py::array sorvane(const py::array& noisy_array, const py::array& guide_array, int32_t search_radius, double sigma,
+                  bool rician) {
+  const auto noisy = view_of<double>(noisy_array, "noisy");
+  const auto guide = view_of<double>(guide_array, "guide");
+  const Extents& n = noisy.extents;
+  const Extents& g = guide.extents;
+  if (n.d0 != g.d0 || n.d1 != g.d1 || n.d2 != g.d2) {
+    throw py::value_error("guide must have the shape of noisy, " + shape_text(noisy_array) + "; got " +
+                          shape_text(guide_array));
+  }
+  volnlm::sorvane::Params params;
+  params.search_radius = search_radius;
+  params.sigma = sigma;
+  params.rician = rician;
+  raise_for(volnlm::sorvane::check_params(params));
+
+  auto out = like<double>(noisy_array);
+  if (noisy.count == 0) return out;
+  double* result = out.mutable_data();
+  Status status;
+  {
+    py::gil_scoped_release release;
+    status = volnlm::sorvane::filter(data_of(noisy), data_of(guide), n, params, result);
+  }
+  raise_for(status);
+  return out;
+}
+
+py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int32_t patch_radius, double sigma,
+                       double smoothing, bool rician) {
+  const auto noisy = view_of<float>(noisy_array, "noisy");
+  volnlm::blockdenoise::Params params;
+  params.search_radius = search_radius;
+  params.patch_radius = patch_radius;
+  // Rounded to single precision as the plug-in rounds its arguments, so both give the same bits.
+  params.sigma = to_float(sigma);
+  params.smoothing = to_float(smoothing);
+  params.rician = rician;
+  raise_for(volnlm::blockdenoise::check_params(noisy.extents, params));
+
+  auto out = like<float>(noisy_array);
+  if (noisy.count == 0) return out;
+  float* result = out.mutable_data();
+  Status status;
+  {
+    py::gil_scoped_release release;
+    status = volnlm::blockdenoise::filter(data_of(noisy), noisy.extents, params, result);
+  }
+  raise_for(status);
+  return out;
+}
+
+double estimate_sigma(const py::array& volume_array, bool rician) {
+  const auto volume = view_of<double>(volume_array, "volume");
+  py::gil_scoped_release release;
+  return volnlm::pipeline::estimate_sigma(data_of(volume), volume.extents, rician);
+}
+
+py::tuple denoise(const py::array& volume_array, std::optional<double> sigma, const std::string& method,
+                  bool rician, std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
+                  std::optional<double> smoothing, std::optional<int32_t> guided_search_radius) {
+  const auto volume = view_of<double>(volume_array, "volume");
+  volnlm::pipeline::Options options;
+  if (method == "guided") {
+    options.method = volnlm::pipeline::Method::guided;
+  } else if (method == "block") {
+    options.method = volnlm::pipeline::Method::block;
+  } else {
+    throw py::value_error("method must be \"guided\" or \"block\"; got \"" + method + "\"");
+  }
+  options.sigma = sigma;
+  options.rician = rician;
+  options.search_radius = search_radius;
+  options.patch_radius = patch_radius;
+  options.guided_search_radius = guided_search_radius;
+  if (smoothing) options.smoothing = to_float(*smoothing);
+  raise_for(volnlm::pipeline::check_options(volume.extents, options));
+
+  auto out = like<double>(volume_array);
+  double* result = out.mutable_data();
+  volnlm::pipeline::Resolved used;
+  Status status;
+  {
+    py::gil_scoped_release release;
+    status = volnlm::pipeline::denoise(data_of(volume), volume.extents, options, result, &used);
+  }
+  raise_for(status);
+  py::dict params;
+  params["method"] = method;
+  params["sigma"] = used.sigma;
+  params["rician"] = rician;
+  params["search_radius"] = used.search_radius;
+  params["patch_radius"] = used.patch_radius;
+  params["smoothing"] = static_cast<double>(used.smoothing);
+  if (options.method == volnlm::pipeline::Method::guided) params["guided_search_radius"] = used.guided_search_radius;
+  params["scale"] = used.scale;
+  return py::make_tuple(out, params);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "Compiled filters of volnlm; use the functions of the volnlm package instead.";
+  m.def("sorvane", &sorvane, py::arg("noisy"), py::arg("guide"), py::arg("search_radius"), py::arg("sigma"),
+        py::arg("rician"));
+  m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"), py::arg("patch_radius"),
+        py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
+  m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
+  m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("method"), py::arg("rician"),
+        py::arg("search_radius"), py::arg("patch_radius"), py::arg("smoothing"), py::arg("guided_search_radius"));
+}

@@ -1,0 +1,294 @@
+"""Non-local-means denoising of 3-D MRI volumes.
+
+Functions
+---------
+denoise(volume, sigma=None, method="guided", rician=True, ...)
+    The one call for magnitude MRI: estimates the noise when it is not given and runs the
+    filters with measured defaults.
+estimate_sigma(volume, rician=True)
+    Robust estimate of the noise standard deviation from the volume itself.
+blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=False)
+    Blockwise non-local means with candidate preselection, in single precision.
+sorvane(noisy, guide, search_radius, sigma, rician=False)
+    Voxelwise non-local average judged on a pre-filtered guide, in double precision.
+
+Volumes are numpy arrays indexed ``[x, y, z]``, axis 0 varying fastest in memory (Fortran
+order), which is what nibabel's ``get_fdata()`` returns; a 2-D array is one slice. An array that
+is already Fortran-ordered with the filter's element type is read in place; any other layout or
+real numeric dtype is converted once. Every computation releases the GIL, so several volumes
+can be filtered from Python threads at once, and every result is bit-identical from run to run,
+on any number of cores, and to the MATLAB/Octave plug-ins on the same input.
+"""
+
+import numbers
+import operator
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane"]
+__version__ = "0.1.0"
+
+_METHODS = ("guided", "block")
+
+
+def _volume(value, dtype, name):
+    """`value` as a Fortran-ordered array of `dtype`: itself when it already is one."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "iuf":
+        raise TypeError(
+            f"{name} must be an array of real integers or floats; got dtype {array.dtype}"
+        )
+    if not 1 <= array.ndim <= 3:
+        raise ValueError(
+            f"{name} must be a 3-D volume indexed [x, y, z] (a 2-D array is one slice); "
+            f"got a {array.ndim}-D array of shape {array.shape}"
+        )
+    if array.dtype == dtype and array.flags.f_contiguous and array.flags.aligned:
+        return array
+    return np.array(array, dtype=dtype, order="F")
+
+
+def _scalar(value):
+    """A 0-d numpy array as its Python scalar; anything else unchanged."""
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        return value.item()
+    return value
+
+
+def _radius(value, name):
+    value = _scalar(value)
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer; got a bool")
+    try:
+        radius = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer; got {type(value).__name__}") from None
+    if not -(2**31) <= radius < 2**31:
+        raise ValueError(f"{name} must fit a signed 32-bit integer; got {radius}")
+    return radius
+
+
+def _real(value, name):
+    value = _scalar(value)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number; got {type(value).__name__}")
+    return float(value)
+
+
+def _flag(value, name):
+    value = _scalar(value)
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, numbers.Integral) and value in (0, 1):
+        return bool(value)
+    raise TypeError(f"{name} must be True or False; got {value!r}")
+
+
+def sorvane(noisy, guide, search_radius, sigma, rician=False):
+    """Voxelwise non-local average of `noisy`, judged on the pre-filtered `guide`.
+
+    Every pair of voxels within the cubic search window is weighed once, by how alike the two
+    voxels are in `guide` and in an 8-sample local mean of `guide`, and each voxel's value is
+    added, weighted, into the other's average. Computed in double precision.
+
+    Parameters
+    ----------
+    noisy : array_like, 3-D (or 2-D for one slice), real integers or floats
+        The noisy volume, indexed [x, y, z]. Converted to float64 unless it already is a
+        Fortran-ordered float64 array, which is read in place.
+    guide : array_like of the same shape
+        The pre-filtered volume on which similarity is judged, for example the output of
+        `blockdenoise` on the same volume.
+    search_radius : int
+        Half-width of the cubic search window (0 or negative: no averaging).
+    sigma : float
+        Noise standard deviation, in the units of `noisy`.
+    rician : bool, default False
+        Rician mode for magnitude images: averages squared values and removes the noise bias
+        2 * sigma**2 before the square root. Off by default, like the plug-in's explicit flag;
+        `denoise` turns it on by default.
+
+    Returns
+    -------
+    numpy.ndarray of float64, Fortran-ordered, of the shape of `noisy`.
+
+    Raises
+    ------
+    TypeError
+        For a complex, boolean or non-numeric array, or a scalar of the wrong type.
+    ValueError
+        For an array of more than three dimensions, a guide whose shape differs from
+        `noisy`'s, or a non-finite sigma.
+    """
+    noisy_array = _volume(noisy, np.float64, "noisy")
+    guide_array = _volume(guide, np.float64, "guide")
+    return _core.sorvane(
+        noisy_array,
+        guide_array,
+        _radius(search_radius, "search_radius"),
+        _real(sigma, "sigma"),
+        _flag(rician, "rician"),
+    )
+
+
+def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=False):
+    """Blockwise non-local means of `noisy`, in single precision.
+
+    For every voxel the cubic patch around it is compared with the patches of the candidates
+    in the search window whose local mean and variance resemble its own; the weighted block
+    estimate is spread over every voxel of the block, and each voxel's result is the mean of
+    the block estimates that covered it.
+
+    Parameters
+    ----------
+    noisy : array_like, 3-D (or 2-D for one slice), real integers or floats
+        The noisy volume, indexed [x, y, z]. Converted to float32 unless it already is a
+        Fortran-ordered float32 array, which is read in place.
+    search_radius : int
+        Half-width of the cubic search window (negative: no candidates). It also sets the
+        number of worker threads, the slice count divided by it, between 1 and 8.
+    patch_radius : int
+        Half-width of the cubic patch and block (negative: no blocks, the input comes back).
+    sigma : float
+        Noise standard deviation, in the units of `noisy`; rounded to float32.
+    smoothing : float
+        Factor on sigma**2 in the weights' denominator: larger values smooth more.
+    rician : bool, default False
+        Rician mode for magnitude images: averages squared values and removes the noise bias
+        2 * sigma**2 before the square root. Off by default, like the plug-in's explicit flag;
+        `denoise` turns it on by default.
+
+    Returns
+    -------
+    numpy.ndarray of float32, Fortran-ordered, of the shape of `noisy`.
+
+    Raises
+    ------
+    TypeError
+        For a complex, boolean or non-numeric array, or a scalar of the wrong type.
+    ValueError
+        For an array of more than three dimensions, a non-finite sigma or smoothing, a
+        negative smoothing, or a patch radius that the volume's extents cannot serve.
+    """
+    noisy_array = _volume(noisy, np.float32, "noisy")
+    return _core.blockdenoise(
+        noisy_array,
+        _radius(search_radius, "search_radius"),
+        _radius(patch_radius, "patch_radius"),
+        _real(sigma, "sigma"),
+        _real(smoothing, "smoothing"),
+        _flag(rician, "rician"),
+    )
+
+
+def estimate_sigma(volume, rician=True):
+    """Estimate the noise standard deviation of `volume` from the volume itself.
+
+    The volume is cut into 2x2x2 blocks; the finest diagonal Haar wavelet coefficient of each
+    block (a mixed third difference, blind to flat regions, ramps and axis-aligned edges) has
+    the noise's standard deviation for white noise, and the median of their magnitudes divided
+    by 0.6745 estimates it robustly against the few blocks that anatomy dominates. Blocks of
+    identical values (zero-filled background, masks) and blocks with NaN or infinity are left
+    out.
+
+    With ``rician=True`` (magnitude MRI) the estimate is taken over the bright blocks only,
+    those whose mean exceeds 5 times the estimate (repeated until that set is stable), since
+    the magnitude's spread falls below sigma where the signal is low (to 0.655 sigma in pure
+    background); when hardly any block is that bright, the estimate over all blocks is
+    corrected by the Rayleigh factor 0.655 instead.
+
+    On synthetic volumes with Gaussian or Rician noise of 3% and 9% of the maximum, and on a
+    real T1 volume with such noise, the estimate comes within a few percent of the truth.
+
+    Parameters
+    ----------
+    volume : array_like, 3-D (or 2-D), real integers or floats
+    rician : bool, default True
+        True for magnitude images with Rician noise, False for Gaussian noise.
+
+    Returns
+    -------
+    float
+        The estimated sigma, in the units of `volume`; 0.0 for a volume without noise (or
+        with fewer than two voxels along every axis).
+    """
+    return _core.estimate_sigma(_volume(volume, np.float64, "volume"), _flag(rician, "rician"))
+
+
+def denoise(volume, sigma=None, method="guided", rician=True, *, search_radius=None,
+            patch_radius=None, smoothing=None, guided_search_radius=None, return_params=False):
+    """Denoise a 3-D MRI volume in one call, with measured defaults.
+
+    ``method="guided"`` (the default) runs `blockdenoise` to make a guide and then `sorvane` on
+    the original volume with that guide; ``method="block"`` runs `blockdenoise` alone. When
+    `sigma` is omitted it is estimated with ``estimate_sigma(volume, rician)``.
+
+    Parameters
+    ----------
+    volume : array_like, 3-D (or 2-D for one slice), real integers or floats
+        The noisy volume, indexed [x, y, z], as nibabel's ``get_fdata()`` returns it.
+    sigma : float, optional
+        Noise standard deviation in the units of `volume`; estimated when omitted. 0 returns
+        the volume unchanged (as float64).
+    method : {"guided", "block"}, default "guided"
+    rician : bool, default True
+        Rician mode, on by default because this call is meant for magnitude MRI; pass False
+        for data with Gaussian noise. (The filter functions default to False.)
+    search_radius : int, optional
+        `blockdenoise`'s search radius, at least 1. Default 3.
+    patch_radius : int, optional
+        `blockdenoise`'s patch radius, at least 0. Default 1.
+    smoothing : float, optional
+        `blockdenoise`'s factor on sigma**2 in the weights' denominator, above 0. Default 1.0.
+    guided_search_radius : int, optional
+        `sorvane`'s search radius in the guided method, at least 1. Default 4.
+    return_params : bool, default False
+        Also return a dict of the parameters used: method, sigma (the estimate when it was
+        omitted), rician, the radii, smoothing, and scale (see Notes).
+
+    Returns
+    -------
+    numpy.ndarray of float64, Fortran-ordered, of the shape of `volume`; with
+    ``return_params=True`` a tuple (array, dict).
+
+    Raises
+    ------
+    TypeError
+        For a complex, boolean or non-numeric array, or an option of the wrong type.
+    ValueError
+        For an array of more than three dimensions, an unknown method, or an option out of
+        range.
+
+    Notes
+    -----
+    The defaults were chosen by PSNR on a central crop of a real 1 mm T1 volume with Rician
+    noise of 3% and 9% of its maximum: there, with sigma estimated, they raise the PSNR from
+    30.5 to 39.7 dB and from 21.0 to 34.3 dB (guided; block: 39.7 and 33.6 dB). The filters
+    are run on the volume multiplied by the power of two that brings sigma into [64, 128), and
+    the result is divided by it, so that the result does not depend on the volume's units.
+
+    Example
+    -------
+    >>> import nibabel as nib, numpy as np, volnlm
+    >>> img = nib.load("t1.nii.gz")
+    >>> clean = volnlm.denoise(img.get_fdata())
+    >>> nib.save(nib.Nifti1Image(clean.astype(np.float32), img.affine), "t1_denoised.nii.gz")
+    """
+    if not isinstance(method, str):
+        raise TypeError(f"method must be \"guided\" or \"block\"; got {type(method).__name__}")
+    if method not in _METHODS:
+        raise ValueError(f"method must be \"guided\" or \"block\"; got {method!r}")
+    array = _volume(volume, np.float64, "volume")
+    result, params = _core.denoise(
+        array,
+        None if sigma is None else _real(sigma, "sigma"),
+        method,
+        _flag(rician, "rician"),
+        None if search_radius is None else _radius(search_radius, "search_radius"),
+        None if patch_radius is None else _radius(patch_radius, "patch_radius"),
+        None if smoothing is None else _real(smoothing, "smoothing"),
+        None if guided_search_radius is None else _radius(guided_search_radius, "guided_search_radius"),
+    )
+    return (result, params) if _flag(return_params, "return_params") else result
