@@ -33,6 +33,9 @@ std::optional<ArgError> check_params(const Params& params);
 // Filters `noisy` on `guide` (both voxel_count(extents) doubles, x fastest) into buffers.accum.
 // Extents with a zero count do nothing. Returns Status::threads when workers could not be
 // started and Status::memory when the per-slab buffers could not be had.
+// The buffers must not overlap `noisy` or `guide`. Extents that are negative or hold more
+// voxels than signed 32-bit indices reach also give Status::memory (front ends reject them
+// first). The result depends on the input alone: the same bits on every run and machine.
 Status filter(const double* noisy, const double* guide, const Extents& extents,
               const Params& params, const Buffers& buffers);
 

@@ -1,0 +1,31 @@
+#include "sorvane/guide_mean.h"
+
+#include "common/volume.h"
+
+namespace volnlm::sorvane {
+
+void guide_local_mean(const double* guide, double* guide_mean, int32_t d0, int32_t d1, int32_t d2) {
+  const auto at = [&](int32_t x, int32_t y, int32_t z) {
+    return guide[linear_index(mirror_index(x, d0), mirror_index(y, d1), mirror_index(z, d2), d0,
+                              d1)];
+  };
+  for (int32_t z = 0; z < d2; ++z) {
+    for (int32_t y = 0; y < d1; ++y) {
+      for (int32_t x = 0; x < d0; ++x) {
+        // The additions run in the order of the offsets (dx outermost, dz innermost), which
+        // fixes the rounding; the voxel's own value enters twice.
+        double s = guide[linear_index(x, y, z, d0, d1)];
+        s += at(x - 1, y, z);
+        s += at(x, y - 1, z);
+        s += at(x, y, z - 1);
+        s += at(x, y, z);
+        s += at(x, y, z + 1);
+        s += at(x, y + 1, z);
+        s += at(x + 1, y, z);
+        guide_mean[linear_index(x, y, z, d0, d1)] = s * 0.125;
+      }
+    }
+  }
+}
+
+}  // namespace volnlm::sorvane

@@ -1,0 +1,95 @@
+#include "sorvane/worker.h"
+
+#include "common/volume.h"
+#include "sorvane/pair_weight.h"
+
+namespace volnlm::sorvane {
+namespace {
+
+inline int32_t min32(int32_t a, int32_t b) {
+  return a < b ? a : b;
+}
+inline int32_t max32(int32_t a, int32_t b) {
+  return a > b ? a : b;
+}
+
+// Pairs centre (x, y, z) with every voxel of the forward half of its window that lies inside
+// the volume. The window is clipped to the volume before the loops, so a huge radius costs
+// nothing more than one reaching every border; the offsets still ascend (dz, then dy, then dx)
+// and the skipped ones would add nothing, so the sums are those of the full window.
+template <bool Rician>
+void pair_centre(const SlabTask& task, const WeightScale& scale, int32_t x, int32_t y, int32_t z) {
+  const int32_t d0 = task.d0;
+  const int32_t d1 = task.d1;
+  const int32_t r = task.search_radius;
+  const int32_t ic = linear_index(x, y, z, d0, d1);
+  const double value_c = task.noisy[ic];
+  if (value_c == 0.0) return;  // a NaN is processed
+
+  const double mean_c = task.guide_mean[ic];
+  const double guide_c = task.guide[ic];
+  const double h = task.bandwidth;
+  const int32_t dz_last = min32(r, task.d2 - 1 - z);
+  const int32_t dy_first = r < y ? -r : -y;
+  const int32_t dy_last = min32(r, d1 - 1 - y);
+  const int32_t dx_first = r < x ? -r : -x;
+  const int32_t dx_last = min32(r, d0 - 1 - x);
+  const int32_t spill_base = task.end_slice * d0 * d1;  // linear index of spill element 0
+
+  // No neighbour is the centre itself, so its sums can be carried in registers: each still
+  // receives its additions one at a time in the same order.
+  double accum_c = task.accum[ic];
+  double weight_c = task.weight_sum[ic];
+  for (int32_t dz = 0; dz <= dz_last; ++dz) {
+    const int32_t zn = z + dz;
+    const bool spilled = zn >= task.end_slice;
+    double* const accum_n = spilled ? task.spill_accum : task.accum;
+    double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
+    const int32_t base = spilled ? spill_base : 0;
+    for (int32_t dy = dz == 0 ? max32(dy_first, 0) : dy_first; dy <= dy_last; ++dy) {
+      const int32_t row = linear_index(x, y + dy, zn, d0, d1);
+      for (int32_t dx = dz == 0 && dy == 0 ? max32(dx_first, 1) : dx_first; dx <= dx_last; ++dx) {
+        const int32_t in = row + dx;
+        const std::optional<double> d = mean_distance(mean_c - task.guide_mean[in]);
+        if (!d || *d > h) continue;
+        const double w = pair_weight(*d, guide_c - task.guide[in], scale);
+        const double value_n = task.noisy[in];
+        accum_c += Rician ? value_n * (value_n * w) : w * value_n;
+        weight_c += w;
+        accum_n[in - base] += Rician ? value_c * (value_c * w) : w * value_c;
+        weight_n[in - base] += w;
+      }
+    }
+  }
+  task.accum[ic] = accum_c;
+  task.weight_sum[ic] = weight_c;
+}
+
+template <bool Rician>
+void work_slab(const SlabTask& task) {
+  const WeightScale scale = weight_scale(task.bandwidth);
+  const bool forward = task.direction == 1;
+  for (int32_t z = task.first_slice; z < task.end_slice; ++z) {
+    if (task.search_radius >= 0) {
+      for (int32_t j = 0; j < task.d1; ++j) {
+        const int32_t y = forward ? j : task.d1 - 1 - j;
+        for (int32_t i = 0; i < task.d0; ++i) {
+          pair_centre<Rician>(task, scale, forward ? i : task.d0 - 1 - i, y, z);
+        }
+      }
+    }
+    if (task.slices_done != nullptr) task.slices_done->fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
+
+void ThreadFunc(SlabTask* task) {
+  if (task->rician) {
+    work_slab<true>(*task);
+  } else {
+    work_slab<false>(*task);
+  }
+}
+
+}  // namespace volnlm::sorvane
