@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "sorvane/guide_mean.h"
+#include "sorvane/sorvane.h"
+
+namespace volnlm::sorvane {
+namespace {
+
+Params params_of(int32_t radius, double sigma, bool rician) {
+  Params p;
+  p.search_radius = radius;
+  p.sigma = sigma;
+  p.rician = rician;
+  return p;
+}
+
+std::vector<double> run(const std::vector<double>& noisy, const std::vector<double>& guide,
+                        Extents e, const Params& p) {
+  std::vector<double> out(noisy.size(), -7.0);
+  EXPECT_EQ(filter(noisy.data(), guide.data(), e, p, out.data()), Status::ok);
+  return out;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Noisy values around a guide that spans several bandwidths, with exact zeros and a few
+// negatives, so that thresholds, partial and zero weights and the Rician zeroing all occur.
+void random_volume(int32_t count, uint64_t seed, std::vector<double>& noisy,
+                   std::vector<double>& guide) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  noisy.resize(count);
+  guide.resize(count);
+  for (int32_t i = 0; i < count; ++i) {
+    guide[i] = 25.0 * u(rng);
+    const double r = u(rng);
+    noisy[i] = r < 0.1 ? 0.0 : r < 0.15 ? -3.0 * u(rng) : guide[i] + 4.0 * (u(rng) - 0.5);
+  }
+}
+
+TEST(CheckParams, SigmaMustBeFinite) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double sigma : {3.0, 0.0, -0.0, -1.0, 1e-300})
+    EXPECT_FALSE(check_params(params_of(1, sigma, false))) << sigma;
+  for (double sigma : {nan, inf, -inf}) {
+    const auto error = check_params(params_of(1, sigma, false));
+    ASSERT_TRUE(error) << sigma;
+    EXPECT_EQ(error->reason, "sigma");
+    EXPECT_NE(error->message.find("finite"), std::string::npos) << error->message;
+  }
+}
+
+TEST(Filter, EmptyAndUnindexableExtents) {
+  const Params p = params_of(1, 3.0, false);
+  for (Extents e : {Extents{0, 3, 3}, Extents{3, 0, 3}, Extents{3, 3, 0}}) {
+    EXPECT_EQ(filter(nullptr, nullptr, e, p, static_cast<double*>(nullptr)), Status::ok);
+    EXPECT_EQ(filter(nullptr, nullptr, e, p, Buffers{}), Status::ok);
+  }
+  for (Extents e : {Extents{-1, 3, 3}, Extents{65536, 65536, 1}}) {
+    EXPECT_EQ(filter(nullptr, nullptr, e, p, static_cast<double*>(nullptr)), Status::memory);
+  }
+}
+
+TEST(Filter, NoPairsWithoutARadius) {
+  // Plain mode returns the input exactly; Rician mode sqrt(n^2 - 2 sigma^2) where that is not
+  // negative, else 0, and 0 wherever n <= 0.
+  const std::vector<double> noisy{3.0, -2.0, 0.0, 1.0, 5.0, 0.5};
+  const std::vector<double> guide{3.0, 3.0, 3.0, 3.0, 3.0, 3.0};
+  const Extents e{3, 2, 1};
+  for (int32_t radius : {0, -1, std::numeric_limits<int32_t>::min()}) {
+    SCOPED_TRACE(radius);
+    EXPECT_TRUE(same_bits(run(noisy, guide, e, params_of(radius, 1.0, false)), noisy));
+    const std::vector<double> expected{std::sqrt(7.0), 0.0, 0.0, 0.0, std::sqrt(23.0), 0.0};
+    EXPECT_EQ(run(noisy, guide, e, params_of(radius, 1.0, true)), expected);
+  }
+}
+
+TEST(Filter, ZeroNoisyVoxelReceivesInPlainModeAndIsZeroedInRician) {
+  // sigma 3 gives h = 1; all guide values equal, so every weighed pair weighs 1. Voxel 1 is
+  // zero: it gets voxel 0's value but weighs no pair of its own, so voxel 2 keeps its value.
+  const std::vector<double> noisy{10.0, 0.0, 10.0};
+  const std::vector<double> guide{2.0, 2.0, 2.0};
+  const Extents e{3, 1, 1};
+  EXPECT_EQ(run(noisy, guide, e, params_of(1, 3.0, false)), (std::vector<double>{5.0, 5.0, 10.0}));
+  // Rician: voxel 0 (100 + 0) / 2 - 18; voxel 1 would be positive too but its noisy value is 0.
+  EXPECT_EQ(run(noisy, guide, e, params_of(1, 3.0, true)),
+            (std::vector<double>{std::sqrt(32.0), 0.0, std::sqrt(82.0)}));
+}
+
+TEST(Filter, ZeroOrUnderflowingSigmaWeighsOnlyEqualGuides) {
+  // Guide means 7, 7.125, 7.75, 7.125 all lie within 1, so every pair has d = 0; with a zero
+  // denominator only the pairs of equal guide values (0, 1, 3) weigh, each 1.
+  const std::vector<double> noisy{1.0, 2.0, 3.0, 4.0};
+  const std::vector<double> guide{7.0, 7.0, 8.0, 7.0};
+  for (double sigma : {0.0, -0.0, 1e-200}) {
+    EXPECT_EQ(run(noisy, guide, Extents{4, 1, 1}, params_of(3, sigma, false)),
+              (std::vector<double>{7.0 / 3, 7.0 / 3, 3.0, 7.0 / 3}))
+        << sigma;
+  }
+  for (double sigma : {-3.0, -1e-200}) {  // a negative sigma lets no pair pass
+    EXPECT_TRUE(same_bits(run(noisy, guide, Extents{4, 1, 1}, params_of(3, sigma, false)), noisy))
+        << sigma;
+  }
+}
+
+// Direct enumeration: every pair i < j (linear order) within the radius on each axis, weighed
+// from the earlier voxel when its noisy value is nonzero, added into both.
+std::vector<double> reference(const std::vector<double>& noisy, const std::vector<double>& guide,
+                              Extents e, int32_t radius, double sigma, bool rician) {
+  const int32_t n = e.d0 * e.d1 * e.d2;
+  std::vector<double> mean(n), accum(n), weight(n, 1.0);
+  guide_local_mean(guide.data(), mean.data(), e.d0, e.d1, e.d2);
+  const double h = sigma / 3;
+  auto square = [&](int32_t i) { return rician ? noisy[i] * noisy[i] : noisy[i]; };
+  for (int32_t i = 0; i < n; ++i) accum[i] = square(i);
+  for (int32_t i = 0; i < n; ++i) {
+    if (noisy[i] == 0) continue;
+    for (int32_t j = i + 1; j < n; ++j) {
+      const int32_t dx = i % e.d0 - j % e.d0, dy = i / e.d0 % e.d1 - j / e.d0 % e.d1;
+      const int32_t dz = i / (e.d0 * e.d1) - j / (e.d0 * e.d1);
+      if (std::abs(dx) > radius || std::abs(dy) > radius || std::abs(dz) > radius) continue;
+      const double d = std::fabs(std::trunc(mean[i] - mean[j]));
+      if (d > h) continue;
+      const double g = guide[i] - guide[j];
+      const double t = 0.5 * std::max(d * d / (0.5 * h * h) - 1, 0.0) +
+                       0.5 * std::max(g * g / (2 * h * h) - 1, 0.0);
+      const double w = t <= 0 ? 1.0 : t > 10 ? 0.0 : std::exp(-t);
+      accum[i] += w * square(j);
+      accum[j] += w * square(i);
+      weight[i] += w;
+      weight[j] += w;
+    }
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    accum[i] /= weight[i];
+    if (rician)
+      accum[i] = noisy[i] <= 0 ? 0.0 : std::sqrt(std::max(accum[i] - 2 * sigma * sigma, 0.0));
+  }
+  return accum;
+}
+
+TEST(Filter, MatchesDirectPairEnumeration) {
+  // The filter adds in another order than the enumeration (centre sums in registers, spilled
+  // additions merged after the join), so sums of a few hundred terms may differ by some ulps:
+  // 1e-12 relative (to at least 1) is far above that and far below any real fault. Rician
+  // results are compared squared, which undoes the square root's amplification near zero.
+  const struct {
+    Extents e;
+    int32_t radius;
+  } cases[] = {
+      {{5, 4, 3}, 2},  {{4, 3, 5}, 3},  // slabs of one slice, thinner than the radius
+      {{3, 3, 10}, 2}, {{3, 2, 20}, 4}, {{6, 5, 1}, 4}, {{7, 1, 1}, 10}, {{1, 1, 9}, 3},
+  };
+  uint64_t seed = 1;
+  for (const auto& c : cases) {
+    for (bool rician : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2
+                                      << " R=" << c.radius << " rician=" << rician);
+      std::vector<double> noisy, guide;
+      random_volume(c.e.d0 * c.e.d1 * c.e.d2, seed++, noisy, guide);
+      const std::vector<double> got = run(noisy, guide, c.e, params_of(c.radius, 7.5, rician));
+      const std::vector<double> want = reference(noisy, guide, c.e, c.radius, 7.5, rician);
+      for (size_t i = 0; i < got.size(); ++i) {
+        const double a = rician ? got[i] * got[i] : got[i];
+        const double b = rician ? want[i] * want[i] : want[i];
+        EXPECT_NEAR(a, b, 1e-12 * std::max(std::fabs(b), 1.0)) << i;
+      }
+    }
+  }
+}
+
+TEST(Filter, BitIdenticalRunsAndOverloads) {
+  const Extents e{6, 5, 20};  // eight slabs of uneven depth
+  std::vector<double> noisy, guide;
+  random_volume(600, 42, noisy, guide);
+  for (bool rician : {false, true}) {
+    Params p = params_of(3, 7.5, rician);
+    std::atomic<int32_t> slices{0};
+    p.slices_done = &slices;
+    const std::vector<double> first = run(noisy, guide, e, p);
+    EXPECT_EQ(slices.load(), e.d2);
+    EXPECT_TRUE(same_bits(run(noisy, guide, e, p), first));
+    std::vector<double> accum(600), mean(600), weight(600);
+    ASSERT_EQ(
+        filter(noisy.data(), guide.data(), e, p, Buffers{accum.data(), mean.data(), weight.data()}),
+        Status::ok);
+    EXPECT_TRUE(same_bits(accum, first));
+  }
+}
+
+TEST(Filter, ConcurrentCallsKeepTheirOwnMode) {
+  const Extents e{6, 5, 8};
+  std::vector<double> noisy, guide;
+  random_volume(240, 3, noisy, guide);
+  const std::vector<double> plain = run(noisy, guide, e, params_of(2, 7.5, false));
+  const std::vector<double> rician = run(noisy, guide, e, params_of(2, 7.5, true));
+  ASSERT_FALSE(same_bits(plain, rician));
+  for (int repeat = 0; repeat < 4; ++repeat) {
+    std::vector<double> a, b;
+    std::thread other([&] { b = run(noisy, guide, e, params_of(2, 7.5, true)); });
+    a = run(noisy, guide, e, params_of(2, 7.5, false));
+    other.join();
+    EXPECT_TRUE(same_bits(a, plain));
+    EXPECT_TRUE(same_bits(b, rician));
+  }
+}
+
+TEST(Filter, RadiusPastTheVolumeEqualsTheVolumeSizedRadius) {
+  const Extents e{6, 5, 7};
+  std::vector<double> noisy, guide;
+  random_volume(210, 9, noisy, guide);
+  for (bool rician : {false, true}) {
+    const std::vector<double> sized = run(noisy, guide, e, params_of(7, 7.5, rician));
+    for (int32_t radius : {1000000000, std::numeric_limits<int32_t>::max()}) {
+      EXPECT_TRUE(same_bits(run(noisy, guide, e, params_of(radius, 7.5, rician)), sized)) << radius;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::sorvane

@@ -1,0 +1,54 @@
+#include "sorvane/guide_mean.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace volnlm::sorvane {
+namespace {
+
+TEST(GuideLocalMean, LineShowsBothBorderRules) {
+  // Low border: -1 maps to 1 (0 + 1 + 1 = 2); high border: 4 maps to 3 (18 + 2 + 3 = 23).
+  const std::vector<double> guide{0, 1, 2, 3};
+  std::vector<double> mean(4, -1.0);
+  guide_local_mean(guide.data(), mean.data(), 4, 1, 1);
+  EXPECT_EQ(mean, (std::vector<double>{0.25, 1.0, 2.0, 2.875}));
+}
+
+TEST(GuideLocalMean, ConstantGuideStaysConstant) {
+  const std::vector<double> guide(3 * 4 * 2, 5.0);
+  std::vector<double> mean(guide.size(), 0.0);
+  guide_local_mean(guide.data(), mean.data(), 3, 4, 2);
+  for (double m : mean) EXPECT_EQ(m, 5.0);
+}
+
+TEST(GuideLocalMean, AxesOfExtentTwoAndOne) {
+  // Values a = 1, b = 9 along an axis of extent 2, the other two of extent 1. At coordinate 0
+  // both neighbours on that axis are b: (6a + 2b) / 8 = 3. At 1 the low neighbour is a and
+  // the high one maps back to b itself: (a + 7b) / 8 = 8. Every other neighbour is the voxel.
+  const int32_t shapes[3][3] = {{2, 1, 1}, {1, 2, 1}, {1, 1, 2}};
+  for (const auto& s : shapes) {
+    SCOPED_TRACE(testing::Message() << s[0] << "x" << s[1] << "x" << s[2]);
+    const std::vector<double> guide{1, 9};
+    std::vector<double> mean(2, 0.0);
+    guide_local_mean(guide.data(), mean.data(), s[0], s[1], s[2]);
+    EXPECT_EQ(mean, (std::vector<double>{3, 8}));
+  }
+}
+
+TEST(GuideLocalMean, InteriorVoxelAveragesItselfTwiceAndSixFaces) {
+  // 3x3x3 with guide value = linear index: the centre (13) sees 12, 10, 4 below and 14, 16, 22
+  // above, so (13 + 13 + 12 + 10 + 4 + 14 + 16 + 22) / 8 = 13; a corner shows the mixed rule.
+  std::vector<double> guide(27);
+  for (int i = 0; i < 27; ++i) guide[i] = i;
+  std::vector<double> mean(27, 0.0);
+  guide_local_mean(guide.data(), mean.data(), 3, 3, 3);
+  EXPECT_EQ(mean[13], 13.0);
+  // Corner 0: own 0 twice, low neighbours mirror to 1, 3, 9, high neighbours are 1, 3, 9.
+  EXPECT_EQ(mean[0], (2 * (1 + 3 + 9)) / 8.0);
+  // Corner 26: own 26 twice, low neighbours 25, 23, 17, high neighbours map to 26 itself.
+  EXPECT_EQ(mean[26], (5 * 26 + 25 + 23 + 17) / 8.0);
+}
+
+}  // namespace
+}  // namespace volnlm::sorvane
