@@ -1,0 +1,119 @@
+// The pipeline's C++ behaviour that the Python module does not show: progress counting, the
+// resolved parameters, and option checks enforced by denoise itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "pipeline/pipeline.h"
+
+namespace volnlm::pipeline {
+namespace {
+
+std::vector<double> noisy_volume(const Extents& e, double sigma) {
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0.0, sigma);
+  std::vector<double> v(static_cast<size_t>(voxel_count(e)));
+  for (int32_t z = 0; z < e.d2; ++z)
+    for (int32_t y = 0; y < e.d1; ++y)
+      for (int32_t x = 0; x < e.d0; ++x) {
+        const bool inside = (x - 6) * (x - 6) + (y - 5) * (y - 5) + (z - 4) * (z - 4) < 16;
+        v[linear_index(x, y, z, e.d0, e.d1)] = (inside ? 200.0 : 60.0) + noise(rng);
+      }
+  return v;
+}
+
+TEST(Pipeline, ProgressCountsExactlyTheAnnouncedSteps) {
+  const Extents e{12, 10, 9};
+  const std::vector<double> v = noisy_volume(e, 8.0);
+  std::vector<double> out(v.size());
+  struct Case {
+    Method method;
+    std::optional<double> sigma;
+    int64_t steps;
+  } cases[] = {{Method::guided, std::nullopt, 18}, {Method::block, std::nullopt, 9},
+               {Method::guided, 0.0, 18}, {Method::block, 5.0, 9}};
+  for (const Case& c : cases) {
+    std::atomic<int32_t> done{0};
+    Options o;
+    o.method = c.method;
+    o.sigma = c.sigma;
+    o.search_radius = 2;  // several workers, each counting its own slices
+    o.slices_done = &done;
+    EXPECT_EQ(progress_steps(e, o), c.steps);
+    ASSERT_EQ(denoise(v.data(), e, o, out.data()), Status::ok);
+    EXPECT_EQ(done.load(), c.steps);
+  }
+  Options o;
+  EXPECT_EQ(progress_steps(Extents{0, 10, 9}, o), 0);
+}
+
+TEST(Pipeline, ResolvedReportsDefaultsOverridesAndTheUnitScale) {
+  const Extents e{12, 10, 9};
+  const std::vector<double> v = noisy_volume(e, 8.0);
+  std::vector<double> out(v.size());
+  Resolved r;
+  ASSERT_EQ(denoise(v.data(), e, Options{}, out.data(), &r), Status::ok);
+  EXPECT_EQ(r.sigma, estimate_sigma(v.data(), e, true));
+  EXPECT_EQ(r.search_radius, 3);
+  EXPECT_EQ(r.patch_radius, 1);
+  EXPECT_EQ(r.smoothing, 1.0f);
+  EXPECT_EQ(r.guided_search_radius, 4);
+  EXPECT_GE(r.sigma * r.scale, 64.0);
+  EXPECT_LT(r.sigma * r.scale, 128.0);
+
+  // The scale is a power of two that brings sigma into [64, 128).
+  const struct {
+    double sigma, scale;
+  } scales[] = {{10.0, 8.0}, {64.0, 1.0}, {127.9, 1.0}, {128.0, 0.5}, {0.03, 4096.0}};
+  for (const auto& s : scales) {
+    Options o;
+    o.sigma = s.sigma;
+    o.method = Method::block;
+    o.search_radius = 1;
+    o.patch_radius = 0;
+    o.smoothing = 2.5f;
+    ASSERT_EQ(denoise(v.data(), e, o, out.data(), &r), Status::ok);
+    EXPECT_EQ(r.scale, s.scale) << s.sigma;
+    EXPECT_EQ(r.sigma, s.sigma);
+    EXPECT_EQ(r.search_radius, 1);
+    EXPECT_EQ(r.patch_radius, 0);
+    EXPECT_EQ(r.smoothing, 2.5f);
+  }
+}
+
+TEST(Pipeline, DenoiseRefusesOptionsThatFailTheChecks) {
+  const Extents e{6, 5, 4};
+  const std::vector<double> v(120, 1.0);
+  std::vector<double> out(v.size(), -1.0);
+  Options o;
+  o.search_radius = 0;
+  ASSERT_TRUE(check_options(e, o).has_value());
+  EXPECT_EQ(check_options(e, o)->reason, "searchRadius");
+  EXPECT_THROW(denoise(v.data(), e, o, out.data()), std::invalid_argument);
+  EXPECT_EQ(out[0], -1.0) << "nothing is written before the options are checked";
+  o = Options{};
+  o.patch_radius = 5;  // beyond the smallest extent
+  EXPECT_TRUE(check_options(e, o).has_value());
+  o = Options{};
+  o.sigma = -0.5;
+  EXPECT_EQ(check_options(e, o)->reason, "sigma");
+  EXPECT_FALSE(check_options(e, Options{}).has_value());
+}
+
+TEST(Pipeline, EmptyAndNoiseFreeVolumesComeBackUnchanged) {
+  Resolved r;
+  EXPECT_EQ(denoise(nullptr, Extents{0, 3, 3}, Options{}, nullptr, &r), Status::ok);
+  EXPECT_EQ(r.sigma, 0.0);
+  const Extents e{6, 5, 4};
+  std::vector<double> flat(120, 42.0), out(120);
+  ASSERT_EQ(denoise(flat.data(), e, Options{}, out.data(), &r), Status::ok);
+  EXPECT_EQ(r.sigma, 0.0);
+  EXPECT_EQ(out, flat);
+}
+
+}  // namespace
+}  // namespace volnlm::pipeline
