@@ -176,4 +176,39 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
   }
 }
 
+Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
+                        const Options& options, double* out, Resolved* resolved) {
+  if (const auto error = check_options(extents, options)) throw std::invalid_argument(error->message);
+  Resolved r = resolve_fixed(options);
+  const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
+  if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
+  if (resolved) *resolved = r;
+  if (n == 0) return Status::ok;
+  if (r.sigma == 0.0) {
+    std::copy(volume, volume + n, out);
+    if (options.slices_done) options.slices_done->fetch_add(extents.d2);
+    return Status::ok;
+  }
+  r.scale = scale_for(r.sigma);
+  if (resolved) *resolved = r;
+  Resolved scaled = r;
+  scaled.sigma = r.sigma * r.scale;
+  try {
+    std::vector<double> noisy(static_cast<size_t>(n));
+    std::vector<double> scaled_guide(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) {
+      noisy[i] = volume[i] * r.scale;
+      scaled_guide[i] = guide[i] * r.scale;
+    }
+    const Status status = sorvane::filter(noisy.data(), scaled_guide.data(), extents,
+                                          guided_params(scaled, options.rician, options.slices_done), out);
+    if (status != Status::ok) return status;
+    const double unscale = 1.0 / r.scale;
+    for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
+    return Status::ok;
+  } catch (const std::bad_alloc&) {
+    return Status::memory;
+  }
+}
+
 }  // namespace volnlm::pipeline

@@ -58,4 +58,13 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
 // The number of slice steps a denoise call reports through slices_done, for a progress bar.
 int64_t progress_steps(const Extents& extents, const Options& options);
 
+// The guided method's second step alone, on a guide the caller made (a pre-filtered volume of
+// the same extents, e.g. the block method's result): sorvane filters `volume` judged on `guide`
+// with options.guided_search_radius, sigma given or estimated from `volume`, and the same unit
+// scaling as denoise(), so a guide equal to the block method's result gives exactly the guided
+// method's result. The block filter's options are checked but not used. Reports extents.d2
+// slice steps through slices_done. Options that fail check_options throw std::invalid_argument.
+Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
+                        const Options& options, double* out, Resolved* resolved = nullptr);
+
 }  // namespace volnlm::pipeline
