@@ -1,0 +1,171 @@
+// The driver: checks, local statistics, slab workers, merge of the workers' border slices, and
+// the final averaging of the block estimates.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "blockdenoise/blockdenoise.h"
+#include "blockdenoise/local_stats.h"
+#include "blockdenoise/worker.h"
+#include "common/slabs.h"
+#include "common/thread_runner.h"
+
+namespace volnlm::blockdenoise {
+
+namespace {
+
+// Largest patch radius whose block of (2p + 1)^3 elements signed 32-bit indexing can count.
+constexpr int32_t largest_block_radius() {
+  int64_t p = 0;
+  while ((2 * p + 3) * (2 * p + 3) * (2 * p + 3) <= INT32_MAX) ++p;
+  return static_cast<int32_t>(p);
+}
+
+// Adds `slices` slices of a worker's private sums and counts into the volume from `first` on.
+void merge(float* sum, float* count, int32_t first, int32_t slices, ptrdiff_t plane,
+           const float* part_sum, const float* part_count) {
+  float* to_sum = sum + first * plane;
+  float* to_count = count + first * plane;
+  const ptrdiff_t n = slices * plane;
+  for (ptrdiff_t i = 0; i < n; ++i) {
+    to_sum[i] = to_sum[i] + part_sum[i];
+    to_count[i] = to_count[i] + part_count[i];
+  }
+}
+
+}  // namespace
+
+std::optional<ArgError> check_params(const Extents& extents, const Params& params) {
+  if (!std::isfinite(params.sigma)) {
+    return ArgError{"sigma", "sigma must be finite as a single-precision number"};
+  }
+  if (!std::isfinite(params.smoothing)) {
+    return ArgError{"smoothing",
+                    "the smoothing factor must be finite as a single-precision number"};
+  }
+  if (params.smoothing < 0.0f) {
+    return ArgError{"smoothing", "the smoothing factor must not be negative"};
+  }
+  const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
+  if (!count) {
+    return ArgError{"noisy",
+                    "the volume's extents must be non-negative and its voxel count "
+                    "below 2^31"};
+  }
+  if (params.patch_radius >= 0) {
+    int32_t limit = largest_block_radius();
+    std::string why = "its block of (2p + 1)^3 voxels must be countable in a signed 32-bit integer";
+    const int32_t smallest = std::min({extents.d0, extents.d1, extents.d2});
+    if (*count > 0 && smallest < limit) {
+      limit = smallest;
+      why = "the smallest extent of the volume, beyond which the mirrored border leaves it";
+    }
+    if (params.patch_radius > limit) {
+      return ArgError{"patchRadius", "the patch radius " + std::to_string(params.patch_radius) +
+                                         " is too large: the largest radius that works is " +
+                                         std::to_string(limit) + " (" + why + ")"};
+    }
+  }
+  return std::nullopt;
+}
+
+Status filter(const float* noisy, const Extents& extents, const Params& params,
+              const Buffers& buffers) {
+  const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
+  if (!count) return Status::memory;  // check_params rejects such extents
+  const int32_t n = *count;
+  if (n == 0) return Status::ok;
+  const int32_t d0 = extents.d0, d1 = extents.d1, d2 = extents.d2;
+  const ptrdiff_t plane = static_cast<ptrdiff_t>(d0) * d1;
+  const int32_t p = params.patch_radius < 0 ? -1 : params.patch_radius;
+  const int32_t workers = worker_count(d2, params.search_radius);
+
+  // Each worker adds its estimates for its own slab's slices in place, and those for slices of
+  // other slabs into private buffers that are merged in slab order after the join: no two
+  // threads touch the same element, and the sums do not depend on thread timing.
+  std::array<BlockTask, kMaxWorkers> tasks{};
+  std::array<std::vector<float>, kMaxWorkers> halos;
+  for (int32_t t = 0; t < workers; ++t) {
+    const Slab slab = slab_of(d2, t, workers);
+    BlockTask& task = tasks[t];
+    task.d1 = d1;
+    task.d0 = d0;
+    task.d2 = d2;
+    task.noisy = noisy;
+    task.local_mean = buffers.local_mean;
+    task.local_variance = buffers.local_variance;
+    task.estimate_sum = buffers.estimate_sum;
+    task.estimate_count = buffers.estimate_count;
+    task.first_slice = slab.first_slice;
+    task.end_slice = slab.end_slice;
+    task.search_radius = params.search_radius;
+    task.patch_radius = p;
+    task.sigma = params.sigma;
+    task.smoothing = params.smoothing;
+    task.rician = params.rician;
+    task.slices_done = params.slices_done;
+    if (slab.first_slice < slab.end_slice && p > 0) {
+      task.before_slices = std::min(p, slab.first_slice);
+      task.after_slices = std::min(p, d2 - slab.end_slice);
+    }
+    const ptrdiff_t before = task.before_slices * plane;
+    const ptrdiff_t after = task.after_slices * plane;
+    try {
+      halos[t].assign(static_cast<size_t>(2 * (before + after)), 0.0f);
+    } catch (const std::bad_alloc&) {
+      return Status::memory;
+    }
+    float* halo = halos[t].data();
+    task.before_sum = halo;
+    task.before_count = halo + before;
+    task.after_sum = halo + 2 * before;
+    task.after_count = halo + 2 * before + after;
+  }
+
+  std::fill(buffers.out, buffers.out + n, 0.0f);
+  std::fill(buffers.estimate_sum, buffers.estimate_sum + n, 0.0f);
+  std::fill(buffers.estimate_count, buffers.estimate_count + n, 0.0f);
+  const float max = compute_local_mean(noisy, buffers.local_mean, d0, d1, d2);
+  compute_local_variance(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2);
+  for (int32_t t = 0; t < workers; ++t) tasks[t].max = max;
+
+  if (!run_workers(tasks.data(), workers, &ThreadFunc)) return Status::threads;
+  for (int32_t t = 0; t < workers; ++t) {
+    if (tasks[t].failed) return Status::memory;
+  }
+  for (int32_t t = 0; t < workers; ++t) {
+    const BlockTask& task = tasks[t];
+    merge(buffers.estimate_sum, buffers.estimate_count, task.first_slice - task.before_slices,
+          task.before_slices, plane, task.before_sum, task.before_count);
+    merge(buffers.estimate_sum, buffers.estimate_count, task.end_slice, task.after_slices, plane,
+          task.after_sum, task.after_count);
+  }
+
+  // A voxel that no block reached keeps its noisy value.
+  for (int32_t i = 0; i < n; ++i) {
+    const float c = buffers.estimate_count[i];
+    buffers.out[i] = c != 0.0f ? buffers.estimate_sum[i] / c : noisy[i];
+  }
+  return Status::ok;
+}
+
+Status filter(const float* noisy, const Extents& extents, const Params& params, float* out) {
+  const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
+  if (!count) return Status::memory;
+  const size_t n = static_cast<size_t>(*count);
+  if (n == 0) return Status::ok;
+  std::vector<float> scratch;
+  try {
+    scratch.resize(4 * n);
+  } catch (const std::bad_alloc&) {
+    return Status::memory;
+  }
+  float* s = scratch.data();
+  return filter(noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n});
+}
+
+}  // namespace volnlm::blockdenoise
