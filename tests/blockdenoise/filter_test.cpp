@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "blockdenoise/blockdenoise.h"
+#include "common/slabs.h"
+#include "common/volume.h"
+
+namespace volnlm::blockdenoise {
+namespace {
+
+Params params(int32_t search, int32_t patch, float sigma = 5, float smoothing = 1,
+              bool rician = false) {
+  Params p;
+  p.search_radius = search;
+  p.patch_radius = patch;
+  p.sigma = sigma;
+  p.smoothing = smoothing;
+  p.rician = rician;
+  return p;
+}
+
+// Values in [30, 70) with a dark corner of zeros, so that both threshold paths are taken.
+std::vector<float> random_volume(const Extents& e, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(30.0f, 70.0f);
+  std::vector<float> v(static_cast<size_t>(voxel_count(e)));
+  for (int32_t z = 0; z < e.d2; ++z)
+    for (int32_t y = 0; y < e.d1; ++y)
+      for (int32_t x = 0; x < e.d0; ++x)
+        v[linear_index(x, y, z, e.d0, e.d1)] = (x < 3 && y < 3 && z < 3) ? 0.0f : dist(rng);
+  return v;
+}
+
+std::vector<float> run(const std::vector<float>& v, const Extents& e, const Params& p) {
+  std::vector<float> out(v.size(), -1.0f);
+  EXPECT_EQ(filter(v.data(), e, p, out.data()), Status::ok);
+  return out;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// The filter written as one plain loop over the whole volume, adding every block estimate in
+// place in centre order. Only for small radii: it walks the whole search window.
+struct Reference {
+  std::vector<float> out, count;
+};
+
+Reference reference(const std::vector<float>& v, const Extents& e, const Params& prm) {
+  const int32_t d0 = e.d0, d1 = e.d1, d2 = e.d2, p = prm.patch_radius, R = prm.search_radius;
+  const int32_t n = voxel_count(e), side = 2 * p + 1;
+  const auto at = [&](int32_t x, int32_t y, int32_t z) { return linear_index(x, y, z, d0, d1); };
+  const auto inside = [&](int32_t x, int32_t y, int32_t z) {
+    return x >= 0 && x < d0 && y >= 0 && y < d1 && z >= 0 && z < d2;
+  };
+  const auto mir = [&](int32_t x, int32_t y, int32_t z) {
+    return v[at(mirror_index(x, d0), mirror_index(y, d1), mirror_index(z, d2))];
+  };
+  std::vector<float> mean(n), var(n), sum(n, 0.0f), count(n, 0.0f);
+  float max = 0;
+  for (float x : v) max = x > max ? x : max;
+  for (int32_t z = 0; z < d2; ++z)
+    for (int32_t y = 0; y < d1; ++y)
+      for (int32_t x = 0; x < d0; ++x) {
+        float s = 0;
+        for (int a = -1; a <= 1; ++a)
+          for (int b = -1; b <= 1; ++b)
+            for (int c = -1; c <= 1; ++c) s += mir(x + b, y + a, z + c);
+        mean[at(x, y, z)] = s / 27;
+      }
+  for (int32_t z = 0; z < d2; ++z)
+    for (int32_t y = 0; y < d1; ++y)
+      for (int32_t x = 0; x < d0; ++x) {
+        float s = 0;
+        int k = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+          for (int dx = -1; dx <= 1; ++dx)
+            for (int dz = -1; dz <= 1; ++dz)
+              if (inside(x + dx, y + dy, z + dz)) {
+                const float d = v[at(x + dx, y + dy, z + dz)] - mean[at(x, y, z)];
+                s += d * d;
+                ++k;
+              }
+        var[at(x, y, z)] = s / static_cast<float>(k - 1);
+      }
+  const float den = (prm.sigma * prm.smoothing) * prm.sigma;
+  const float bias = prm.sigma * (prm.sigma + prm.sigma);
+  const auto band = [](float r) { return r > 0.95f && r < 1.0526316f; };
+  std::vector<float> acc(p >= 0 ? side * side * side : 0);
+  const auto add_block = [&](int32_t x, int32_t y, int32_t z, float w) {
+    int i = 0;
+    for (int dz = -p; dz <= p; ++dz)
+      for (int dy = -p; dy <= p; ++dy)
+        for (int dx = -p; dx <= p; ++dx, ++i) {
+          const float u =
+              inside(x + dx, y + dy, z + dz) ? v[at(x + dx, y + dy, z + dz)] : v[at(x, y, z)];
+          acc[i] += prm.rician ? u * u * w : w * u;
+        }
+  };
+  for (int32_t z = 0; z < d2 && p >= 0; ++z)
+    for (int32_t y = 0; y < d1; ++y)
+      for (int32_t x = 0; x < d0; ++x) {
+        std::fill(acc.begin(), acc.end(), 0.0f);
+        const float mc = mean[at(x, y, z)], vc = var[at(x, y, z)];
+        float cw = 1, tw = 1;
+        if (mc > 1e-5f && vc > 1e-5f && R >= 0) {
+          cw = tw = 0;
+          for (int dz = -R; dz <= R; ++dz)
+            for (int dy = -R; dy <= R; ++dy)
+              for (int dx = -R; dx <= R; ++dx) {
+                const int32_t nx = x + dx, ny = y + dy, nz = z + dz;
+                if ((dx == 0 && dy == 0 && dz == 0) || !inside(nx, ny, nz)) continue;
+                const float mn = mean[at(nx, ny, nz)], vn = var[at(nx, ny, nz)];
+                if (!(mn > 1e-5f && vn > 1e-5f)) continue;
+                if (!band(mc / mn) &&
+                    !(band((max - mc) / (max - mn)) && vc / vn > 0.5f && vc / vn < 2.0f))
+                  continue;
+                float d = 0;
+                for (int a = -p; a <= p; ++a)
+                  for (int b = -p; b <= p; ++b)
+                    for (int c = -p; c <= p; ++c) {
+                      const float diff = mir(x + c, y + b, z + a) - mir(nx + c, ny + b, nz + a);
+                      d += diff * diff;
+                    }
+                d /= static_cast<float>(side * side * side);
+                const float w = den == 0 ? (d == 0 ? 1.0f : 0.0f) : std::exp(-d / den);
+                cw = std::max(cw, w);
+                add_block(nx, ny, nz, w);
+                tw += w;
+              }
+          if (cw == 0) {
+            cw = 1;
+            tw += 1;
+          } else {
+            tw += cw;
+          }
+        }
+        add_block(x, y, z, cw);
+        int i = 0;
+        for (int dz = -p; dz <= p; ++dz)
+          for (int dy = -p; dy <= p; ++dy)
+            for (int dx = -p; dx <= p; ++dx, ++i) {
+              if (!inside(x + dx, y + dy, z + dz)) continue;
+              const float t = acc[i] / tw - (prm.rician ? bias : 0.0f);
+              const float value = !prm.rician ? acc[i] / tw : t > 0 ? std::sqrt(t) : 0.0f;
+              sum[at(x + dx, y + dy, z + dz)] += value;
+              count[at(x + dx, y + dy, z + dz)] += 1;
+            }
+      }
+  Reference r{std::vector<float>(n), count};
+  for (int32_t i = 0; i < n; ++i) r.out[i] = count[i] != 0 ? sum[i] / count[i] : v[i];
+  return r;
+}
+
+TEST(blockdenoiseFilter, MatchesTheBruteForceLoop) {
+  struct Case {
+    Extents e;
+    Params p;
+  };
+  const Case cases[] = {
+      {{9, 8, 12}, params(1, 1)},                 // 8 slabs of 1 or 2 slices
+      {{9, 8, 12}, params(2, 2, 6, 1.5f, true)},  // 6 slabs of 2, Rician
+      {{7, 6, 8}, params(1, 3, 5, 0.7f)},         // slabs of 1 slice, thinner than p
+      {{8, 7, 12}, params(6, 1, 4, 1, true)},     // 2 slabs
+      {{8, 7, 6}, params(7, 2, 8)},               // window wider than the volume, 1 slab
+      {{5, 5, 9}, params(1, 0, 5)},               // p = 0: no halos
+  };
+  unsigned seed = 1;
+  for (const Case& c : cases) {
+    const std::vector<float> v = random_volume(c.e, seed++);
+    const int32_t n = voxel_count(c.e), plane = c.e.d0 * c.e.d1, p = c.p.patch_radius;
+    std::vector<float> out(n), scratch(4 * n);
+    ASSERT_EQ(
+        filter(v.data(), c.e, c.p,
+               Buffers{out.data(), &scratch[0], &scratch[n], &scratch[2 * n], &scratch[3 * n]}),
+        Status::ok);
+    const Reference ref = reference(v, c.e, c.p);
+    // Slices within p of a slab border add the neighbouring slabs' estimates in another order,
+    // so their sums may differ in the last bits: a sum of at most (2p + 1)^3 positive terms
+    // reordered moves by less than (2p + 1)^3 float epsilons relative. Elsewhere the order is
+    // the same and the bits must be too.
+    const int32_t workers = c.p.search_radius > 0 ? clamp_workers(c.e.d2 / c.p.search_radius) : 1;
+    std::vector<bool> near_border(c.e.d2, false);
+    for (int32_t t = 1; t < workers; ++t) {
+      const int32_t b = slab_of(c.e.d2, t, workers).first_slice;
+      for (int32_t z = std::max(0, b - p); z < std::min(c.e.d2, b + p); ++z) near_border[z] = true;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      ASSERT_EQ(scratch[3 * n + i], ref.count[i]) << "count at " << i;
+      if (near_border[i / plane]) {
+        EXPECT_NEAR(out[i], ref.out[i],
+                    1.2e-7f * (2 * p + 1) * (2 * p + 1) * (2 * p + 1) * std::abs(ref.out[i]))
+            << "voxel " << i;
+      } else {
+        EXPECT_EQ(out[i], ref.out[i]) << "voxel " << i;
+      }
+    }
+  }
+}
+
+TEST(blockdenoiseFilter, SameBitsOnEveryRunAndForAnyHugeRadius) {
+  const Extents e{9, 8, 16};
+  const std::vector<float> v = random_volume(e, 42);
+  const std::vector<float> first = run(v, e, params(2, 3, 6, 1, true));  // 8 slabs of 2 slices
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(same_bits(run(v, e, params(2, 3, 6, 1, true)), first));
+  // A window far wider than the volume visits only what lies inside it.
+  const Extents small{6, 5, 4};
+  const std::vector<float> w = random_volume(small, 43);
+  EXPECT_TRUE(same_bits(run(w, small, params(1000000000, 1)), run(w, small, params(6, 1))));
+  EXPECT_TRUE(same_bits(run(w, small, params(INT32_MAX, 1, 5, 1, true)),
+                        run(w, small, params(6, 1, 5, 1, true))));
+}
+
+TEST(blockdenoiseFilter, NoBlocksOrNoCandidatesGiveTheInputBack) {
+  const Extents e{6, 5, 7};
+  std::vector<float> ints(voxel_count(e));
+  for (size_t i = 0; i < ints.size(); ++i) ints[i] = static_cast<float>((i * 7) % 13);
+  const std::vector<float> v = random_volume(e, 5);
+  for (int32_t patch : {-1, -7, INT32_MIN}) {
+    EXPECT_TRUE(same_bits(run(v, e, params(2, patch)), v)) << patch;  // every count stays 0
+  }
+  // Each estimate is the voxel's own value; small integers survive the averaging exactly.
+  EXPECT_EQ(run(ints, e, params(-1, 1)), ints);
+  EXPECT_EQ(run(ints, e, params(0, 2)), ints);
+  EXPECT_TRUE(same_bits(run(v, e, params(0, 1, 5, 1, true)), run(v, e, params(-3, 1, 5, 1, true))));
+}
+
+TEST(blockdenoiseFilter, ZeroDenominatorGivesOwnValuesNotNaN) {
+  // No two patches of a random volume are identical, so with sigma 0 every candidate weighs 0.
+  const Extents e{6, 5, 4};
+  const std::vector<float> v = random_volume(e, 9);
+  const std::vector<float> out = run(v, e, params(2, 1, 0, 1));
+  for (size_t i = 0; i < v.size(); ++i) EXPECT_FLOAT_EQ(out[i], v[i]) << i;
+}
+
+TEST(blockdenoiseFilter, TinyVolumesAndProgress) {
+  // One voxel: a NaN variance (value 3) or an infinite one (0.1) both leave the voxel's own
+  // block: its value, or in Rician mode sqrt(v^2 - 2 sigma^2) where that is positive.
+  for (float value : {3.0f, 0.1f}) {
+    EXPECT_EQ(run({value}, Extents{1, 1, 1}, params(1, 1)), std::vector<float>{value});
+    const float t = value * value - 2.0f;
+    EXPECT_EQ(run({value}, Extents{1, 1, 1}, params(1, 1, 1, 1, true))[0],
+              t > 0 ? std::sqrt(t) : 0.0f);
+  }
+  EXPECT_EQ(filter(nullptr, Extents{0, 5, 5}, params(1, 1), nullptr), Status::ok);
+  const Extents e{4, 4, 10};
+  const std::vector<float> v = random_volume(e, 3);
+  std::atomic<int32_t> slices{0};
+  Params p = params(1, 1);
+  p.slices_done = &slices;
+  std::vector<float> out(v.size());
+  ASSERT_EQ(filter(v.data(), e, p, out.data()), Status::ok);
+  EXPECT_EQ(slices.load(), 10);
+}
+
+TEST(blockdenoiseCheckParams, RejectsWhatTheFilterCannotServe) {
+  struct Case {
+    Extents e;
+    Params p;
+    const char* reason;
+    const char* in_message;
+  };
+  Params nan_sigma = params(1, 1, NAN), inf_smoothing = params(1, 1, 1, -INFINITY);
+  const Case cases[] = {
+      {{4, 5, 6}, params(1, 4), nullptr, nullptr},
+      {{4, 5, 6}, params(1, 5), "patchRadius", "works is 4 "},
+      {{4, 5, 6}, params(1, -5), nullptr, nullptr},
+      {{4, 5, 6}, params(1, INT32_MIN), nullptr, nullptr},
+      {{0, 5, 6}, params(1, 3), nullptr, nullptr},  // empty: nothing to read
+      {{1000, 1000, 1000}, params(1, 644), nullptr, nullptr},
+      {{1000, 1000, 1000}, params(1, 645), "patchRadius", "works is 644 "},
+      {{4, 5, 6}, params(1, 1, INFINITY), "sigma", nullptr},
+      {{4, 5, 6}, nan_sigma, "sigma", nullptr},
+      {{4, 5, 6}, inf_smoothing, "smoothing", nullptr},
+      {{4, 5, 6}, params(1, 1, 1, NAN), "smoothing", nullptr},
+      {{4, 5, 6}, params(1, 1, 1, -0.5f), "smoothing", nullptr},
+      {{4, 5, 6}, params(1, 1, 1, -0.0f), nullptr, nullptr},
+      {{4, 5, 6}, params(1, 1, -3, 0), nullptr, nullptr},
+      {{65536, 65536, 1}, params(1, 1), "noisy", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::optional<ArgError> error = check_params(c.e, c.p);
+    if (!c.reason) {
+      EXPECT_FALSE(error) << error->message;
+      continue;
+    }
+    ASSERT_TRUE(error) << c.reason;
+    EXPECT_EQ(error->reason, c.reason);
+    if (c.in_message) {
+      EXPECT_NE(error->message.find(c.in_message), std::string::npos) << error->message;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::blockdenoise
