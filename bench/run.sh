@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the benchmark runner in Release (build-bench/) and runs the benchmark on the T1
+# template. Arguments go to bench/run.py, e.g. --quick (the 96^3 crop only) or --cases whole.
+# Needs Debian's python3-nibabel, python3-numpy, python3-scipy, python3-skimage and mricron-data.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench -j"$(nproc)" --target volnlm_bench_run
+exec /usr/bin/python3 bench/run.py --build build-bench "$@"
