@@ -48,7 +48,7 @@ void random_volume(int32_t count, uint64_t seed, std::vector<double>& noisy,
   }
 }
 
-TEST(CheckParams, SigmaMustBeFinite) {
+TEST(sorvaneCheckParams, SigmaMustBeFinite) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   for (double sigma : {3.0, 0.0, -0.0, -1.0, 1e-300})
@@ -61,7 +61,7 @@ TEST(CheckParams, SigmaMustBeFinite) {
   }
 }
 
-TEST(Filter, EmptyAndUnindexableExtents) {
+TEST(sorvaneFilter, EmptyAndUnindexableExtents) {
   const Params p = params_of(1, 3.0, false);
   for (Extents e : {Extents{0, 3, 3}, Extents{3, 0, 3}, Extents{3, 3, 0}}) {
     EXPECT_EQ(filter(nullptr, nullptr, e, p, static_cast<double*>(nullptr)), Status::ok);
@@ -72,7 +72,7 @@ TEST(Filter, EmptyAndUnindexableExtents) {
   }
 }
 
-TEST(Filter, NoPairsWithoutARadius) {
+TEST(sorvaneFilter, NoPairsWithoutARadius) {
   // Plain mode returns the input exactly; Rician mode sqrt(n^2 - 2 sigma^2) where that is not
   // negative, else 0, and 0 wherever n <= 0.
   const std::vector<double> noisy{3.0, -2.0, 0.0, 1.0, 5.0, 0.5};
@@ -86,7 +86,7 @@ TEST(Filter, NoPairsWithoutARadius) {
   }
 }
 
-TEST(Filter, ZeroNoisyVoxelReceivesInPlainModeAndIsZeroedInRician) {
+TEST(sorvaneFilter, ZeroNoisyVoxelReceivesInPlainModeAndIsZeroedInRician) {
   // sigma 3 gives h = 1; all guide values equal, so every weighed pair weighs 1. Voxel 1 is
   // zero: it gets voxel 0's value but weighs no pair of its own, so voxel 2 keeps its value.
   const std::vector<double> noisy{10.0, 0.0, 10.0};
@@ -98,7 +98,7 @@ TEST(Filter, ZeroNoisyVoxelReceivesInPlainModeAndIsZeroedInRician) {
             (std::vector<double>{std::sqrt(32.0), 0.0, std::sqrt(82.0)}));
 }
 
-TEST(Filter, ZeroOrUnderflowingSigmaWeighsOnlyEqualGuides) {
+TEST(sorvaneFilter, ZeroOrUnderflowingSigmaWeighsOnlyEqualGuides) {
   // Guide means 7, 7.125, 7.75, 7.125 all lie within 1, so every pair has d = 0; with a zero
   // denominator only the pairs of equal guide values (0, 1, 3) weigh, each 1.
   const std::vector<double> noisy{1.0, 2.0, 3.0, 4.0};
@@ -150,7 +150,7 @@ std::vector<double> reference(const std::vector<double>& noisy, const std::vecto
   return accum;
 }
 
-TEST(Filter, MatchesDirectPairEnumeration) {
+TEST(sorvaneFilter, MatchesDirectPairEnumeration) {
   // The filter adds in another order than the enumeration (centre sums in registers, spilled
   // additions merged after the join), so sums of a few hundred terms may differ by some ulps:
   // 1e-12 relative (to at least 1) is far above that and far below any real fault. Rician
@@ -180,7 +180,7 @@ TEST(Filter, MatchesDirectPairEnumeration) {
   }
 }
 
-TEST(Filter, BitIdenticalRunsAndOverloads) {
+TEST(sorvaneFilter, BitIdenticalRunsAndOverloads) {
   const Extents e{6, 5, 20};  // eight slabs of uneven depth
   std::vector<double> noisy, guide;
   random_volume(600, 42, noisy, guide);
@@ -199,7 +199,7 @@ TEST(Filter, BitIdenticalRunsAndOverloads) {
   }
 }
 
-TEST(Filter, ConcurrentCallsKeepTheirOwnMode) {
+TEST(sorvaneFilter, ConcurrentCallsKeepTheirOwnMode) {
   const Extents e{6, 5, 8};
   std::vector<double> noisy, guide;
   random_volume(240, 3, noisy, guide);
@@ -216,7 +216,7 @@ TEST(Filter, ConcurrentCallsKeepTheirOwnMode) {
   }
 }
 
-TEST(Filter, RadiusPastTheVolumeEqualsTheVolumeSizedRadius) {
+TEST(sorvaneFilter, RadiusPastTheVolumeEqualsTheVolumeSizedRadius) {
   const Extents e{6, 5, 7};
   std::vector<double> noisy, guide;
   random_volume(210, 9, noisy, guide);

@@ -7,7 +7,7 @@
 namespace volnlm::sorvane {
 namespace {
 
-TEST(GuideLocalMean, LineShowsBothBorderRules) {
+TEST(sorvaneGuideLocalMean, LineShowsBothBorderRules) {
   // Low border: -1 maps to 1 (0 + 1 + 1 = 2); high border: 4 maps to 3 (18 + 2 + 3 = 23).
   const std::vector<double> guide{0, 1, 2, 3};
   std::vector<double> mean(4, -1.0);
@@ -15,14 +15,14 @@ TEST(GuideLocalMean, LineShowsBothBorderRules) {
   EXPECT_EQ(mean, (std::vector<double>{0.25, 1.0, 2.0, 2.875}));
 }
 
-TEST(GuideLocalMean, ConstantGuideStaysConstant) {
+TEST(sorvaneGuideLocalMean, ConstantGuideStaysConstant) {
   const std::vector<double> guide(3 * 4 * 2, 5.0);
   std::vector<double> mean(guide.size(), 0.0);
   guide_local_mean(guide.data(), mean.data(), 3, 4, 2);
   for (double m : mean) EXPECT_EQ(m, 5.0);
 }
 
-TEST(GuideLocalMean, AxesOfExtentTwoAndOne) {
+TEST(sorvaneGuideLocalMean, AxesOfExtentTwoAndOne) {
   // Values a = 1, b = 9 along an axis of extent 2, the other two of extent 1. At coordinate 0
   // both neighbours on that axis are b: (6a + 2b) / 8 = 3. At 1 the low neighbour is a and
   // the high one maps back to b itself: (a + 7b) / 8 = 8. Every other neighbour is the voxel.
@@ -36,7 +36,7 @@ TEST(GuideLocalMean, AxesOfExtentTwoAndOne) {
   }
 }
 
-TEST(GuideLocalMean, InteriorVoxelAveragesItselfTwiceAndSixFaces) {
+TEST(sorvaneGuideLocalMean, InteriorVoxelAveragesItselfTwiceAndSixFaces) {
   // 3x3x3 with guide value = linear index: the centre (13) sees 12, 10, 4 below and 14, 16, 22
   // above, so (13 + 13 + 12 + 10 + 4 + 14 + 16 + 22) / 8 = 13; a corner shows the mixed rule.
   std::vector<double> guide(27);

@@ -11,7 +11,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-TEST(PairWeight, TableForBandwidthOne) {
+TEST(sorvanePairWeight, TableForBandwidthOne) {
   const WeightScale scale = weight_scale(1.0);
   ASSERT_EQ(scale.mean_denominator, 0.5);
   ASSERT_EQ(scale.guide_denominator, 2.0);
@@ -32,13 +32,13 @@ TEST(PairWeight, TableForBandwidthOne) {
   }
 }
 
-TEST(PairWeight, GuideWithinSqrtTwoBandwidthWeighsExactlyOne) {
+TEST(sorvanePairWeight, GuideWithinSqrtTwoBandwidthWeighsExactlyOne) {
   for (double h : {0.5, 1.0, 2.0, 7.0}) {
     EXPECT_EQ(pair_weight(0, std::sqrt(2.0) * h * 0.999, weight_scale(h)), 1.0) << h;
   }
 }
 
-TEST(PairWeight, ZeroDenominatorsTakeTheLimitFromAbove) {
+TEST(sorvanePairWeight, ZeroDenominatorsTakeTheLimitFromAbove) {
   // 0, -0 and a bandwidth whose squares underflow all give denominators that compute to 0:
   // a pair then weighs 1 when its guide values are equal and 0 otherwise, never NaN.
   for (double h : {0.0, -0.0, 1e-200, -1e-200}) {
@@ -59,7 +59,7 @@ TEST(PairWeight, ZeroDenominatorsTakeTheLimitFromAbove) {
   EXPECT_EQ(pair_weight(0, 1e-140, tiny), 0.0);
 }
 
-TEST(MeanDistance, TruncatesTheDifferenceThenTakesItsMagnitude) {
+TEST(sorvaneMeanDistance, TruncatesTheDifferenceThenTakesItsMagnitude) {
   const struct {
     double difference;
     bool has_value;

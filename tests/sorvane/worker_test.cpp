@@ -52,7 +52,7 @@ struct SlabVolumes {
   }
 };
 
-TEST(ThreadFunc, ThresholdOnTheWholeNumberGuideMeanDistance) {
+TEST(sorvaneThreadFunc, ThresholdOnTheWholeNumberGuideMeanDistance) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const struct {
     double h, difference;
@@ -78,7 +78,7 @@ TEST(ThreadFunc, ThresholdOnTheWholeNumberGuideMeanDistance) {
   }
 }
 
-TEST(ThreadFunc, ZeroCentreWeighsNoPairButStillReceives) {
+TEST(sorvaneThreadFunc, ZeroCentreWeighsNoPairButStillReceives) {
   // Voxel 0 is zero, so its pairs with 1 and 2 are never weighed; voxel 2 is zero but is the
   // later voxel of the pair (1, 2), so it gets w * 2 (squared in Rician mode) and w = 1.
   for (bool rician : {false, true}) {
@@ -92,7 +92,7 @@ TEST(ThreadFunc, ZeroCentreWeighsNoPairButStillReceives) {
   }
 }
 
-TEST(ThreadFunc, EveryPairOfTheWindowOnceAndOnlyInsideTheVolume) {
+TEST(sorvaneThreadFunc, EveryPairOfTheWindowOnceAndOnlyInsideTheVolume) {
   // All weights 1: each voxel's weight sum is 1 plus its number of in-volume neighbours within
   // the radius, half from its own forward window, half received. A radius far past the volume
   // reaches every voxel.
@@ -114,7 +114,7 @@ TEST(ThreadFunc, EveryPairOfTheWindowOnceAndOnlyInsideTheVolume) {
   }
 }
 
-TEST(ThreadFunc, BackwardScanGivesTheForwardSums) {
+TEST(sorvaneThreadFunc, BackwardScanGivesTheForwardSums) {
   // A middle slab of a random volume, its additions past the slab spilled: both scan orders
   // make the same pairs, so the sums agree up to the order of the additions.
   std::mt19937_64 rng(7);
