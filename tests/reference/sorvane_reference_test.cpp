@@ -140,6 +140,34 @@ TEST(Sorvane_reference, ProductionGuideMeanIsBitIdentical) {
   }
 }
 
+TEST(Sorvane_reference, ProductionPairLimitsAreBitIdentical) {
+  // One pair, so one order of additions: the fast core must give the reference's bits.
+  const Extents e{2, 1, 1};
+  struct Case { const char* what; double g0, g1, sigma; };
+  const Case cases[] = {
+      {"sigma 0, equal guides", 3.0, 3.0, 0.0},
+      {"sigma 0, guides 1e-170 apart (the square underflows)", 1e-170, 0.0, 0.0},
+      {"sigma 1e-170, the denominators underflow", 2.0, 2.0, 1e-170},
+      {"guide-mean difference -2^31 - 0.5, bandwidth above it", 0.0, 3435973837.6, 1e10},
+      {"guide-mean difference past -2^31", 0.0, 3436000000.0, 1e10},
+      {"NaN guide", NAN, 1.0, 9.0},
+      {"infinite guide difference", INFINITY, 1.0, 9.0},
+      {"huge sigma, the denominators overflow", 1.0, 2.0, 1e300},
+  };
+  for (const Case& c : cases) {
+    for (bool rician : {false, true}) {
+      const std::vector<double> noisy = {40.0, 70.0}, guide = {c.g0, c.g1};
+      const sorvane::Params p = params_of(1, c.sigma, rician);
+      const std::vector<double> want = reference_result(noisy, guide, e, p);
+      std::vector<double> got(2, -1.0);
+      ASSERT_EQ(sorvane::filter(noisy.data(), guide.data(), e, p, got.data()), Status::ok);
+      EXPECT_EQ(std::memcmp(want.data(), got.data(), sizeof(double) * 2), 0)
+          << c.what << (rician ? " (Rician)" : "") << ": fast " << got[0] << ", " << got[1] << " reference "
+          << want[0] << ", " << want[1];
+    }
+  }
+}
+
 struct FilterCase {
   Extents e;
   int32_t radius;
