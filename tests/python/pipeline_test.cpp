@@ -117,3 +117,29 @@ TEST(Pipeline, EmptyAndNoiseFreeVolumesComeBackUnchanged) {
 
 }  // namespace
 }  // namespace volnlm::pipeline
+
+namespace volnlm::pipeline {
+namespace {
+
+TEST(Pipeline, GuidedSecondStepOnTheBlockResultIsTheGuidedMethod) {
+  const Extents e{12, 10, 9};
+  const std::vector<double> v = noisy_volume(e, 8.0);
+  std::vector<double> block(v.size()), guided(v.size()), second(v.size());
+  for (const bool rician : {true, false}) {
+    Options o;
+    o.rician = rician;
+    o.method = Method::block;
+    ASSERT_EQ(denoise(v.data(), e, o, block.data()), Status::ok);
+    o.method = Method::guided;
+    ASSERT_EQ(denoise(v.data(), e, o, guided.data()), Status::ok);
+    std::atomic<int32_t> done{0};
+    o.slices_done = &done;
+    ASSERT_EQ(denoise_on_guide(v.data(), block.data(), e, o, second.data()), Status::ok);
+    EXPECT_EQ(second, guided) << "rician " << rician;
+    EXPECT_NE(second, block);
+    EXPECT_EQ(done.load(), e.d2);
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::pipeline
