@@ -1,7 +1,8 @@
 // MEX entry of the blockwise filter:
 //   result = blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician)
 // It only checks and converts the arguments, creates the arrays through the host and calls
-// the core; every rule of the filter lives in the core.
+// the core; every rule of the filter lives in the core. A shortage of memory anywhere in the
+// call ends in the "memory" host error.
 #include "blockdenoise/blockdenoise.h"
 #include "common/mex/args.h"
 #include "mex.h"
@@ -11,11 +12,8 @@ namespace {
 constexpr const char* kUsage =
     "result = blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician)";
 
-}  // namespace
-
-void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   using namespace volnlm;
-  const mex::Gateway gate("blockdenoise");
   gate.check_counts(nlhs, nrhs, 6, kUsage);
 
   const mex::VolumeArg noisy =
@@ -39,4 +37,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const blockdenoise::Buffers buffers{floats(plhs[0]), floats(scratch[0]), floats(scratch[1]),
                                       floats(scratch[2]), floats(scratch[3])};
   gate.report(blockdenoise::filter(floats(prhs[0]), noisy.extents, params, buffers));
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  const volnlm::mex::Gateway gate("blockdenoise");
+  gate.run([&] { filter_call(gate, nlhs, plhs, nrhs, prhs); });
 }

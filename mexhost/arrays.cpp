@@ -1,5 +1,6 @@
 // mx array calls of the test host: creation, inspection and destruction of arrays.
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -23,6 +24,7 @@ struct mxArray_tag {
 namespace {
 
 std::atomic<size_t> live_count{0};
+constexpr mwSize kScalarDims[2] = {1, 1};
 
 size_t element_size_of(mxClassID id) {
   switch (id) {
@@ -50,9 +52,12 @@ size_t element_size_of(mxClassID id) {
   }
 }
 
+// Element count of the dimensions; SIZE_MAX when the product overflows.
 size_t count_of(const std::vector<mwSize>& dims) {
   size_t n = 1;
-  for (mwSize d : dims) n *= d;
+  for (mwSize d : dims) {
+    if (__builtin_mul_overflow(n, d, &n)) return SIZE_MAX;
+  }
   return n;
 }
 
@@ -64,27 +69,48 @@ std::vector<mwSize> normalised_dims(mwSize ndim, const mwSize* dims) {
   return out;
 }
 
-mxArray* create(mxClassID id, std::vector<mwSize> dims, bool complex) {
-  auto* a = new (std::nothrow) mxArray_tag;
-  if (a == nullptr) mexhost::detail::host_out_of_memory();
-  a->class_id = id;
-  a->complex = complex;
-  a->dims = std::move(dims);
-  a->element_size = element_size_of(id);
-  const size_t bytes = count_of(a->dims) * a->element_size;
-  // Zero-filled, 64-byte aligned storage, at least one byte so the pointer is never null.
+// Zero-filled, 64-byte aligned storage, at least one byte so the pointer is never null.
+void* storage(size_t bytes) {
+  if (bytes > SIZE_MAX - 128) return nullptr;
   const size_t padded = (bytes + 63) / 64 * 64 + 64;
-  a->real = std::aligned_alloc(64, padded);
-  if (complex) a->imag = std::aligned_alloc(64, padded);
-  if (a->real == nullptr || (complex && a->imag == nullptr)) {
-    std::free(a->real);
-    std::free(a->imag);
-    delete a;
+  void* p = std::aligned_alloc(64, padded);
+  if (p != nullptr) std::memset(p, 0, padded);
+  return p;
+}
+
+void release(mxArray_tag* a) {
+  std::free(a->real);
+  std::free(a->imag);
+  delete a;
+}
+
+// Creates an array as a host does: when any part of it cannot be had, nothing is kept and
+// the host raises its own out-of-memory error.
+mxArray* create(mxClassID id, mwSize ndim, const mwSize* dims, bool complex) {
+  mxArray_tag* a = nullptr;
+  bool made = !mexhost::detail::array_creation_fails();
+  if (made) {
+    try {
+      a = new mxArray_tag;
+      a->class_id = id;
+      a->complex = complex;
+      a->dims = normalised_dims(ndim, dims);
+      a->element_size = element_size_of(id);
+      const size_t count = count_of(a->dims);
+      size_t bytes = 0;
+      made = count != SIZE_MAX && !__builtin_mul_overflow(count, a->element_size, &bytes);
+      if (made) a->real = storage(bytes);
+      if (made && complex) a->imag = storage(bytes);
+      made = made && a->real != nullptr && (!complex || a->imag != nullptr);
+      if (made) mexhost::detail::track(a);
+    } catch (const std::bad_alloc&) {
+      made = false;
+    }
+  }
+  if (!made) {
+    if (a != nullptr) release(a);
     mexhost::detail::host_out_of_memory();
   }
-  std::memset(a->real, 0, padded);
-  if (complex) std::memset(a->imag, 0, padded);
-  mexhost::detail::track(a);
   ++live_count;
   return a;
 }
@@ -114,33 +140,38 @@ extern "C" {
 
 mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid,
                               mxComplexity flag) {
-  return create(classid, normalised_dims(ndim, dims), flag == mxCOMPLEX);
+  return create(classid, ndim, dims, flag == mxCOMPLEX);
 }
 
 mxArray* mxCreateDoubleScalar(double value) {
-  mxArray* a = create(mxDOUBLE_CLASS, {1, 1}, false);
+  mxArray* a = create(mxDOUBLE_CLASS, 2, kScalarDims, false);
   *static_cast<double*>(a->real) = value;
   return a;
 }
 
 mxArray* mxCreateLogicalScalar(mxLogical value) {
-  mxArray* a = create(mxLOGICAL_CLASS, {1, 1}, false);
+  mxArray* a = create(mxLOGICAL_CLASS, 2, kScalarDims, false);
   *static_cast<bool*>(a->real) = value;
   return a;
 }
 
 mxArray* mxCreateString(const char* text) {
   const size_t n = std::strlen(text);
-  mxArray* a = create(mxCHAR_CLASS, {n == 0 ? 0u : 1u, n}, false);
+  const mwSize dims[2] = {n == 0 ? 0u : 1u, n};
+  mxArray* a = create(mxCHAR_CLASS, 2, dims, false);
   for (size_t i = 0; i < n; ++i) static_cast<char16_t*>(a->real)[i] = static_cast<unsigned char>(text[i]);
   return a;
 }
 
-mxArray* mxCreateCellMatrix(mwSize m, mwSize n) { return create(mxCELL_CLASS, {m, n}, false); }
+mxArray* mxCreateCellMatrix(mwSize m, mwSize n) {
+  const mwSize dims[2] = {m, n};
+  return create(mxCELL_CLASS, 2, dims, false);
+}
 
 mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize, mxComplexity flag) {
   // Only the flags matter to the gateways, which must refuse sparse input; the storage is dense.
-  mxArray* a = create(mxDOUBLE_CLASS, {m, n}, flag == mxCOMPLEX);
+  const mwSize dims[2] = {m, n};
+  mxArray* a = create(mxDOUBLE_CLASS, 2, dims, flag == mxCOMPLEX);
   a->sparse = true;
   return a;
 }
@@ -176,7 +207,8 @@ const char* mxGetClassName(const mxArray* a) {
   static const char* const names[] = {"unknown", "cell",   "struct", "logical", "char",   "void",
                                       "double",  "single", "int8",   "uint8",   "int16",  "uint16",
                                       "int32",   "uint32", "int64",  "uint64",  "function_handle"};
-  return names[a->class_id];
+  const auto id = static_cast<size_t>(a->class_id);
+  return id < sizeof names / sizeof names[0] ? names[id] : "unknown";
 }
 
 bool mxIsComplex(const mxArray* a) { return a->complex; }

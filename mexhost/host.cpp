@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "mexhost/call_context.h"
 #include "mexhost/host_error.h"
 
 namespace mexhost {
@@ -66,6 +67,7 @@ CallResult Plugin::call(int nlhs, const std::vector<const mxArray*>& inputs) con
   std::vector<const mxArray*> prhs(inputs);
   detail::CallScope scope;
   try {
+    const detail::CallRunning running;
     entry_(nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
     result.ok = true;
   } catch (const HostError& e) {

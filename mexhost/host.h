@@ -73,6 +73,27 @@ std::string plugin_path(const std::string& name);
 // starts, every further start fails with EAGAIN; a negative value turns the fault off.
 void fail_thread_starts_after(int starts);
 
+// Allocation fault injection: while a plug-in call runs (on any thread), the k-th call of
+// malloc or calloc from then on (k = 0 is the next one) returns null, once; the host's own
+// error and console calls are spared. A negative k disarms it. Pending is true while the fault
+// is armed and has not struck yet.
+void fail_allocation(long k);
+bool allocation_fault_pending();
+
+// Makes the k-th array creation of the host during plug-in calls fail, once, as a host that
+// runs out of memory does: the host raises its own out-of-memory error. Negative disarms it.
+void fail_array_creation(long k);
+bool array_creation_fault_pending();
+
+// Whether the host's thread-start and allocation faults are in effect in this process. A
+// sanitizer runtime in the executable replaces the calls the host interposes; tests of the
+// faults then have nothing to test.
+bool thread_faults_in_effect();
+bool allocation_faults_in_effect();
+
+// Identifier of the error the host raises when it cannot allocate an array.
+inline constexpr const char* kHostOutOfMemoryId = "testhost:outOfMemory";
+
 // Number of arrays alive in the process, created by tests or plug-ins; a call that leaks
 // arrays shows up as a count that grows across calls.
 size_t live_arrays();

@@ -51,6 +51,7 @@ void print(const std::string& text) {
 }
 
 void host_out_of_memory() {
+  const FaultsSuspended spared;
   throw HostError("testhost:outOfMemory", "out of memory or dimension too large");
 }
 
@@ -73,6 +74,7 @@ size_t CallScope::held() const { return state_->created.size(); }
 extern "C" {
 
 int mexPrintf(const char* fmt, ...) {
+  const mexhost::detail::FaultsSuspended spared;
   va_list args;
   va_start(args, fmt);
   const std::string text = mexhost::detail::format(fmt, args);
@@ -82,6 +84,7 @@ int mexPrintf(const char* fmt, ...) {
 }
 
 void mexErrMsgIdAndTxt(const char* identifier, const char* fmt, ...) {
+  const mexhost::detail::FaultsSuspended spared;
   va_list args;
   va_start(args, fmt);
   std::string text = mexhost::detail::format(fmt, args);
@@ -89,6 +92,9 @@ void mexErrMsgIdAndTxt(const char* identifier, const char* fmt, ...) {
   throw mexhost::HostError(identifier, std::move(text));
 }
 
-void mexErrMsgTxt(const char* message) { throw mexhost::HostError("", message); }
+void mexErrMsgTxt(const char* message) {
+  const mexhost::detail::FaultsSuspended spared;
+  throw mexhost::HostError("", message);
+}
 
 }  // extern "C"

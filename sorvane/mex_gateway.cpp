@@ -1,7 +1,8 @@
 // MEX entry of the voxelwise guided filter:
 //   result = sorvane(noisy, search_radius, second_radius, sigma, guide, rician)
 // It only checks and converts the arguments, creates the arrays through the host and calls
-// the core; every rule of the filter lives in the core.
+// the core; every rule of the filter lives in the core. A shortage of memory anywhere in the
+// call ends in the "memory" host error.
 #include "common/mex/args.h"
 #include "mex.h"
 #include "sorvane/sorvane.h"
@@ -10,11 +11,8 @@ namespace {
 
 constexpr const char* kUsage = "result = sorvane(noisy, search_radius, second_radius, sigma, guide, rician)";
 
-}  // namespace
-
-void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   using namespace volnlm;
-  const mex::Gateway gate("sorvane");
   gate.check_counts(nlhs, nrhs, 6, kUsage);
 
   const mex::VolumeArg noisy = gate.volume(prhs[0], mxDOUBLE_CLASS, "the noisy volume (argument 1)", "noisy");
@@ -46,4 +44,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const Status status = sorvane::filter(static_cast<const double*>(mxGetData(prhs[0])),
                                         static_cast<const double*>(mxGetData(prhs[4])), n, params, buffers);
   gate.report(status);
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  const volnlm::mex::Gateway gate("sorvane");
+  gate.run([&] { filter_call(gate, nlhs, plhs, nrhs, prhs); });
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/scalar.h"
 
@@ -57,10 +58,15 @@ VolumeArg Gateway::volume(const mxArray* a, mxClassID class_id, const char* what
   for (mwSize i = 0; i < v.ndims; ++i) {
     const auto extent = static_cast<int64_t>(v.dims[i]);
     if (i < 3) {
+      // An extent past the indexing is refused even in an empty array, whose count hides it.
+      if (v.dims[i] > static_cast<mwSize>(kMaxVoxels)) {
+        fail("tooLarge", std::string(what) + " has " + std::to_string(v.dims[i]) + " voxels along dimension " +
+                             std::to_string(i + 1) + "; at most 2147483647 are supported");
+      }
       d[i] = extent;
     } else if (extent != 1) {
       fail("dims", std::string(what) + " must have at most three non-singleton dimensions; dimension " +
-                       std::to_string(i + 1) + " is " + std::to_string(extent));
+                       std::to_string(i + 1) + " is " + std::to_string(v.dims[i]));
     }
   }
   const auto count = voxel_count(d[0], d[1], d[2]);
@@ -113,8 +119,15 @@ void Gateway::report(Status status) const {
       mexPrintf("%s", kThreadsMessage);
       fail("threads", "worker threads cannot be created");
     case Status::memory:
-      fail("memory", "not enough memory for the filter's working buffers");
+      out_of_memory();
   }
+}
+
+void Gateway::out_of_memory() const {
+  char id[96];
+  std::snprintf(id, sizeof id, "%s:memory", plugin_);
+  mexErrMsgIdAndTxt(id, "%s", "not enough memory for the filter's working buffers");
+  std::abort();
 }
 
 mxArray* Gateway::create(const VolumeArg& shape, mxClassID class_id) const {

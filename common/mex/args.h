@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "common/status.h"
@@ -47,6 +48,24 @@ class Gateway {
 
   // Turns a failed filter call into its host error; "threads" also prints the console message.
   void report(Status status) const;
+
+  // Raises "<plug-in>:memory" without taking memory of its own. Never returns.
+  [[noreturn]] void out_of_memory() const;
+
+  // Runs body(); a std::bad_alloc escaping it becomes the "memory" host error, raised after the
+  // handler has ended (a host's own error may itself be a standard exception, which a handler
+  // still in progress would swallow or terminate on). Any other exception, the host's errors
+  // included, passes through untouched.
+  template <class Body>
+  void run(Body&& body) const {
+    bool short_of_memory = false;
+    try {
+      body();
+    } catch (const std::bad_alloc&) {
+      short_of_memory = true;
+    }
+    if (short_of_memory) out_of_memory();
+  }
 
   // Creates a real array of the volume's shape and class through the host.
   mxArray* create(const VolumeArg& shape, mxClassID class_id) const;

@@ -120,6 +120,8 @@ TEST_F(BlockdenoiseGateway, RejectsBadArgumentsBeforeComputing) {
       {"uint16 noisy", [](auto& a) { a[0] = make_array(mxUINT16_CLASS, kDims); }, "blockdenoise:noisy"},
       {"complex noisy", [](auto& a) { a[0] = make_array(mxSINGLE_CLASS, kDims, mxCOMPLEX); }, "blockdenoise:noisy"},
       {"4-D noisy", [](auto& a) { a[0] = make_array(mxSINGLE_CLASS, {7, 6, 5, 3}); }, "blockdenoise:dims"},
+      {"empty noisy with an extent past 2^31", [](auto& a) { a[0] = make_array(mxSINGLE_CLASS, {0, 3000000000u}); },
+       "blockdenoise:tooLarge"},
       {"empty search radius", [](auto& a) { a[1] = empty_double(); }, "blockdenoise:searchRadius"},
       {"NaN search radius", [](auto& a) { a[1] = scalar(std::nan("")); }, "blockdenoise:searchRadius"},
       {"huge search radius", [](auto& a) { a[1] = scalar(1e10); }, "blockdenoise:searchRadius"},
@@ -148,6 +150,7 @@ TEST_F(BlockdenoiseGateway, PatchRadiusLimitIsTheSmallestExtent) {
 }
 
 TEST_F(BlockdenoiseGateway, ThreadStartFailureRaisesAHostErrorAndLeavesNothingRunning) {
+  if (!mexhost::thread_faults_in_effect()) GTEST_SKIP() << kNoThreadFaults;
   std::vector<Array> args = valid_args(1, 1);
   args[0] = make_singles({6, 5, 16}, random_floats(6 * 5 * 16, 13));  // 16 / 1 slices: eight workers
   for (int started : {0, 5}) {

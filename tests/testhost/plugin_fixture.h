@@ -47,6 +47,10 @@ struct BadCase {
   int nlhs = 1;
 };
 
+// Why a thread-start fault test is skipped.
+inline constexpr const char* kNoThreadFaults =
+    "thread-start faults are not in effect: a sanitizer runtime replaces pthread_create";
+
 inline Array logical_scalar(bool v) { return Array(mxCreateLogicalScalar(v)); }
 inline Array text(const char* s) { return Array(mxCreateString(s)); }
 inline Array empty_double() { return mexhost::make_array(mxDOUBLE_CLASS, {0, 0}); }

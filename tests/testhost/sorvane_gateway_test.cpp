@@ -127,6 +127,10 @@ TEST_F(SorvaneGateway, RejectsBadArgumentsBeforeComputing) {
       {"guide of other extents", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {6, 5, 3}); }, "sorvane:guideSize"},
       {"transposed guide", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {5, 6, 4}); }, "sorvane:guideSize"},
       {"4-D noisy", [](auto& a) { a[0] = make_array(mxDOUBLE_CLASS, {6, 5, 4, 2}); }, "sorvane:dims"},
+      {"empty noisy with an extent past 2^31", [](auto& a) { a[0] = make_array(mxDOUBLE_CLASS, {0, 4294967301u}); },
+       "sorvane:tooLarge"},
+      {"empty guide with an extent past 2^31", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {6, 0, 2147483648u}); },
+       "sorvane:tooLarge"},
       {"5-D guide", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {6, 5, 4, 1, 2}); }, "sorvane:dims"},
       {"empty radius", [](auto& a) { a[1] = empty_double(); }, "sorvane:searchRadius"},
       {"NaN radius", [](auto& a) { a[1] = scalar(std::nan("")); }, "sorvane:searchRadius"},
@@ -156,6 +160,7 @@ TEST_F(SorvaneGateway, LogicalFlagIsAccepted) {
 }
 
 TEST_F(SorvaneGateway, ThreadStartFailureRaisesAHostErrorAndLeavesNothingRunning) {
+  if (!mexhost::thread_faults_in_effect()) GTEST_SKIP() << kNoThreadFaults;
   // Eight slices give eight workers; let three start, then make the rest fail.
   const std::vector<size_t> dims = {5, 4, 8};
   std::vector<Array> args = valid_args();
