@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "blockdenoise/filter_isa.h"
+#include "blockdenoise/search.h"
 #include "blockdenoise/local_stats.h"
 #include "blockdenoise/worker.h"
 #include "common/slabs.h"
@@ -75,6 +77,12 @@ std::optional<ArgError> check_params(const Extents& extents, const Params& param
 
 Status filter(const float* noisy, const Extents& extents, const Params& params,
               const Buffers& buffers) {
+  return filter_with_isa(noisy, extents, params, buffers, best_isa());
+}
+
+Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params,
+                       const Buffers& buffers, Isa isa) {
+  if (!isa_supported(isa)) isa = Isa::portable;
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;  // check_params rejects such extents
   const int32_t n = *count;
@@ -87,6 +95,19 @@ Status filter(const float* noisy, const Extents& extents, const Params& params,
   // Each worker adds its estimates for its own slab's slices in place, and those for slices of
   // other slabs into private buffers that are merged in slab order after the join: no two
   // threads touch the same element, and the sums do not depend on thread timing.
+  // One copy of the volume padded by the patch distance's border rule, shared by all workers,
+  // so that the distance reads both patches without index arithmetic.
+  std::vector<float> padded;
+  if (p >= 0) {
+    const size_t side = 2 * static_cast<size_t>(p);
+    try {
+      padded.assign((d0 + side) * (d1 + side) * (d2 + side), 0.0f);
+    } catch (const std::bad_alloc&) {
+      return Status::memory;
+    }
+    pad_volume(noisy, d0, d1, d2, p, padded.data());
+  }
+
   std::array<BlockTask, kMaxWorkers> tasks{};
   std::array<std::vector<float>, kMaxWorkers> halos;
   for (int32_t t = 0; t < workers; ++t) {
@@ -108,6 +129,8 @@ Status filter(const float* noisy, const Extents& extents, const Params& params,
     task.smoothing = params.smoothing;
     task.rician = params.rician;
     task.slices_done = params.slices_done;
+    task.padded = p >= 0 ? padded.data() : nullptr;
+    task.isa = isa;
     if (slab.first_slice < slab.end_slice && p > 0) {
       task.before_slices = std::min(p, slab.first_slice);
       task.after_slices = std::min(p, d2 - slab.end_slice);
@@ -154,6 +177,11 @@ Status filter(const float* noisy, const Extents& extents, const Params& params,
 }
 
 Status filter(const float* noisy, const Extents& extents, const Params& params, float* out) {
+  return filter_with_isa(noisy, extents, params, out, best_isa());
+}
+
+Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params,
+                       float* out, Isa isa) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;
   const size_t n = static_cast<size_t>(*count);
@@ -165,7 +193,8 @@ Status filter(const float* noisy, const Extents& extents, const Params& params, 
     return Status::memory;
   }
   float* s = scratch.data();
-  return filter(noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n});
+  return filter_with_isa(noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n},
+                         isa);
 }
 
 }  // namespace volnlm::blockdenoise

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <memory>
 #include <new>
 
 #include "blockdenoise/block_ops.h"
+#include "blockdenoise/search.h"
 #include "common/slabs.h"
 #include "common/volume.h"
 
@@ -26,115 +28,115 @@ float candidate_weight(float d, float denominator) {
 
 namespace {
 
-// Local means and variances at or below this mark a dark or flat neighbourhood.
-constexpr float kStatFloor = 1e-5f;
-// Bounds of an acceptable ratio of local means; the upper one is the float nearest 1 / 0.95.
-constexpr float kMeanRatioLow = 0.95f;
-constexpr float kMeanRatioHigh = 1.0526316f;
-// Bounds of an acceptable ratio of local variances.
-constexpr float kVarianceRatioLow = 0.5f;
-constexpr float kVarianceRatioHigh = 2.0f;
-
-bool in_mean_band(float ratio) {
-  return ratio > kMeanRatioLow && ratio < kMeanRatioHigh;
-}
-
-// A candidate is worth a patch distance when its local mean is close to the centre's, either
-// directly or measured down from the global maximum; in the latter case its local variance
-// must be close too. NaN and infinite ratios fail every comparison.
-bool preselected(float mc, float vc, float mn, float vn, float max) {
-  if (in_mean_band(mc / mn)) return true;
-  if (!in_mean_band((max - mc) / (max - mn))) return false;
-  const float variance_ratio = vc / vn;
-  return variance_ratio > kVarianceRatioLow && variance_ratio < kVarianceRatioHigh;
-}
-
-// Search window bounds on one axis, clipped to the volume so that a huge radius costs nothing.
-struct Range {
-  int32_t lo;
-  int32_t hi;  // inclusive
-};
-
-Range window(int32_t centre, int64_t radius, int32_t extent) {
-  return Range{static_cast<int32_t>(std::max<int64_t>(centre - radius, 0)),
-               static_cast<int32_t>(std::min<int64_t>(centre + radius, extent - 1))};
-}
-
-struct Derived {
-  int32_t p;
-  int32_t elements;
-  float denominator;
-  float rician_bias;
-  EstimateSink sink;
-};
-
-// Builds the block estimate of the centre (x, y, z) in `accum` and writes it back.
-void estimate_centre(const BlockTask& t, const Derived& k, float* accum, int32_t x, int32_t y,
-                     int32_t z) {
-  const int32_t d0 = t.d0, d1 = t.d1, d2 = t.d2, p = k.p;
-  std::fill(accum, accum + k.elements, 0.0f);
-  const int32_t c = linear_index(x, y, z, d0, d1);
-  const float mc = t.local_mean[c];
-  const float vc = t.local_variance[c];
-  float centre_weight = 1.0f;
-  float total_weight = 1.0f;
-  if (mc > kStatFloor && vc > kStatFloor && t.search_radius >= 0) {
-    centre_weight = 0.0f;
-    total_weight = 0.0f;
-    const Range rz = window(z, t.search_radius, d2);
-    const Range ry = window(y, t.search_radius, d1);
-    const Range rx = window(x, t.search_radius, d0);
-    for (int32_t nz = rz.lo; nz <= rz.hi; ++nz) {
-      for (int32_t ny = ry.lo; ny <= ry.hi; ++ny) {
-        for (int32_t nx = rx.lo; nx <= rx.hi; ++nx) {
-          if (nx == x && ny == y && nz == z) continue;
-          const int32_t n = linear_index(nx, ny, nz, d0, d1);
-          const float mn = t.local_mean[n];
-          const float vn = t.local_variance[n];
-          if (!(mn > kStatFloor && vn > kStatFloor)) continue;
-          if (!preselected(mc, vc, mn, vn, t.max)) continue;
-          const float d = distance(t.noisy, x, y, z, nx, ny, nz, p, d0, d1, d2);
-          const float w = candidate_weight(d, k.denominator);
-          if (w > centre_weight) centre_weight = w;
-          Average_block(t.noisy, nx, ny, nz, p, accum, w, d0, d1, d2, t.rician);
-          total_weight = total_weight + w;
-        }
-      }
-    }
-    // The centre's own block counts as much as its best candidate, or alone when none weighed.
-    if (centre_weight == 0.0f) {
-      centre_weight = 1.0f;
-      total_weight = total_weight + 1.0f;
-    } else {
-      total_weight = total_weight + centre_weight;
-    }
-  }
-  Average_block(t.noisy, x, y, z, p, accum, centre_weight, d0, d1, d2, t.rician);
-  Value_block(k.sink, x, y, z, p, total_weight, k.rician_bias, accum, d0, d1, d2, t.rician);
+template <class T>
+std::unique_ptr<T[]> buffer(size_t n) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[n > 0 ? n : 1]);
 }
 
 }  // namespace
 
 void ThreadFunc(BlockTask* task) {
   const BlockTask& t = *task;
-  Derived k;
-  k.p = t.patch_radius < 0 ? -1 : t.patch_radius;
-  k.elements = block_elements(k.p);
-  k.denominator = weight_denominator(t.sigma, t.smoothing);
-  k.rician_bias = t.sigma * (t.sigma + t.sigma);
-  k.sink =
-      EstimateSink{t.estimate_sum, t.estimate_count, t.first_slice, t.end_slice,   t.before_sum,
-                   t.before_count, t.before_slices,  t.after_sum,   t.after_count, t.after_slices};
-  const std::unique_ptr<float[]> accum(new (std::nothrow) float[k.elements > 0 ? k.elements : 1]);
-  if (!accum) {
+  const int32_t d0 = t.d0, d1 = t.d1, d2 = t.d2;
+  const int32_t p = t.patch_radius < 0 ? -1 : t.patch_radius;
+  const int32_t elements = block_elements(p);
+  const float rician_bias = t.sigma * (t.sigma + t.sigma);
+  const EstimateSink sink{t.estimate_sum, t.estimate_count, t.first_slice, t.end_slice,
+                          t.before_sum,   t.before_count,   t.before_slices, t.after_sum,
+                          t.after_count,  t.after_slices};
+  // Without blocks nothing would be written, so the search is skipped.
+  if (elements == 0 || t.first_slice >= t.end_slice || d0 <= 0 || d1 <= 0) {
+    if (t.slices_done) {
+      for (int32_t z = t.first_slice; z < t.end_slice; ++z) {
+        t.slices_done->fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    return;
+  }
+
+  LineSearch s;
+  s.noisy = t.noisy;
+  s.local_mean = t.local_mean;
+  s.local_variance = t.local_variance;
+  s.d0 = d0;
+  s.d1 = d1;
+  s.d2 = d2;
+  s.p = p;
+  s.pd0 = d0 + 2 * static_cast<ptrdiff_t>(p);
+  s.pd1 = d1 + 2 * static_cast<ptrdiff_t>(p);
+  s.elements = elements;
+  s.search_radius = t.search_radius;
+  s.max = t.max;
+  s.denominator = weight_denominator(t.sigma, t.smoothing);
+  s.rician = t.rician;
+
+  const size_t line_floats = static_cast<size_t>(elements) * static_cast<size_t>(d0);
+  auto offsets = buffer<ptrdiff_t>(static_cast<size_t>(elements));
+  auto active = buffer<int32_t>(static_cast<size_t>(d0));
+  auto centre_weight = buffer<float>(static_cast<size_t>(d0));
+  auto total_weight = buffer<float>(static_cast<size_t>(d0));
+  auto accum = buffer<float>(line_floats);
+  auto block = buffer<float>(static_cast<size_t>(elements));
+  std::unique_ptr<float[]> own_padded;
+  if (!t.padded) {
+    own_padded = buffer<float>(static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p))));
+    if (own_padded) pad_volume(t.noisy, d0, d1, d2, p, own_padded.get());
+  }
+  if (!offsets || !active || !centre_weight || !total_weight || !accum || !block ||
+      (!t.padded && !own_padded)) {
     task->failed = true;
     return;
   }
+  s.padded = t.padded ? t.padded : own_padded.get();
+  {
+    int32_t e = 0;
+    for (int32_t ez = -p; ez <= p; ++ez) {
+      for (int32_t ey = -p; ey <= p; ++ey) {
+        for (int32_t ex = -p; ex <= p; ++ex) offsets[e++] = ex + s.pd0 * (ey + s.pd1 * ez);
+      }
+    }
+  }
+  s.offsets = offsets.get();
+  s.active = active.get();
+  s.centre_weight = centre_weight.get();
+  s.total_weight = total_weight.get();
+  s.accum = accum.get();
+  void (*search_line)(const LineSearch&, int32_t, int32_t) = &search_line_portable;
+#ifdef VOLNLM_BLOCKDENOISE_HAVE_AVX2
+  if (t.isa != Isa::portable) search_line = &search_line_avx2;
+#endif
+
   for (int32_t z = t.first_slice; z < t.end_slice; ++z) {
-    // Without blocks nothing would be written, so the search is skipped.
-    if (k.elements > 0) {
-      for (int32_t y = 0; y < t.d1; ++y) {
-        for (int32_t x = 0; x < t.d0; ++x) estimate_centre(t, k, accum.get(), x, y, z);
+    for (int32_t y = 0; y < d1; ++y) {
+      const int32_t line = linear_index(0, y, z, d0, d1);
+      bool any = false;
+      for (int32_t x = 0; x < d0; ++x) {
+        // A dark or flat centre, or one without a window, takes its own block alone.
+        const bool searches = t.search_radius >= 0 && t.local_mean[line + x] > kStatFloor &&
+                              t.local_variance[line + x] > kStatFloor;
+        active[x] = searches ? -1 : 0;
+        centre_weight[x] = searches ? 0.0f : 1.0f;
+        total_weight[x] = searches ? 0.0f : 1.0f;
+        any = any || searches;
+      }
+      std::fill(accum.get(), accum.get() + line_floats, 0.0f);
+      if (any) search_line(s, y, z);
+      for (int32_t x = 0; x < d0; ++x) {
+        float cw = centre_weight[x];
+        float tw = total_weight[x];
+        if (active[x]) {
+          // The centre's own block counts as much as its best candidate, or alone when none
+          // weighed.
+          if (cw == 0.0f) {
+            cw = 1.0f;
+            tw = tw + 1.0f;
+          } else {
+            tw = tw + cw;
+          }
+        }
+        for (int32_t e = 0; e < elements; ++e) block[e] = accum[static_cast<size_t>(e) * d0 + x];
+        Average_block(t.noisy, x, y, z, p, block.get(), cw, d0, d1, d2, t.rician);
+        Value_block(sink, x, y, z, p, tw, rician_bias, block.get(), d0, d1, d2, t.rician);
       }
     }
     if (t.slices_done) t.slices_done->fetch_add(1, std::memory_order_relaxed);

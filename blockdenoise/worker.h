@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/isa.h"
+
 namespace volnlm::blockdenoise {
 
 // One worker's record, filled by the driver before the worker starts; the worker writes only
@@ -36,7 +38,11 @@ struct BlockTask {
   int32_t after_slices = 0;
   float* after_sum = nullptr;
   float* after_count = nullptr;
-  bool failed = false;  // set by the worker when its block buffer could not be allocated
+  // The noisy volume padded by patch_radius voxels on every side by the patch distance's border
+  // rule (see pad_volume); when null, the worker builds its own copy.
+  const float* padded = nullptr;
+  Isa isa = Isa::portable;  // the instruction set of the candidate search; must be supported
+  bool failed = false;  // set by the worker when its buffers could not be allocated
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
 };
 

@@ -1,0 +1,92 @@
+// The candidate search of one line of centres: every centre of the line (fixed y and z) is taken
+// against every offset of its search window, offsets in z, y, x order, so each centre sees its
+// candidates in the same order as a plain loop over the window would give it. The line layout
+// lets neighbouring centres be worked together with vector instructions, each centre's sums kept
+// in their own order: every code path gives the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/isa.h"
+
+namespace volnlm::blockdenoise {
+
+// Local means and variances at or below this mark a dark or flat neighbourhood.
+inline constexpr float kStatFloor = 1e-5f;
+// Bounds of an acceptable ratio of local means; the upper one is the float nearest 1 / 0.95.
+inline constexpr float kMeanRatioLow = 0.95f;
+inline constexpr float kMeanRatioHigh = 1.0526316f;
+// Bounds of an acceptable ratio of local variances.
+inline constexpr float kVarianceRatioLow = 0.5f;
+inline constexpr float kVarianceRatioHigh = 2.0f;
+
+// What the search of a line reads and where it leaves its results.
+struct LineSearch {
+  const float* noisy = nullptr;
+  // The volume with p voxels added on every side by the border rule of the patch distance,
+  // extents pd0 = d0 + 2p, pd1 = d1 + 2p, pd2 = d2 + 2p.
+  const float* padded = nullptr;
+  const float* local_mean = nullptr;
+  const float* local_variance = nullptr;
+  int32_t d0 = 0, d1 = 0, d2 = 0;
+  int32_t p = 0;  // patch radius, not negative
+  ptrdiff_t pd0 = 0, pd1 = 0;
+  int32_t elements = 0;               // (2p + 1)^3
+  const ptrdiff_t* offsets = nullptr;  // per patch element, its offset in the padded volume
+  int32_t search_radius = 0;          // not negative
+  float max = 0.0f;
+  float denominator = 0.0f;
+  bool rician = false;
+  // Per centre x of the line: `active` is -1 (all bits) for a centre that searches and 0 for one
+  // that does not; centre_weight and total_weight start at 0 for a searching centre; accum holds
+  // `elements` rows of d0 floats, element e of centre x at e * d0 + x, zeroed.
+  const int32_t* active = nullptr;
+  float* centre_weight = nullptr;
+  float* total_weight = nullptr;
+  float* accum = nullptr;
+};
+
+// Index of voxel (x, y, z) in the padded volume.
+static inline ptrdiff_t padded_index(const LineSearch& s, int32_t x, int32_t y, int32_t z) {
+  return (x + s.p) + s.pd0 * ((y + s.p) + s.pd1 * static_cast<ptrdiff_t>(z + s.p));
+}
+
+// Builds the padded copy of `noisy` (p <= the smallest extent).
+void pad_volume(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded);
+
+// Weighs the candidates of every centre of line (y, z) and adds their blocks.
+void search_line_portable(const LineSearch& s, int32_t y, int32_t z);
+#if defined(__x86_64__) || defined(__i386__)
+void search_line_avx2(const LineSearch& s, int32_t y, int32_t z);
+#define VOLNLM_BLOCKDENOISE_HAVE_AVX2 1
+#endif
+
+// Centres x0 .. x1 - 1 of line (y, z) against the one offset (dx, dy, dz), whose candidates all
+// lie inside the volume; the portable path and the edges of the vector ones.
+void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                         int32_t dz, int32_t x0, int32_t x1);
+
+// Calls `run`(s, y, z, dx, dy, dz, x0, x1) for every offset of the window of line (y, z) in
+// search order, with the range of centres whose candidate lies inside the volume.
+template <class Run>
+void for_each_offset(const LineSearch& s, int32_t y, int32_t z, Run&& run) {
+  const int64_t r = s.search_radius;
+  const int32_t dz_lo = static_cast<int32_t>(r < z ? -r : -int64_t{z});
+  const int32_t dz_hi = static_cast<int32_t>(r < s.d2 - 1 - z ? r : int64_t{s.d2} - 1 - z);
+  const int32_t dy_lo = static_cast<int32_t>(r < y ? -r : -int64_t{y});
+  const int32_t dy_hi = static_cast<int32_t>(r < s.d1 - 1 - y ? r : int64_t{s.d1} - 1 - y);
+  const int32_t dx_hi = static_cast<int32_t>(r < s.d0 - 1 ? r : int64_t{s.d0} - 1);
+  for (int32_t dz = dz_lo; dz <= dz_hi; ++dz) {
+    for (int32_t dy = dy_lo; dy <= dy_hi; ++dy) {
+      for (int32_t dx = -dx_hi; dx <= dx_hi; ++dx) {
+        if (dx == 0 && dy == 0 && dz == 0) continue;
+        const int32_t x0 = dx < 0 ? -dx : 0;
+        const int32_t x1 = dx > 0 ? s.d0 - dx : s.d0;
+        run(s, y, z, dx, dy, dz, x0, x1);
+      }
+    }
+  }
+}
+
+}  // namespace volnlm::blockdenoise
