@@ -34,14 +34,40 @@ bool preselected(float mc, float vc, float mn, float vn, float max) {
 
 }  // namespace
 
+void add_candidate_block(const LineSearch& s, int32_t x, int32_t nx, int32_t ny, int32_t nz,
+                         float w) {
+  const int32_t d0 = s.d0, d1 = s.d1, d2 = s.d2, p = s.p;
+  float* acc = s.accum + x;
+  if (nx - p >= 0 && nx + p < d0 && ny - p >= 0 && ny + p < d1 && nz - p >= 0 && nz + p < d2) {
+    const float* b = s.padded + padded_index(s, nx, ny, nz);
+    for (int32_t e = 0; e < s.elements; ++e) {
+      const float v = b[s.offsets[e]];
+      acc[e * static_cast<ptrdiff_t>(d0)] += s.rician ? (v * v) * w : w * v;
+    }
+    return;
+  }
+  // Offsets outside the volume take the candidate's own value.
+  const float own = s.noisy[linear_index(nx, ny, nz, d0, d1)];
+  int32_t e = 0;
+  for (int32_t ez = -p; ez <= p; ++ez) {
+    for (int32_t ey = -p; ey <= p; ++ey) {
+      for (int32_t ex = -p; ex <= p; ++ex, ++e) {
+        const int32_t ux = nx + ex, uy = ny + ey, uz = nz + ez;
+        const bool in = ux >= 0 && ux < d0 && uy >= 0 && uy < d1 && uz >= 0 && uz < d2;
+        const float v = in ? s.noisy[linear_index(ux, uy, uz, d0, d1)] : own;
+        acc[e * static_cast<ptrdiff_t>(d0)] += s.rician ? (v * v) * w : w * v;
+      }
+    }
+  }
+}
+
 void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
                          int32_t dz, int32_t x0, int32_t x1) {
-  const int32_t d0 = s.d0, d1 = s.d1, d2 = s.d2, p = s.p;
+  const int32_t d0 = s.d0, d1 = s.d1;
   const int32_t ny = y + dy, nz = z + dz;
   const int32_t line = linear_index(0, y, z, d0, d1);
   const int32_t cand_line = linear_index(0, ny, nz, d0, d1);
   const ptrdiff_t shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
-  const bool rows_inside = ny - p >= 0 && ny + p < d1 && nz - p >= 0 && nz + p < d2;
   const float count = static_cast<float>(s.elements);
   for (int32_t x = x0; x < x1; ++x) {
     if (!s.active[x]) continue;
@@ -60,28 +86,7 @@ void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, 
     const float w = candidate_weight(sum / count, s.denominator);
     if (w > s.centre_weight[x]) s.centre_weight[x] = w;
     s.total_weight[x] = s.total_weight[x] + w;
-    // The candidate's block: offsets outside the volume take the candidate's own value.
-    const int32_t nx = x + dx;
-    float* acc = s.accum + x;
-    if (rows_inside && nx - p >= 0 && nx + p < d0) {
-      for (int32_t e = 0; e < s.elements; ++e) {
-        const float v = b[s.offsets[e]];
-        acc[e * static_cast<ptrdiff_t>(d0)] += s.rician ? (v * v) * w : w * v;
-      }
-      continue;
-    }
-    const float own = s.noisy[cand_line + nx];
-    int32_t e = 0;
-    for (int32_t ez = -p; ez <= p; ++ez) {
-      for (int32_t ey = -p; ey <= p; ++ey) {
-        for (int32_t ex = -p; ex <= p; ++ex, ++e) {
-          const int32_t ux = nx + ex, uy = ny + ey, uz = nz + ez;
-          const bool in = ux >= 0 && ux < d0 && uy >= 0 && uy < d1 && uz >= 0 && uz < d2;
-          const float v = in ? s.noisy[linear_index(ux, uy, uz, d0, d1)] : own;
-          acc[e * static_cast<ptrdiff_t>(d0)] += s.rician ? (v * v) * w : w * v;
-        }
-      }
-    }
+    add_candidate_block(s, x, x + dx, ny, nz, w);
   }
 }
 

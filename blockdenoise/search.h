@@ -67,6 +67,10 @@ void search_line_avx2(const LineSearch& s, int32_t y, int32_t z);
 void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
                          int32_t dz, int32_t x0, int32_t x1);
 
+// Adds w times the block of candidate (nx, ny, nz) into the accumulator of centre x.
+void add_candidate_block(const LineSearch& s, int32_t x, int32_t nx, int32_t ny, int32_t nz,
+                         float w);
+
 // Calls `run`(s, y, z, dx, dy, dz, x0, x1) for every offset of the window of line (y, z) in
 // search order, with the range of centres whose candidate lies inside the volume.
 template <class Run>
