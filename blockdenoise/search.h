@@ -34,6 +34,8 @@ struct LineSearch {
   ptrdiff_t pd0 = 0, pd1 = 0;
   int32_t elements = 0;               // (2p + 1)^3
   const ptrdiff_t* offsets = nullptr;  // per patch element, its offset in the padded volume
+  // per row (dy, dz) of a patch, (dz + p) * (2p + 1) + (dy + p), the offset of its dx = 0 element
+  const ptrdiff_t* row_offsets = nullptr;
   int32_t search_radius = 0;          // not negative
   float max = 0.0f;
   float denominator = 0.0f;

@@ -54,11 +54,15 @@ struct Run {
 };
 
 // Centres x .. x + 7 (those in `lanes` for a partial chunk) against the run's offset.
-template <bool kTail>
+// kP > 0 fixes the patch radius at compile time, so that the patch loops unroll; 0 reads it
+// from the search.
+template <bool kTail, int kP>
 void chunk(const Run& r, int32_t x, __m256i lanes) {
   const LineSearch& s = *r.s;
-  const int32_t elements = s.elements;
-  const ptrdiff_t* offsets = s.offsets;
+  const int32_t p = kP > 0 ? kP : s.p;
+  const int32_t side = 2 * p + 1;
+  const int32_t rows = side * side;
+  const ptrdiff_t* row_offsets = s.row_offsets;
   const __m256 floor = _mm256_set1_ps(kStatFloor);
   __m256 ok = _mm256_castsi256_ps(
       kTail ? _mm256_maskload_epi32(s.active + x, lanes)
@@ -86,14 +90,17 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   const float* a = r.centre_padded + x;
   const float* b = a + r.shift;
   __m256 sum = _mm256_setzero_ps();
-  for (int32_t e = 0; e < elements; ++e) {
-    const __m256 diff =
-        _mm256_sub_ps(load<kTail>(a + offsets[e], use), load<kTail>(b + offsets[e], use));
-    sum = _mm256_add_ps(sum, _mm256_mul_ps(diff, diff));
+  for (int32_t row = 0; row < rows; ++row) {
+    const float* ar = a + row_offsets[row];
+    const float* br = b + row_offsets[row];
+    for (int32_t ex = -p; ex <= p; ++ex) {
+      const __m256 diff = _mm256_sub_ps(load<kTail>(ar + ex, use), load<kTail>(br + ex, use));
+      sum = _mm256_add_ps(sum, _mm256_mul_ps(diff, diff));
+    }
   }
   alignas(32) float d[8];
   alignas(32) float w[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  _mm256_store_ps(d, _mm256_div_ps(sum, _mm256_set1_ps(static_cast<float>(elements))));
+  _mm256_store_ps(d, _mm256_div_ps(sum, _mm256_set1_ps(static_cast<float>(rows * side))));
   for (int i = 0; i < 8; ++i) {
     if (bits & (1 << i)) w[i] = candidate_weight(d[i], s.denominator);
   }
@@ -108,20 +115,25 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   // straight; otherwise offsets outside the volume take the lane's candidate value.
   const __m256i nx = _mm256_add_epi32(_mm256_set1_epi32(x + r.dx),
                                       _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  const int32_t p = s.p;
   const ptrdiff_t row_step = s.d0;
   float* acc = s.accum + x;
   const bool rician = s.rician;
+  const bool all = !kTail && bits == 0xff;
   const auto add = [&](float* row, __m256 v) {
     const __m256 term = rician ? _mm256_mul_ps(_mm256_mul_ps(v, v), weight) : _mm256_mul_ps(weight, v);
     const __m256 old = load<kTail>(row, lanes);
-    store<kTail>(row, lanes, _mm256_blendv_ps(old, _mm256_add_ps(old, term), ok));
+    const __m256 sum = _mm256_add_ps(old, term);
+    store<kTail>(row, lanes, all ? sum : _mm256_blendv_ps(old, sum, ok));
   };
   const __m256i low = _mm256_cmpgt_epi32(nx, _mm256_set1_epi32(p - 1));
   const __m256i high = _mm256_cmpgt_epi32(_mm256_set1_epi32(s.d0 - p), nx);
   const __m256 x_inside = _mm256_castsi256_ps(_mm256_and_si256(low, high));
   if (r.rows_inside && (_mm256_movemask_ps(_mm256_andnot_ps(x_inside, ok)) == 0)) {
-    for (int32_t e = 0; e < elements; ++e) add(acc + e * row_step, load<kTail>(b + offsets[e], use));
+    int32_t e = 0;
+    for (int32_t row = 0; row < rows; ++row) {
+      const float* br = b + row_offsets[row];
+      for (int32_t ex = -p; ex <= p; ++ex, ++e) add(acc + e * row_step, load<kTail>(br + ex, use));
+    }
     return;
   }
   const __m256 own = load<kTail>(b, use);
@@ -138,7 +150,8 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
           const __m256i ux = _mm256_add_epi32(nx, _mm256_set1_epi32(ex));
           const __m256i in = _mm256_and_si256(_mm256_cmpgt_epi32(ux, _mm256_set1_epi32(-1)),
                                               _mm256_cmpgt_epi32(_mm256_set1_epi32(s.d0), ux));
-          v = _mm256_blendv_ps(own, load<kTail>(b + offsets[e], use), _mm256_castsi256_ps(in));
+          v = _mm256_blendv_ps(own, load<kTail>(b + row_offsets[(ez + p) * side + ey + p] + ex, use),
+                               _mm256_castsi256_ps(in));
         }
         add(acc + e * row_step, v);
       }
@@ -146,6 +159,7 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   }
 }
 
+template <int kP>
 void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                 int32_t x0, int32_t x1) {
   Run r;
@@ -162,17 +176,23 @@ void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t d
   r.rows_inside = r.ny - s.p >= 0 && r.ny + s.p < s.d1 && r.nz - s.p >= 0 && r.nz + s.p < s.d2;
   const __m256i all = _mm256_set1_epi32(-1);
   int32_t x = x0;
-  for (; x + 8 <= x1; x += 8) chunk<false>(r, x, all);
+  for (; x + 8 <= x1; x += 8) chunk<false, kP>(r, x, all);
   if (x < x1) {
     const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(x1 - x),
                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    chunk<true>(r, x, lanes);
+    chunk<true, kP>(r, x, lanes);
   }
 }
 
 }  // namespace
 
-void search_line_avx2(const LineSearch& s, int32_t y, int32_t z) { for_each_offset(s, y, z, search_run); }
+void search_line_avx2(const LineSearch& s, int32_t y, int32_t z) {
+  if (s.p == 1) {
+    for_each_offset(s, y, z, search_run<1>);
+  } else {
+    for_each_offset(s, y, z, search_run<0>);
+  }
+}
 
 }  // namespace volnlm::blockdenoise
 

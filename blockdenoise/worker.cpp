@@ -71,7 +71,9 @@ void ThreadFunc(BlockTask* task) {
   s.rician = t.rician;
 
   const size_t line_floats = static_cast<size_t>(elements) * static_cast<size_t>(d0);
+  const int32_t side = 2 * p + 1;
   auto offsets = buffer<ptrdiff_t>(static_cast<size_t>(elements));
+  auto row_offsets = buffer<ptrdiff_t>(static_cast<size_t>(side) * static_cast<size_t>(side));
   auto active = buffer<int32_t>(static_cast<size_t>(d0));
   auto centre_weight = buffer<float>(static_cast<size_t>(d0));
   auto total_weight = buffer<float>(static_cast<size_t>(d0));
@@ -82,7 +84,7 @@ void ThreadFunc(BlockTask* task) {
     own_padded = buffer<float>(static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p))));
     if (own_padded) pad_volume(t.noisy, d0, d1, d2, p, own_padded.get());
   }
-  if (!offsets || !active || !centre_weight || !total_weight || !accum || !block ||
+  if (!offsets || !row_offsets || !active || !centre_weight || !total_weight || !accum || !block ||
       (!t.padded && !own_padded)) {
     task->failed = true;
     return;
@@ -92,11 +94,13 @@ void ThreadFunc(BlockTask* task) {
     int32_t e = 0;
     for (int32_t ez = -p; ez <= p; ++ez) {
       for (int32_t ey = -p; ey <= p; ++ey) {
+        row_offsets[(ez + p) * side + (ey + p)] = s.pd0 * (ey + s.pd1 * ez);
         for (int32_t ex = -p; ex <= p; ++ex) offsets[e++] = ex + s.pd0 * (ey + s.pd1 * ez);
       }
     }
   }
   s.offsets = offsets.get();
+  s.row_offsets = row_offsets.get();
   s.active = active.get();
   s.centre_weight = centre_weight.get();
   s.total_weight = total_weight.get();
