@@ -6,12 +6,22 @@
 #   <name>_octave    build/octave/<name>.mex, when GNU Octave's mkoctfile is found
 #   <name>_matlab    next to MATLAB's conventions, when CMake's FindMatlab finds MATLAB
 
+#
+# Options: VOLNLM_MEX_NO_UNDEFINED links the test-host plug-ins with -Wl,--no-undefined (turn it
+# off for sanitizer builds, whose plug-ins take the runtime's symbols from the executable);
+# VOLNLM_OCTAVE and VOLNLM_MATLAB build those hosts' plug-ins when the host is found.
+option(VOLNLM_MEX_NO_UNDEFINED "Link the test-host plug-ins with -Wl,--no-undefined" ON)
+option(VOLNLM_OCTAVE "Build the GNU Octave plug-ins when GNU Octave is found" ON)
+option(VOLNLM_MATLAB "Build the MATLAB plug-ins when MATLAB is found" ON)
+
 set(VOLNLM_MEX_MAP ${CMAKE_CURRENT_LIST_DIR}/mexfunction.map)
 set(VOLNLM_MEX_ARGS ${PROJECT_SOURCE_DIR}/common/mex/args.cpp)
 
-find_program(MKOCTFILE_EXECUTABLE mkoctfile)
-find_program(OCTAVE_CLI_EXECUTABLE octave-cli)
-if(MKOCTFILE_EXECUTABLE)
+if(VOLNLM_OCTAVE)
+  find_program(MKOCTFILE_EXECUTABLE mkoctfile)
+  find_program(OCTAVE_CLI_EXECUTABLE octave-cli)
+endif()
+if(VOLNLM_OCTAVE AND MKOCTFILE_EXECUTABLE)
   execute_process(COMMAND ${MKOCTFILE_EXECUTABLE} -p OCTINCLUDEDIR
                   OUTPUT_VARIABLE OCTAVE_INCLUDE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
   execute_process(COMMAND ${MKOCTFILE_EXECUTABLE} -p OCTLIBDIR
@@ -19,7 +29,7 @@ if(MKOCTFILE_EXECUTABLE)
   find_library(OCTINTERP_LIBRARY octinterp HINTS ${OCTAVE_LIB_DIR} NO_DEFAULT_PATH)
   find_library(OCTAVE_LIBRARY octave HINTS ${OCTAVE_LIB_DIR} NO_DEFAULT_PATH)
 endif()
-if(OCTAVE_INCLUDE_DIR AND OCTINTERP_LIBRARY AND OCTAVE_LIBRARY)
+if(VOLNLM_OCTAVE AND OCTAVE_INCLUDE_DIR AND OCTINTERP_LIBRARY AND OCTAVE_LIBRARY)
   set(VOLNLM_HAVE_OCTAVE ON)
   message(STATUS "GNU Octave MEX plug-ins: ${OCTAVE_INCLUDE_DIR}")
 else()
@@ -27,7 +37,9 @@ else()
   message(STATUS "GNU Octave not found: its MEX plug-ins are not built")
 endif()
 
-find_package(Matlab QUIET COMPONENTS MX_LIBRARY MEX_COMPILER)
+if(VOLNLM_MATLAB)
+  find_package(Matlab QUIET COMPONENTS MX_LIBRARY MEX_COMPILER)
+endif()
 if(Matlab_FOUND)
   message(STATUS "MATLAB MEX plug-ins: ${Matlab_ROOT_DIR}")
 endif()
@@ -49,7 +61,9 @@ function(volnlm_add_mex name)
   set_target_properties(${name}_testhost PROPERTIES OUTPUT_NAME ${name}
                         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testhost)
   target_link_libraries(${name}_testhost PRIVATE ${MEX_LINK} mexhost)
-  target_link_options(${name}_testhost PRIVATE "-Wl,--no-undefined")
+  if(VOLNLM_MEX_NO_UNDEFINED)
+    target_link_options(${name}_testhost PRIVATE "-Wl,--no-undefined")
+  endif()
 
   if(VOLNLM_HAVE_OCTAVE)
     add_library(${name}_octave MODULE ${sources})
@@ -63,7 +77,7 @@ function(volnlm_add_mex name)
     target_link_options(${name}_octave PRIVATE "-Wl,--no-undefined")
   endif()
 
-  if(Matlab_FOUND)
+  if(VOLNLM_MATLAB AND Matlab_FOUND)
     matlab_add_mex(NAME ${name}_matlab SRC ${sources} OUTPUT_NAME ${name} LINK_TO ${MEX_LINK})
   endif()
 endfunction()
