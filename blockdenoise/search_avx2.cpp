@@ -9,6 +9,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
+#include <math.h>
 
 #include "blockdenoise/worker.h"
 
@@ -100,9 +101,19 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   }
   alignas(32) float d[8];
   alignas(32) float w[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  _mm256_store_ps(d, _mm256_div_ps(sum, _mm256_set1_ps(static_cast<float>(rows * side))));
-  for (int i = 0; i < 8; ++i) {
-    if (bits & (1 << i)) w[i] = candidate_weight(d[i], s.denominator);
+  const __m256 distance = _mm256_div_ps(sum, _mm256_set1_ps(static_cast<float>(rows * side)));
+  if (s.denominator != 0.0f) {
+    // expf(-d / denominator), the exponent formed as candidate_weight forms it.
+    _mm256_store_ps(d, _mm256_div_ps(_mm256_xor_ps(distance, _mm256_set1_ps(-0.0f)),
+                                     _mm256_set1_ps(s.denominator)));
+    for (int i = 0; i < 8; ++i) {
+      if (bits & (1 << i)) w[i] = ::expf(d[i]);
+    }
+  } else {
+    _mm256_store_ps(d, distance);
+    for (int i = 0; i < 8; ++i) {
+      if (bits & (1 << i)) w[i] = candidate_weight(d[i], s.denominator);
+    }
   }
   const __m256 weight = _mm256_load_ps(w);
   const __m256 cw = load<kTail>(s.centre_weight + x, lanes);
