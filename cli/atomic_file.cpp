@@ -1,0 +1,169 @@
+#include "cli/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <random>
+
+#include "cli/errors.h"
+
+namespace volnlm::cli {
+namespace {
+
+// Temporary files still open, for the signal handler: fixed storage, since a handler may not
+// allocate. A slot goes free -> filling -> published; the handler only reads published slots.
+constexpr int kSlots = 16;
+constexpr size_t kPathMax = 4096;
+enum : int { kFree = 0, kFilling = 1, kPublished = 2 };
+struct Slot {
+  std::atomic<int> state{kFree};
+  char path[kPathMax];
+};
+Slot g_slots[kSlots];
+
+int claim_slot(const std::string& path) {
+  if (path.size() >= kPathMax) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    int expected = kFree;
+    if (!g_slots[i].state.compare_exchange_strong(expected, kFilling)) continue;
+    std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
+    g_slots[i].state.store(kPublished);
+    return i;
+  }
+  return -1;
+}
+
+void release_slot(int slot) {
+  if (slot >= 0) g_slots[slot].state.store(kFree);
+}
+
+extern "C" void on_signal(int sig) {
+  for (Slot& slot : g_slots) {
+    if (slot.state.load() == kPublished) unlink(slot.path);
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+std::string base_of(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string describe_errno(int err) {
+  return std::strerror(err);
+}
+
+}  // namespace
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void remove_temporaries_on_signals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_signal);
+}
+
+AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
+  const std::string dir = directory_of(target_);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0) {
+    throw RunError("cannot write " + target_ + ": directory " + dir + ": " + describe_errno(errno));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    throw RunError("cannot write " + target_ + ": " + dir + " is not a directory");
+  }
+  if (stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw RunError("cannot write " + target_ + ": it is a directory");
+  }
+  // A hidden name in the same directory, so that the rename stays on one file system.
+  std::random_device entropy;
+  std::mt19937_64 pick((static_cast<uint64_t>(entropy()) << 32) ^ entropy() ^ getpid());
+  const std::string stem = (dir == "/" ? "" : dir) + "/." + base_of(target_) + ".";
+  int err = 0;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "%012llx.tmp",
+                  static_cast<unsigned long long>(pick() & 0xffffffffffffULL));
+    std::string candidate = stem + suffix;
+    // Listed for the signal handler before it exists, so that no moment is left uncovered.
+    slot_ = claim_slot(candidate);
+    // Mode 0666 under the umask: the finished file gets the permissions a new file would get.
+    fd_ = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      temp_ = std::move(candidate);
+      return;
+    }
+    err = errno;
+    release_slot(slot_);
+    slot_ = -1;
+    if (err != EEXIST) break;
+  }
+  throw RunError("cannot write " + target_ + ": " + describe_errno(err));
+}
+
+AtomicFile::~AtomicFile() {
+  discard();
+}
+
+void AtomicFile::write_all(const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw RunError("cannot write " + target_ + ": " + describe_errno(errno));
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void AtomicFile::commit() {
+  if (fd_ < 0) throw RunError("cannot write " + target_ + ": the file was already closed");
+  if (fsync(fd_) != 0) {
+    throw RunError("cannot write " + target_ + ": " + describe_errno(errno));
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) {
+    const int err = errno;
+    unlink(temp_.c_str());
+    release_slot(slot_);
+    slot_ = -1;
+    throw RunError("cannot write " + target_ + ": " + describe_errno(err));
+  }
+  if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int err = errno;
+    unlink(temp_.c_str());
+    release_slot(slot_);
+    slot_ = -1;
+    throw RunError("cannot write " + target_ + ": " + describe_errno(err));
+  }
+  release_slot(slot_);
+  slot_ = -1;
+  temp_.clear();
+}
+
+void AtomicFile::discard() noexcept {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (!temp_.empty()) {
+    unlink(temp_.c_str());
+    temp_.clear();
+  }
+  release_slot(slot_);
+  slot_ = -1;
+}
+
+}  // namespace volnlm::cli

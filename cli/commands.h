@@ -1,0 +1,55 @@
+// The subcommands of the volnlm tool. Each returns the process exit status or throws
+// UsageError / RunError, which main turns into a message and status 2 or 1.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/volume.h"
+
+namespace volnlm::cli {
+
+struct DenoiseArgs {
+  std::string in;
+  std::string out;
+  std::string method = "guided";
+  std::string sigma = "auto";
+  std::string noise = "rician";
+  std::optional<int32_t> search_radius;
+  std::optional<int32_t> patch_radius;
+  std::optional<int32_t> guided_search_radius;
+  std::optional<double> smoothing;
+  std::string guide;  // empty: the guided method makes its own guide
+  std::string output_type = "float32";
+  bool quiet = false;
+};
+int run_denoise(const DenoiseArgs& args);
+
+struct EstimateArgs {
+  std::string in;
+  std::string noise = "rician";
+};
+int run_estimate_sigma(const EstimateArgs& args);
+
+inline constexpr const char* kDefaultTemplate = "/usr/share/mricron/templates/ch2.nii.gz";
+inline constexpr Extents kDefaultCrop{96, 120, 72};
+
+struct DemoArgs {
+  std::string out = "demo-out";
+  std::string template_path = kDefaultTemplate;
+  std::string mask_path;  // empty: ch2bet.nii.gz next to the template
+  bool full = false;
+  Extents crop = kDefaultCrop;
+  bool quiet = false;
+};
+int run_demo(const DemoArgs& args);
+
+// "auto" gives nothing (estimate from the data); otherwise a finite number of 0 or more.
+// Throws UsageError for anything else.
+std::optional<double> parse_sigma(const std::string& text);
+
+// "N" (a cube) or "X,Y,Z", each a positive integer; throws UsageError for anything else.
+Extents parse_crop(const std::string& text);
+
+}  // namespace volnlm::cli

@@ -1,0 +1,225 @@
+// `volnlm denoise` and `volnlm estimate-sigma`: NIfTI files through the shared pipeline.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/errors.h"
+#include "cli/nifti_io.h"
+#include "cli/progress.h"
+#include "pipeline/pipeline.h"
+
+namespace volnlm::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", v);
+  return text;
+}
+
+std::string extents_text(const Extents& e) {
+  return std::to_string(e.d0) + "x" + std::to_string(e.d1) + "x" + std::to_string(e.d2);
+}
+
+bool parse_rician(const std::string& noise) {
+  if (noise == "rician") return true;
+  if (noise == "gaussian") return false;
+  throw UsageError("--noise must be rician or gaussian; got \"" + noise + "\"");
+}
+
+// The command-line name of an option that the pipeline's checks refer to by reason.
+std::string option_of(const std::string& reason) {
+  if (reason == "searchRadius") return "--search-radius";
+  if (reason == "guidedSearchRadius") return "--guided-search-radius";
+  if (reason == "patchRadius") return "--patch-radius";
+  if (reason == "smoothing") return "--smoothing";
+  if (reason == "sigma") return "--sigma";
+  if (reason == "method") return "--method";
+  return "";
+}
+
+[[noreturn]] void throw_arg_error(const ArgError& error) {
+  const std::string option = option_of(error.reason);
+  throw UsageError(option.empty() ? error.message : option + ": " + error.message);
+}
+
+void throw_for(Status status, const std::string& what) {
+  switch (status) {
+    case Status::ok:
+      return;
+    case Status::threads:
+      throw RunError(what + ": worker threads cannot be created");
+    case Status::memory:
+      throw RunError(what + ": not enough memory");
+  }
+  throw RunError(what + ": the filter failed");
+}
+
+int64_t count_non_finite(const std::vector<double>& v) {
+  int64_t n = 0;
+  for (double x : v) n += std::isfinite(x) ? 0 : 1;
+  return n;
+}
+
+}  // namespace
+
+std::optional<double> parse_sigma(const std::string& text) {
+  if (text == "auto") return std::nullopt;
+  size_t used = 0;
+  double v = 0.0;
+  try {
+    v = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || !std::isfinite(v) || v < 0.0) {
+    throw UsageError("--sigma must be auto or a finite number of 0 or more; got \"" + text + "\"");
+  }
+  return v;
+}
+
+int run_denoise(const DenoiseArgs& args) {
+  const auto start = Clock::now();
+  // Everything the user can get wrong on the command line is checked before any file is read.
+  if (!is_writable_nifti_name(args.out)) {
+    throw UsageError("OUT must be a file name ending in .nii or .nii.gz; got \"" + args.out + "\"");
+  }
+  pipeline::Options options;
+  if (args.method == "guided") {
+    options.method = pipeline::Method::guided;
+  } else if (args.method == "block") {
+    options.method = pipeline::Method::block;
+  } else {
+    throw UsageError("--method must be guided or block; got \"" + args.method + "\"");
+  }
+  if (!args.guide.empty()) {
+    if (options.method != pipeline::Method::guided) {
+      throw UsageError("--guide applies to --method guided only");
+    }
+    if (args.search_radius || args.patch_radius || args.smoothing) {
+      throw UsageError(
+          "--search-radius, --patch-radius and --smoothing set the block filter, "
+          "which --guide replaces; --guided-search-radius sets the guided filter");
+    }
+  }
+  OutputType type = OutputType::float32;
+  if (args.output_type == "float64") {
+    type = OutputType::float64;
+  } else if (args.output_type != "float32") {
+    throw UsageError("--output-type must be float32 or float64; got \"" + args.output_type + "\"");
+  }
+  options.sigma = parse_sigma(args.sigma);
+  options.rician = parse_rician(args.noise);
+  options.search_radius = args.search_radius;
+  options.patch_radius = args.patch_radius;
+  options.guided_search_radius = args.guided_search_radius;
+  if (args.smoothing) options.smoothing = static_cast<float>(*args.smoothing);
+
+  NiftiReader input(args.in);
+  const Extents extents = input.extents();
+  if (const auto error = pipeline::check_options(extents, options)) throw_arg_error(*error);
+
+  std::unique_ptr<NiftiReader> guide;
+  std::vector<double> guide_volume;
+  if (!args.guide.empty()) {
+    guide = std::make_unique<NiftiReader>(args.guide);
+    const Extents g = guide->extents();
+    if (g.d0 != extents.d0 || g.d1 != extents.d1 || g.d2 != extents.d2) {
+      throw RunError("the guide " + args.guide + " has extents " + extents_text(g) + " but " +
+                     args.in + " has " + extents_text(extents) + ": they must match");
+    }
+    if (guide->volumes() != 1 && guide->volumes() != input.volumes()) {
+      throw RunError("the guide " + args.guide + " holds " + std::to_string(guide->volumes()) +
+                     " volumes; it needs one, or one per volume of " + args.in + " (" +
+                     std::to_string(input.volumes()) + ")");
+    }
+    guide_volume.resize(static_cast<size_t>(voxel_count(extents)));
+  }
+
+  // The output file is started before any work, so a path that cannot be written fails at once.
+  NiftiWriter output(args.out, input.header(), type);
+
+  const int64_t volumes = input.volumes();
+  const int64_t steps = guide ? extents.d2 : pipeline::progress_steps(extents, options);
+  ProgressBar bar(progress_wanted(args.quiet), steps * volumes, "slice steps");
+  std::vector<double> volume(static_cast<size_t>(voxel_count(extents)));
+  std::vector<double> result(volume.size());
+  std::atomic<int32_t> done{0};
+  double sigma_min = INFINITY, sigma_max = -INFINITY;
+  pipeline::Resolved used;
+
+  for (int64_t v = 0; v < volumes; ++v) {
+    input.read_volume(volume.data());
+    const std::string which =
+        volumes > 1 ? "volume " + std::to_string(v + 1) + " of " + args.in : args.in;
+    if (const int64_t bad = count_non_finite(volume); bad > 0) {
+      bar.finish();
+      std::fprintf(stderr,
+                   "volnlm: warning: %s holds %lld NaN or infinite voxels; check the result "
+                   "around them\n",
+                   which.c_str(), static_cast<long long>(bad));
+    }
+    done.store(0);
+    Status status = Status::ok;
+    pipeline::Options run = options;
+    run.slices_done = &done;
+    const auto note = [&] {
+      return volumes > 1 ? "volume " + std::to_string(v + 1) + "/" + std::to_string(volumes)
+                         : std::string();
+    };
+    if (guide && (guide->volumes() > 1 || v == 0)) guide->read_volume(guide_volume.data());
+    run_with_progress(
+        [&] {
+          status = guide ? pipeline::denoise_on_guide(volume.data(), guide_volume.data(), extents,
+                                                      run, result.data(), &used)
+                         : pipeline::denoise(volume.data(), extents, run, result.data(), &used);
+        },
+        [&] { return v * steps + done.load(); }, bar, note);
+    throw_for(status, "denoising " + which);
+    sigma_min = std::min(sigma_min, used.sigma);
+    sigma_max = std::max(sigma_max, used.sigma);
+    output.write_volume(result.data());
+  }
+  output.commit();
+  bar.finish();
+
+  if (!args.quiet) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::string line = "volnlm: wrote " + args.out + " (" + extents_text(extents);
+    if (volumes > 1) line += " x " + std::to_string(volumes) + " volumes";
+    line +=
+        "): " + (guide ? "guided on " + args.guide : args.method) + ", sigma " + number(sigma_min);
+    if (sigma_max != sigma_min) line += " to " + number(sigma_max);
+    line += options.sigma ? " (given)" : volumes > 1 ? " (estimated per volume)" : " (estimated)";
+    line += ", " + std::string(options.rician ? "Rician" : "Gaussian") + " noise";
+    if (!guide) {
+      line += ", search radius " + std::to_string(used.search_radius) + ", patch radius " +
+              std::to_string(used.patch_radius) + ", smoothing " + number(used.smoothing);
+    }
+    if (options.method == pipeline::Method::guided) {
+      line += ", guided search radius " + std::to_string(used.guided_search_radius);
+    }
+    line += "; " + number(std::round(seconds * 10.0) / 10.0) + " s\n";
+    std::fputs(line.c_str(), stderr);
+  }
+  return 0;
+}
+
+int run_estimate_sigma(const EstimateArgs& args) {
+  const bool rician = parse_rician(args.noise);
+  NiftiReader input(args.in);
+  std::vector<double> volume(static_cast<size_t>(input.volume_voxels()));
+  for (int64_t v = 0; v < input.volumes(); ++v) {
+    input.read_volume(volume.data());
+    std::printf("%.6g\n", pipeline::estimate_sigma(volume.data(), input.extents(), rician));
+  }
+  return 0;
+}
+
+}  // namespace volnlm::cli

@@ -1,0 +1,186 @@
+// volnlm: non-local-means denoising of NIfTI volumes from the shell.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <new>
+#include <string>
+
+#include "cli/atomic_file.h"
+#include "cli/commands.h"
+#include "cli/errors.h"
+
+#ifndef VOLNLM_VERSION
+#error "VOLNLM_VERSION is set by the build from the project version"
+#endif
+
+namespace {
+
+using namespace volnlm::cli;
+
+constexpr const char* kFooter =
+    R"(Exit status: 0 on success, 1 when the run fails (a file that is missing, unreadable or
+not NIfTI, an output that cannot be written, a guide of other extents, a filter failure),
+2 for bad usage (a missing argument, a bad option value).
+
+Examples:
+  volnlm demo --out demo-out
+  volnlm denoise t1.nii.gz t1_denoised.nii.gz
+  volnlm denoise dwi.nii.gz dwi_denoised.nii.gz --method block --sigma 12.5
+  volnlm estimate-sigma t1.nii.gz)";
+
+int run(int argc, char** argv) {
+  CLI::App app{"volnlm " VOLNLM_VERSION
+               ": non-local-means denoising of 3-D MRI volumes in NIfTI files (NIfTI-1 and "
+               "NIfTI-2, .nii and .nii.gz)",
+               "volnlm"};
+  app.set_version_flag("--version", "volnlm " VOLNLM_VERSION, "Print the version and exit");
+  app.set_help_flag("-h,--help", "Print this help (every command and option) and exit");
+  app.require_subcommand(1);
+  app.footer(kFooter);
+
+  DenoiseArgs den;
+  CLI::App* denoise = app.add_subcommand(
+      "denoise",
+      "Denoise IN into OUT. Every real voxel type is read with its scaling (scl_slope, "
+      "scl_inter); OUT keeps IN's header (affine, qform, sform, voxel sizes, units, "
+      "description, intent) with float voxels and no scaling. A 4-D series is denoised volume "
+      "by volume. OUT appears only once it is complete.");
+  denoise->add_option("IN", den.in, "Input NIfTI file (.nii, .nii.gz, or .hdr/.img)")->required();
+  denoise->add_option("OUT", den.out, "Output NIfTI file (.nii or .nii.gz; .gz compresses)")
+      ->required();
+  denoise
+      ->add_option("--method", den.method,
+                   "guided: the block filter makes a guide, then the voxelwise filter averages "
+                   "IN judged on it; block: the block filter alone")
+      ->check(CLI::IsMember({"guided", "block"}))
+      ->capture_default_str();
+  denoise
+      ->add_option("--sigma", den.sigma,
+                   "Noise standard deviation in IN's units, or auto to estimate it (per volume "
+                   "of a 4-D series)")
+      ->check(CLI::Validator(
+          [](std::string& s) -> std::string {
+            try {
+              parse_sigma(s);
+              return "";
+            } catch (const UsageError& e) {
+              return e.what();
+            }
+          },
+          "auto|VALUE", "sigma"))
+      ->capture_default_str();
+  denoise
+      ->add_option("--noise", den.noise,
+                   "rician for magnitude images, gaussian for signed or already corrected data")
+      ->check(CLI::IsMember({"rician", "gaussian"}))
+      ->capture_default_str();
+  denoise->add_option("--search-radius", den.search_radius,
+                      "Half-width of the block filter's cubic search window, in voxels "
+                      "(default 3)");
+  denoise->add_option("--patch-radius", den.patch_radius,
+                      "Half-width of the block filter's cubic patch, in voxels (default 1)");
+  denoise->add_option("--smoothing", den.smoothing,
+                      "Factor on sigma^2 in the block filter's weights; larger smooths more "
+                      "(default 1)");
+  denoise->add_option("--guided-search-radius", den.guided_search_radius,
+                      "Half-width of the guided (voxelwise) filter's search window, in voxels "
+                      "(default 4)");
+  denoise->add_option("--guide", den.guide,
+                      "A pre-filtered guide (NIfTI of IN's extents, one volume or one per volume "
+                      "of IN, e.g. the result of --method block) in place of the block filter's: "
+                      "the voxelwise filter judges IN on it");
+  denoise
+      ->add_option("--output-type", den.output_type,
+                   "Voxel type of OUT; float64 keeps the guided filter's double result exactly")
+      ->check(CLI::IsMember({"float32", "float64"}))
+      ->capture_default_str();
+  denoise->add_flag("-q,--quiet", den.quiet, "No progress bar and no summary line");
+
+  EstimateArgs est;
+  CLI::App* estimate = app.add_subcommand(
+      "estimate-sigma",
+      "Print the estimated noise standard deviation of IN, one line per volume, in IN's units");
+  estimate->add_option("IN", est.in, "Input NIfTI file")->required();
+  estimate->add_option("--noise", est.noise, "rician or gaussian")
+      ->check(CLI::IsMember({"rician", "gaussian"}))
+      ->capture_default_str();
+
+  DemoArgs dem;
+  std::string crop = std::to_string(kDefaultCrop.d0) + "," + std::to_string(kDefaultCrop.d1) + "," +
+                     std::to_string(kDefaultCrop.d2);
+  CLI::App* demo = app.add_subcommand(
+      "demo",
+      "Denoise a real T1 brain template (a built-in phantom when it is absent) with seeded "
+      "Rician noise at 3% and 9% of its maximum by both methods; print PSNR before and after, "
+      "write the volumes and a PNG figure to --out");
+  demo->add_option("--out", dem.out, "Directory for the volumes and the figure (created)")
+      ->capture_default_str();
+  demo->add_option("--template", dem.template_path, "Ground-truth volume")->capture_default_str();
+  demo->add_option("--mask", dem.mask_path,
+                   "Brain mask (voxels > 0) for the PSNR; default: ch2bet.nii.gz next to the "
+                   "template, else the template's nonzero voxels");
+  demo->add_option("--crop", crop,
+                   "Size X,Y,Z (or N for a cube) of the central region denoised, so that the demo "
+                   "finishes in well under two minutes; also the phantom's size")
+      ->capture_default_str();
+  demo->add_flag("--full", dem.full, "Denoise the whole volume (takes several minutes)");
+  demo->add_flag("-q,--quiet", dem.quiet, "No progress bars");
+
+  // A first word that is no option and no command would otherwise be reported as a missing one.
+  if (argc > 1 && argv[1][0] != '-') {
+    const std::string first = argv[1];
+    if (first != "denoise" && first != "estimate-sigma" && first != "demo") {
+      throw UsageError("unknown command \"" + first +
+                       "\"; the commands are denoise, estimate-sigma and demo");
+    }
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    // The top-level help lists every command with all of its options; a command's help, its own.
+    const bool top = app.get_subcommands().empty();
+    std::cout << (top ? app.help("", CLI::AppFormatMode::All) : app.help());
+    return 0;
+  } catch (const CLI::CallForVersion&) {
+    std::cout << "volnlm " VOLNLM_VERSION "\n";
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "volnlm: " << e.what() << "\nRun 'volnlm --help' for the commands and options.\n";
+    return kExitUsage;
+  }
+
+  remove_temporaries_on_signals();
+  if (*denoise) return run_denoise(den);
+  if (*estimate) return run_estimate_sigma(est);
+  if (*demo) {
+    dem.crop = parse_crop(crop);
+    return run_demo(dem);
+  }
+  return kExitUsage;  // require_subcommand makes this unreachable
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every failure ends here as a message and an exit status: never an uncaught exception.
+  try {
+    return run(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "volnlm: %s\nRun 'volnlm --help' for the commands and options.\n",
+                 e.what());
+    return kExitUsage;
+  } catch (const RunError& e) {
+    std::fprintf(stderr, "volnlm: %s\n", e.what());
+    return kExitFailed;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "volnlm: not enough memory\n");
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "volnlm: %s\n", e.what());
+    return kExitFailed;
+  } catch (...) {
+    std::fprintf(stderr, "volnlm: failed for an unknown reason\n");
+    return kExitFailed;
+  }
+}

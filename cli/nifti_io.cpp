@@ -1,0 +1,433 @@
+#include "cli/nifti_io.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/errors.h"
+
+namespace volnlm::cli {
+namespace {
+
+// Voxels converted per step: bounds the temporary buffers and keeps zlib's int counts small.
+constexpr int64_t kChunkVoxels = int64_t{1} << 20;
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Bytes per voxel of the datatypes read, or 0 for the ones without real scalar voxels.
+int scalar_size(int datatype) {
+  switch (datatype) {
+    case DT_UINT8:
+    case DT_INT8:
+      return 1;
+    case DT_INT16:
+    case DT_UINT16:
+      return 2;
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_FLOAT32:
+      return 4;
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_FLOAT64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+template <class T>
+void convert_from(const unsigned char* raw, int64_t n, bool scale, double slope, double inter,
+                  double* out) {
+  for (int64_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, raw + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+    const double d = static_cast<double>(v);
+    out[i] = scale ? d * slope + inter : d;
+  }
+}
+
+void convert(int datatype, const unsigned char* raw, int64_t n, bool scale, double slope,
+             double inter, double* out) {
+  switch (datatype) {
+    case DT_UINT8:
+      return convert_from<uint8_t>(raw, n, scale, slope, inter, out);
+    case DT_INT8:
+      return convert_from<int8_t>(raw, n, scale, slope, inter, out);
+    case DT_INT16:
+      return convert_from<int16_t>(raw, n, scale, slope, inter, out);
+    case DT_UINT16:
+      return convert_from<uint16_t>(raw, n, scale, slope, inter, out);
+    case DT_INT32:
+      return convert_from<int32_t>(raw, n, scale, slope, inter, out);
+    case DT_UINT32:
+      return convert_from<uint32_t>(raw, n, scale, slope, inter, out);
+    case DT_INT64:
+      return convert_from<int64_t>(raw, n, scale, slope, inter, out);
+    case DT_UINT64:
+      return convert_from<uint64_t>(raw, n, scale, slope, inter, out);
+    case DT_FLOAT32:
+      return convert_from<float>(raw, n, scale, slope, inter, out);
+    case DT_FLOAT64:
+      return convert_from<double>(raw, n, scale, slope, inter, out);
+    default:
+      return;
+  }
+}
+
+std::string errno_text() {
+  return std::strerror(errno);
+}
+
+// 1 or 2 for a NIfTI-1 or NIfTI-2 header, 0 for an ANALYZE 7.5 header, -1 for anything else:
+// told by the header's size field (in either byte order) and the magic string.
+int header_version(const std::string& path) {
+  char* name = nifti_findhdrname(path.c_str());  // the .hdr of a .img, else the file itself
+  const std::string header = name != nullptr ? name : path;
+  std::free(name);
+  gzFile f = gzopen(header.c_str(), "rb");
+  if (f == nullptr) return -1;
+  unsigned char b[548] = {};
+  const int got = gzread(f, b, sizeof b);
+  gzclose(f);
+  if (got < 348) return -1;
+  const uint32_t size =
+      uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+  const uint32_t swapped =
+      uint32_t{b[3]} | uint32_t{b[2]} << 8 | uint32_t{b[1]} << 16 | uint32_t{b[0]} << 24;
+  auto magic = [&](int at, char version) {
+    return (b[at] == 'n' && (b[at + 1] == '+' || b[at + 1] == 'i') && b[at + 2] == version &&
+            b[at + 3] == 0);
+  };
+  if (size == 348 || swapped == 348) return magic(344, '1') ? 1 : 0;
+  if ((size == 540 || swapped == 540) && got >= 540 && magic(4, '2')) return 2;
+  return -1;
+}
+
+}  // namespace
+
+NiftiReader::NiftiReader(const std::string& path) : path_(path) {
+  nifti_set_debug_level(0);  // the library stays quiet; failures are reported in our words
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) throw RunError("cannot read " + path + ": " + errno_text());
+  if (S_ISDIR(st.st_mode)) throw RunError("cannot read " + path + ": it is a directory");
+  if (access(path.c_str(), R_OK) != 0) {
+    throw RunError("cannot read " + path + ": " + errno_text());
+  }
+  const int version = header_version(path);
+  if (version == 0) {
+    throw RunError(path + " is an ANALYZE 7.5 file, not NIfTI: its orientation is unknown");
+  }
+  if (version < 0) throw RunError(path + " is not a NIfTI file (or its header cannot be read)");
+  header_.reset(nifti_image_read(path.c_str(), 0));
+  if (!header_) throw RunError("cannot read the NIfTI header of " + path);
+  // niftilib reports every single file as NIfTI-1; the header's size says which it is.
+  if (version == 2) {
+    header_->nifti_type =
+        header_->nifti_type == NIFTI_FTYPE_NIFTI1_2 ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1;
+  }
+  const nifti_image& h = *header_;
+
+  const int size = scalar_size(h.datatype);
+  if (size == 0) {
+    throw RunError(path + " holds voxels of type " + nifti_datatype_string(h.datatype) +
+                   "; volnlm reads real integer and floating-point types up to 64 bits");
+  }
+  if (h.nbyper != size) throw RunError("the NIfTI header of " + path + " is inconsistent");
+  // Extents past dim[0] are ignored, whatever they hold.
+  int64_t dim[8] = {h.dim[0], 1, 1, 1, 1, 1, 1, 1};
+  for (int64_t i = 1; i <= std::min<int64_t>(h.dim[0], 7); ++i) dim[i] = h.dim[i];
+  for (int i = 1; i < 8; ++i) {
+    if (dim[i] < 1) throw RunError(path + " holds no voxels");
+  }
+  const auto count = voxel_count(dim[1], dim[2], dim[3]);
+  if (!count) {
+    throw RunError(path + ": a volume of " + std::to_string(dim[1]) + "x" + std::to_string(dim[2]) +
+                   "x" + std::to_string(dim[3]) + " voxels is more than volnlm can index (" +
+                   std::to_string(kMaxVoxels) + " voxels per volume)");
+  }
+  extents_ = Extents{static_cast<int32_t>(dim[1]), static_cast<int32_t>(dim[2]),
+                     static_cast<int32_t>(dim[3])};
+  volumes_ = dim[4] * dim[5] * dim[6] * dim[7];
+  if (volumes_ > (int64_t{1} << 40) / *count) throw RunError(path + " holds too many voxels");
+  swap_ = h.byteorder != nifti_short_order();
+
+  gzFile data = gzopen(h.iname, "rb");
+  if (data == nullptr) {
+    throw RunError("cannot read " + std::string(h.iname) + ": " + errno_text());
+  }
+  data_ = data;
+  gzbuffer(data, 1 << 17);
+  if (gzseek(data, static_cast<z_off_t>(h.iname_offset), SEEK_SET) != h.iname_offset) {
+    throw RunError(path + " is truncated: its voxel data is missing");
+  }
+}
+
+NiftiReader::~NiftiReader() {
+  if (data_ != nullptr) gzclose(static_cast<gzFile>(data_));
+}
+
+void NiftiReader::read_volume(double* out) {
+  if (next_volume_ >= volumes_) {
+    throw RunError(path_ + ": read past its last volume");  // a caller's fault, not the file's
+  }
+  const nifti_image& h = *header_;
+  const bool scale = h.scl_slope != 0.0;  // slope 0 means the values are stored unscaled
+  const int64_t n = volume_voxels();
+  raw_.resize(static_cast<size_t>(std::min(n, kChunkVoxels) * h.nbyper));
+  gzFile data = static_cast<gzFile>(data_);
+  for (int64_t first = 0; first < n; first += kChunkVoxels) {
+    const int64_t count = std::min(kChunkVoxels, n - first);
+    const unsigned bytes = static_cast<unsigned>(count * h.nbyper);
+    const int got = gzread(data, raw_.data(), bytes);
+    if (got < 0) {
+      int code = 0;
+      throw RunError("cannot read " + path_ + ": " + gzerror(data, &code));
+    }
+    if (static_cast<unsigned>(got) != bytes) {
+      throw RunError(path_ + " is truncated: volume " + std::to_string(next_volume_ + 1) + " of " +
+                     std::to_string(volumes_) + " ends early");
+    }
+    if (swap_ && h.swapsize > 1) nifti_swap_Nbytes(count, h.swapsize, raw_.data());
+    convert(h.datatype, raw_.data(), count, scale, h.scl_slope, h.scl_inter, out + first);
+  }
+  ++next_volume_;
+}
+
+bool is_writable_nifti_name(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  return (ends_with(base, ".nii") && base.size() > 4) ||
+         (ends_with(base, ".nii.gz") && base.size() > 7);
+}
+
+namespace {
+
+std::string checked_output_name(const std::string& path) {
+  if (!is_writable_nifti_name(path)) {
+    throw RunError("cannot write " + path + ": the name must end in .nii or .nii.gz");
+  }
+  return path;
+}
+
+}  // namespace
+
+NiftiWriter::NiftiWriter(const std::string& path, const nifti_image& like, OutputType type)
+    : file_(checked_output_name(path)), type_(type) {
+  Header h(nifti_copy_nim_info(&like));
+  if (!h) throw RunError("cannot write " + path + ": out of memory");
+  const bool nifti2 =
+      like.nifti_type == NIFTI_FTYPE_NIFTI2_1 || like.nifti_type == NIFTI_FTYPE_NIFTI2_2;
+  const int size = type == OutputType::float32 ? 4 : 8;
+  h->nifti_type = nifti2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
+  h->datatype = type == OutputType::float32 ? DT_FLOAT32 : DT_FLOAT64;
+  h->nbyper = size;
+  h->swapsize = size;
+  h->scl_slope = 1.0;
+  h->scl_inter = 0.0;
+  h->byteorder = nifti_short_order();
+  // Extents past dim[0] mean nothing; they are written as 1, as readers expect.
+  if (h->dim[0] < 1 || h->dim[0] > 7) throw RunError("cannot write " + path + ": bad dimensions");
+  for (int64_t i = h->dim[0] + 1; i < 8; ++i) h->dim[i] = 1;
+  nifti_update_dims_from_array(h.get());
+
+  const auto count = voxel_count(h->nx, h->ny, h->nz);
+  if (!count || *count == 0) throw RunError("cannot write " + path + ": bad extents");
+  volume_voxels_ = *count;
+  volumes_ = std::max<int64_t>(1, h->nt) * std::max<int64_t>(1, h->nu) *
+             std::max<int64_t>(1, h->nv) * std::max<int64_t>(1, h->nw);
+
+  // Header, the 4-byte extender, the extensions, then the voxels at a multiple of 16 bytes.
+  const bool extensions = h->num_ext > 0 && valid_nifti_extensions(h.get());
+  int64_t offset = (nifti2 ? 540 : 348) + 4;
+  if (extensions) {
+    for (int i = 0; i < h->num_ext; ++i) offset += h->ext_list[i].esize;
+  }
+  offset = (offset + 15) / 16 * 16;
+  h->iname_offset = offset;
+
+  std::vector<unsigned char> head;
+  if (nifti2) {
+    nifti_2_header hdr;
+    if (nifti_convert_nim2n2hdr(h.get(), &hdr) != 0) {
+      throw RunError("cannot write " + path + ": the header cannot be converted to NIfTI-2");
+    }
+    hdr.vox_offset = offset;
+    head.assign(reinterpret_cast<unsigned char*>(&hdr),
+                reinterpret_cast<unsigned char*>(&hdr) + 540);
+  } else {
+    nifti_1_header hdr;
+    if (nifti_convert_nim2n1hdr(h.get(), &hdr) != 0) {
+      throw RunError("cannot write " + path + ": the header cannot be converted to NIfTI-1");
+    }
+    hdr.vox_offset = static_cast<float>(offset);
+    head.assign(reinterpret_cast<unsigned char*>(&hdr),
+                reinterpret_cast<unsigned char*>(&hdr) + 348);
+  }
+  const unsigned char extender[4] = {static_cast<unsigned char>(extensions ? 1 : 0), 0, 0, 0};
+  head.insert(head.end(), extender, extender + 4);
+  if (extensions) {
+    for (int i = 0; i < h->num_ext; ++i) {
+      const nifti1_extension& e = h->ext_list[i];
+      const int32_t fields[2] = {e.esize, e.ecode};
+      const auto* f = reinterpret_cast<const unsigned char*>(fields);
+      head.insert(head.end(), f, f + 8);
+      const auto* d = reinterpret_cast<const unsigned char*>(e.edata);
+      head.insert(head.end(), d, d + (e.esize - 8));
+    }
+  }
+  head.resize(static_cast<size_t>(offset), 0);
+
+  if (ends_with(path, ".gz")) {
+    const int fd = dup(file_.fd());
+    gzFile gz = fd < 0 ? nullptr : gzdopen(fd, "wb");
+    if (gz == nullptr) {
+      if (fd >= 0) close(fd);
+      throw RunError("cannot write " + path + ": cannot start compression");
+    }
+    gz_ = gz;
+  }
+  put(head.data(), head.size());
+}
+
+NiftiWriter::~NiftiWriter() {
+  if (gz_ != nullptr) gzclose(static_cast<gzFile>(gz_));
+}
+
+void NiftiWriter::put(const void* bytes, size_t size) {
+  if (gz_ == nullptr) return file_.write_all(bytes, size);
+  gzFile gz = static_cast<gzFile>(gz_);
+  const char* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const unsigned step = static_cast<unsigned>(std::min<size_t>(size, size_t{1} << 30));
+    if (gzwrite(gz, p, step) != static_cast<int>(step)) {
+      int code = 0;
+      const char* why = gzerror(gz, &code);
+      throw RunError("cannot write " + file_.target() + ": " +
+                     (code == Z_ERRNO ? errno_text() : std::string(why)));
+    }
+    p += step;
+    size -= step;
+  }
+}
+
+void NiftiWriter::write_volume(const double* volume) {
+  if (written_ >= volumes_) throw RunError("cannot write " + file_.target() + ": too many volumes");
+  const int64_t n = volume_voxels_;
+  const int64_t size = type_ == OutputType::float32 ? 4 : 8;
+  buffer_.resize(static_cast<size_t>(std::min(n, kChunkVoxels) * size));
+  for (int64_t first = 0; first < n; first += kChunkVoxels) {
+    const int64_t count = std::min(kChunkVoxels, n - first);
+    if (type_ == OutputType::float32) {
+      for (int64_t i = 0; i < count; ++i) {
+        const float v = static_cast<float>(volume[first + i]);
+        std::memcpy(buffer_.data() + i * 4, &v, 4);
+      }
+    } else {
+      std::memcpy(buffer_.data(), volume + first, static_cast<size_t>(count * 8));
+    }
+    put(buffer_.data(), static_cast<size_t>(count * size));
+  }
+  ++written_;
+}
+
+void NiftiWriter::commit() {
+  if (written_ != volumes_) {
+    throw RunError("cannot write " + file_.target() + ": " + std::to_string(written_) + " of " +
+                   std::to_string(volumes_) + " volumes were written");
+  }
+  if (gz_ != nullptr) {
+    gzFile gz = static_cast<gzFile>(gz_);
+    gz_ = nullptr;
+    const int result = gzclose(gz);
+    if (result != Z_OK) {
+      throw RunError("cannot write " + file_.target() + ": " +
+                     (result == Z_ERRNO ? errno_text() : std::string("compression failed")));
+    }
+  }
+  file_.commit();
+}
+
+std::vector<double> read_single_volume(const std::string& path, Header* header, Extents* extents) {
+  NiftiReader reader(path);
+  if (reader.volumes() != 1) {
+    throw RunError(path + " holds " + std::to_string(reader.volumes()) +
+                   " volumes where one 3-D volume is needed");
+  }
+  std::vector<double> volume(static_cast<size_t>(reader.volume_voxels()));
+  reader.read_volume(volume.data());
+  if (header != nullptr) header->reset(nifti_copy_nim_info(&reader.header()));
+  if (extents != nullptr) *extents = reader.extents();
+  return volume;
+}
+
+void write_single_volume(const std::string& path, const nifti_image& like, const double* volume,
+                         OutputType type) {
+  NiftiWriter writer(path, like, type);
+  writer.write_volume(volume);
+  writer.commit();
+}
+
+Header make_header(const Extents& extents, double voxel_mm) {
+  const int64_t dims[8] = {3, extents.d0, extents.d1, extents.d2, 1, 1, 1, 1};
+  Header h(nifti_make_new_nim(dims, DT_FLOAT32, 0));
+  if (!h) throw RunError("out of memory");
+  h->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+  h->dx = h->dy = h->dz = voxel_mm;
+  h->pixdim[1] = h->pixdim[2] = h->pixdim[3] = voxel_mm;
+  h->xyz_units = NIFTI_UNITS_MM;
+  h->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+  h->sform_code = NIFTI_XFORM_SCANNER_ANAT;
+  h->quatern_b = h->quatern_c = h->quatern_d = 0.0;
+  h->qfac = 1.0;
+  h->qoffset_x = -0.5 * (extents.d0 - 1) * voxel_mm;
+  h->qoffset_y = -0.5 * (extents.d1 - 1) * voxel_mm;
+  h->qoffset_z = -0.5 * (extents.d2 - 1) * voxel_mm;
+  h->qto_xyz = nifti_quatern_to_dmat44(0, 0, 0, h->qoffset_x, h->qoffset_y, h->qoffset_z, voxel_mm,
+                                       voxel_mm, voxel_mm, 1.0);
+  h->qto_ijk = nifti_dmat44_inverse(h->qto_xyz);
+  h->sto_xyz = h->qto_xyz;
+  h->sto_ijk = h->qto_ijk;
+  std::snprintf(h->descrip, sizeof h->descrip, "volnlm phantom");
+  return h;
+}
+
+Header crop_header(const nifti_image& header, const Extents& offset, const Extents& extents) {
+  Header h(nifti_copy_nim_info(&header));
+  if (!h) throw RunError("out of memory");
+  h->dim[0] = 3;
+  h->dim[1] = extents.d0;
+  h->dim[2] = extents.d1;
+  h->dim[3] = extents.d2;
+  for (int i = 4; i < 8; ++i) h->dim[i] = 1;
+  nifti_update_dims_from_array(h.get());
+  const double o[3] = {static_cast<double>(offset.d0), static_cast<double>(offset.d1),
+                       static_cast<double>(offset.d2)};
+  auto moved = [&](const nifti_dmat44& m, int row) {
+    return m.m[row][0] * o[0] + m.m[row][1] * o[1] + m.m[row][2] * o[2] + m.m[row][3];
+  };
+  if (h->qform_code > 0) {
+    h->qoffset_x = moved(h->qto_xyz, 0);
+    h->qoffset_y = moved(h->qto_xyz, 1);
+    h->qoffset_z = moved(h->qto_xyz, 2);
+    h->qto_xyz = nifti_quatern_to_dmat44(h->quatern_b, h->quatern_c, h->quatern_d, h->qoffset_x,
+                                         h->qoffset_y, h->qoffset_z, h->dx, h->dy, h->dz, h->qfac);
+    h->qto_ijk = nifti_dmat44_inverse(h->qto_xyz);
+  }
+  if (h->sform_code > 0) {
+    const double t[3] = {moved(h->sto_xyz, 0), moved(h->sto_xyz, 1), moved(h->sto_xyz, 2)};
+    for (int row = 0; row < 3; ++row) h->sto_xyz.m[row][3] = t[row];
+    h->sto_ijk = nifti_dmat44_inverse(h->sto_xyz);
+  }
+  return h;
+}
+
+}  // namespace volnlm::cli

@@ -1,0 +1,433 @@
+// The built volnlm executable, run as a user runs it: exit statuses, messages, files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli/demo_data.h"
+#include "cli/image.h"
+#include "fixture.h"
+#include "pipeline/pipeline.h"
+
+namespace volnlm::cli {
+namespace {
+
+using testing::ScratchDir;
+
+struct Result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+[[noreturn]] void exec_volnlm(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(VOLNLM_EXE));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(VOLNLM_EXE, argv.data());
+  _exit(127);
+}
+
+int status_of(int wstatus) {
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+// Runs volnlm with stdout and stderr going to files (stderr is not a terminal).
+Result run(const std::vector<std::string>& args) {
+  ScratchDir logs;
+  const std::string out = logs.file("out"), err = logs.file("err");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    exec_volnlm(args);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return Result{status_of(wstatus), slurp(out), slurp(err)};
+}
+
+// Runs volnlm with stderr on a pseudo-terminal, collecting what it draws there.
+Result run_on_terminal(const std::vector<std::string>& args) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return Result{};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(master);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(slave, 2);
+    exec_volnlm(args);
+  }
+  close(slave);
+  Result r;
+  char buffer[4096];
+  for (;;) {  // read until the terminal closes, so that the child never blocks on it
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) {
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      r.err.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(master);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  r.status = status_of(wstatus);
+  return r;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A noisy phantom stored as int16 with a scaling, as scanners write magnitude images.
+constexpr Extents kExtents{20, 18, 12};
+
+std::vector<double> noisy_phantom(double sigma, uint64_t seed) {
+  return add_rician_noise(make_phantom(kExtents), sigma, seed);
+}
+
+// Stores volumes as int16 with slope 0.5 and intercept 2; returns the values as stored.
+std::vector<std::vector<double>> write_input(const std::string& path,
+                                             const std::vector<std::vector<double>>& volumes) {
+  const int64_t n = voxel_count(kExtents);
+  Header image = testing::new_image(DT_INT16, kExtents, static_cast<int64_t>(volumes.size()));
+  image->scl_slope = 0.5;
+  image->scl_inter = 2.0;
+  image->sform_code = NIFTI_XFORM_SCANNER_ANAT;
+  image->sto_xyz = nifti_quatern_to_dmat44(0, 0, 0, -10, -9, -6, 1, 1, 1.5, 1);
+  image->pixdim[3] = image->dz = 1.5;
+  std::strcpy(image->descrip, "phantom for volnlm");
+  std::vector<std::vector<double>> stored;
+  for (size_t v = 0; v < volumes.size(); ++v) {
+    stored.emplace_back(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i) {
+      const auto raw = static_cast<int16_t>(std::lround((volumes[v][i] - 2.0) / 0.5));
+      static_cast<int16_t*>(image->data)[v * n + i] = raw;
+      stored[v][i] = raw * 0.5 + 2.0;
+    }
+  }
+  testing::write_with_niftilib(image.get(), path);
+  return stored;
+}
+
+std::vector<double> volume_of(const nifti_image& image, int64_t v) {
+  const int64_t n = image.nx * image.ny * image.nz;
+  std::vector<double> out(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    out[i] = image.datatype == DT_FLOAT64 ? static_cast<const double*>(image.data)[v * n + i]
+                                          : static_cast<const float*>(image.data)[v * n + i];
+  }
+  return out;
+}
+
+TEST(Cli, HelpAndVersionExitZero) {
+  const Result help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* part :
+       {"denoise", "estimate-sigma", "demo", "--method", "--sigma", "--noise", "--search-radius",
+        "--patch-radius", "--smoothing", "--guided-search-radius", "--guide", "--output-type",
+        "--quiet", "--full", "--crop", "Exit status"}) {
+    EXPECT_TRUE(contains(help.out, part)) << part;
+  }
+  const Result sub = run({"denoise", "--help"});
+  EXPECT_EQ(sub.status, 0);
+  EXPECT_TRUE(contains(sub.out, "--output-type"));
+  const Result version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "volnlm " VOLNLM_VERSION "\n");
+}
+
+// Bad usage: status 2, a message naming what is wrong, and no file written.
+TEST(Cli, BadUsageExitsTwo) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii.gz"), out = dir.file("out.nii.gz");
+  write_input(in, {noisy_phantom(8.0, 1)});
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{}, "subcommand"},
+      {{"frobnicate"}, "frobnicate"},
+      {{"denoise", in}, "OUT"},
+      {{"denoise", in, out, "--method", "fast"}, "--method"},
+      {{"denoise", in, out, "--sigma", "-1"}, "--sigma"},
+      {{"denoise", in, out, "--sigma", "nan"}, "--sigma"},
+      {{"denoise", in, out, "--sigma", "loud"}, "--sigma"},
+      {{"denoise", in, out, "--noise", "poisson"}, "--noise"},
+      {{"denoise", in, out, "--search-radius", "0"}, "--search-radius"},
+      {{"denoise", in, out, "--search-radius", "two"}, "--search-radius"},
+      {{"denoise", in, out, "--guided-search-radius", "0"}, "--guided-search-radius"},
+      {{"denoise", in, out, "--patch-radius", "-1"}, "--patch-radius"},
+      {{"denoise", in, out, "--smoothing", "0"}, "--smoothing"},
+      {{"denoise", in, out, "--output-type", "int16"}, "--output-type"},
+      {{"denoise", in, dir.file("out.img")}, ".nii"},
+      {{"denoise", in, out, "--method", "block", "--guide", in}, "--guide"},
+      {{"denoise", in, out, "--guide", in, "--patch-radius", "2"}, "--guided-search-radius"},
+      {{"denoise", in, out, "--bogus"}, "--bogus"},
+      {{"estimate-sigma"}, "IN"},
+      {{"demo", "--crop", "0"}, "--crop"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    const Result r = run(c.args);
+    EXPECT_EQ(r.status, 2) << line << "\n" << r.err;
+    EXPECT_TRUE(contains(r.err, c.message)) << line << "\n" << r.err;
+    EXPECT_FALSE(contains(r.err, "terminate")) << line;
+  }
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.nii.gz"});
+}
+
+// A failed run: status 1, the cause, and nothing half-written left behind.
+TEST(Cli, FailedRunsExitOne) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii"), out = dir.file("out.nii");
+  write_input(in, {noisy_phantom(8.0, 1)});
+  std::ofstream(dir.file("notes.nii")) << "these are notes, not an image\n";
+  Header other = testing::new_image(DT_FLOAT32, Extents{20, 18, 11});
+  testing::write_with_niftilib(other.get(), dir.file("other.nii"));
+  std::filesystem::copy_file(in, dir.file("cut.nii"));
+  std::filesystem::resize_file(dir.file("cut.nii"), 352 + 100);
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"denoise", dir.file("missing.nii"), out}, "No such file"},
+      {{"denoise", dir.path(), out}, "is a directory"},
+      {{"denoise", dir.file("notes.nii"), out}, "not a NIfTI file"},
+      {{"denoise", dir.file("cut.nii"), out}, "truncated"},
+      {{"denoise", in, dir.file("no/such/dir/out.nii")}, "No such file"},
+      {{"denoise", in, "/proc/volnlm-test.nii"}, "cannot write /proc/volnlm-test.nii"},
+      {{"denoise", in, dir.path() + "/"}, ".nii"},
+      {{"denoise", in, out, "--guide", dir.file("other.nii")}, "must match"},
+      {{"denoise", in, out, "--guide", dir.file("missing.nii")}, "No such file"},
+      {{"estimate-sigma", dir.file("notes.nii")}, "not a NIfTI file"},
+      {{"demo", "--template", dir.file("notes.nii"), "--out", dir.file("demo")},
+       "not a NIfTI file"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    const Result r = run(c.args);
+    EXPECT_TRUE(r.status == 1 || (r.status == 2 && c.args[2].back() == '/')) << line << "\n"
+                                                                             << r.err;
+    EXPECT_TRUE(contains(r.err, c.message)) << line << "\n" << r.err;
+  }
+  EXPECT_EQ(dir.listing(),
+            (std::vector<std::string>{"cut.nii", "in.nii", "notes.nii", "other.nii"}));
+
+  if (geteuid() != 0) {  // permissions do not bind root
+    const std::string locked = dir.file("locked");
+    std::filesystem::create_directory(locked);
+    std::filesystem::permissions(
+        locked, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const Result r = run({"denoise", in, locked + "/out.nii"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "Permission denied")) << r.err;
+  }
+}
+
+// The result is the pipeline's on the scaled values, in float32, under the input's header;
+// a one-line summary follows unless --quiet.
+TEST(Cli, DenoisesWithTheInputsHeaderAndSummarises) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii.gz"), out = dir.file("out.nii.gz");
+  const auto stored = write_input(in, {noisy_phantom(10.0, 2)});
+  const Result r = run({"denoise", in, out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_TRUE(contains(r.err, "volnlm: wrote " + out)) << r.err;
+  EXPECT_TRUE(contains(r.err, "guided, sigma ")) << r.err;
+  EXPECT_TRUE(contains(r.err, "(estimated)")) << r.err;
+  EXPECT_FALSE(contains(r.err, "\x1b")) << "progress drawn on a file";
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+  std::vector<double> want(stored[0].size());
+  pipeline::Resolved used;
+  ASSERT_EQ(pipeline::denoise(stored[0].data(), kExtents, {}, want.data(), &used), Status::ok);
+  Header got = testing::read_with_niftilib(out);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->datatype, DT_FLOAT32);
+  EXPECT_EQ(got->scl_slope, 1.0);
+  EXPECT_STREQ(got->descrip, "phantom for volnlm");
+  EXPECT_EQ(got->sform_code, NIFTI_XFORM_SCANNER_ANAT);
+  EXPECT_EQ(got->sto_xyz.m[2][3], -6.0);
+  EXPECT_EQ(got->dz, 1.5);
+  const auto result = volume_of(*got, 0);
+  for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(result[i], static_cast<float>(want[i])) << i;
+  EXPECT_NE(result, stored[0]);
+
+  const Result quiet = run({"denoise", in, out, "--quiet", "--method", "block", "--sigma", "9"});
+  EXPECT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.nii.gz", "out.nii.gz"}));
+}
+
+// --guide runs the guided filter on a given guide: the block method's result, as guide,
+// reproduces the guided method bit for bit (float64 keeps the double result).
+TEST(Cli, GuideOfTheBlockResultReproducesTheGuidedMethod) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii");
+  write_input(in, {noisy_phantom(12.0, 3)});
+  ASSERT_EQ(run({"denoise", in, dir.file("block.nii"), "--method", "block", "--output-type",
+                 "float64", "-q"})
+                .status,
+            0);
+  ASSERT_EQ(run({"denoise", in, dir.file("on_guide.nii"), "--guide", dir.file("block.nii"),
+                 "--output-type", "float64", "-q"})
+                .status,
+            0);
+  ASSERT_EQ(run({"denoise", in, dir.file("guided.nii"), "--output-type", "float64", "-q"}).status,
+            0);
+  Header a = testing::read_with_niftilib(dir.file("on_guide.nii"));
+  Header b = testing::read_with_niftilib(dir.file("guided.nii"));
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->datatype, DT_FLOAT64);
+  EXPECT_EQ(volume_of(*a, 0), volume_of(*b, 0));
+  EXPECT_NE(volume_of(*a, 0), volume_of(*testing::read_with_niftilib(dir.file("block.nii")), 0));
+}
+
+// A 4-D series: each volume denoised on its own, sigma estimated per volume.
+TEST(Cli, DenoisesA4DSeriesVolumeByVolume) {
+  ScratchDir dir;
+  const std::string in = dir.file("series.nii.gz"), out = dir.file("out.nii");
+  const auto stored =
+      write_input(in, {noisy_phantom(5.0, 4), noisy_phantom(15.0, 5), noisy_phantom(25.0, 6)});
+  const Result r = run({"denoise", in, out, "--method", "block", "--output-type", "float64"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "x 3 volumes")) << r.err;
+  EXPECT_TRUE(contains(r.err, "(estimated per volume)")) << r.err;
+  Header got = testing::read_with_niftilib(out);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->dim[0], 4);
+  EXPECT_EQ(got->dim[4], 3);
+
+  const Result sigmas = run({"estimate-sigma", in});
+  ASSERT_EQ(sigmas.status, 0) << sigmas.err;
+  std::string expected_sigmas;
+  pipeline::Options block;
+  block.method = pipeline::Method::block;
+  for (int v = 0; v < 3; ++v) {
+    std::vector<double> want(stored[v].size());
+    ASSERT_EQ(pipeline::denoise(stored[v].data(), kExtents, block, want.data()), Status::ok);
+    EXPECT_EQ(volume_of(*got, v), want) << "volume " << v;
+    char line[32];
+    std::snprintf(line, sizeof line, "%.6g\n",
+                  pipeline::estimate_sigma(stored[v].data(), kExtents, true));
+    expected_sigmas += line;
+  }
+  EXPECT_EQ(sigmas.out, expected_sigmas);
+}
+
+// Progress is drawn only on a terminal, and --quiet silences it there too.
+TEST(Cli, DrawsProgressOnlyOnATerminal) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii");
+  write_input(in, {noisy_phantom(8.0, 7)});
+  const Result shown = run_on_terminal({"denoise", in, dir.file("a.nii")});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_TRUE(contains(shown.err, "\x1b[K[")) << shown.err;
+  EXPECT_TRUE(contains(shown.err, "slice steps")) << shown.err;
+  EXPECT_TRUE(contains(shown.err, "volnlm: wrote")) << shown.err;
+  const Result quiet = run_on_terminal({"denoise", in, dir.file("b.nii"), "--quiet"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+}
+
+// Stopped by a signal mid-run, it leaves neither the output nor its temporary file.
+TEST(Cli, AnInterruptedRunLeavesNothing) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii");
+  const Extents size{96, 96, 96};  // seconds of work: the signal comes well before the end
+  Header big = testing::new_image(DT_FLOAT32, size);
+  const auto noisy = add_rician_noise(make_phantom(size), 10.0, 8);
+  for (size_t i = 0; i < noisy.size(); ++i)
+    static_cast<float*>(big->data)[i] = static_cast<float>(noisy[i]);
+  testing::write_with_niftilib(big.get(), in);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    exec_volnlm({"denoise", in, dir.file("out.nii")});
+  }
+  bool started = false;  // the temporary file appears before the filters start
+  for (int i = 0; i < 500 && !started; ++i) {
+    for (const auto& name : dir.listing()) started = started || name[0] == '.';
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(started);
+  kill(pid, SIGTERM);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM);
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.nii"});
+}
+
+// The demo on the built-in phantom (no template at the path given), kept small.
+TEST(Cli, DemoRunsOnThePhantom) {
+  ScratchDir dir;
+  const std::string out = dir.file("demo");
+  const Result r = run(
+      {"demo", "--template", dir.file("absent/ch2.nii.gz"), "--out", out, "--crop", "36,36,20"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "built-in phantom (36x36x20)")) << r.out;
+  EXPECT_TRUE(contains(r.out, "sigma estimated")) << r.out;
+  int rows = 0;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    int level = 0;
+    double truth = 0, used = 0, before = 0, after = 0;
+    char method[16] = {0};
+    if (std::sscanf(line.c_str(), " %d%% %lf %lf %15s %lf dB %lf dB", &level, &truth, &used, method,
+                    &before, &after) == 6) {
+      ++rows;
+      EXPECT_NEAR(truth, level / 100.0 * kPhantomMax, 0.01) << line;
+      EXPECT_NEAR(used, truth, 0.25 * truth) << line;  // a small phantom is mostly edges
+      EXPECT_GT(after, before + 2.0) << line;
+    }
+  }
+  EXPECT_EQ(rows, 4) << r.out;
+  for (const char* name :
+       {"clean.nii.gz", "noisy_3pct.nii.gz", "noisy_9pct.nii.gz", "guided_3pct.nii.gz",
+        "guided_9pct.nii.gz", "block_3pct.nii.gz", "block_9pct.nii.gz"}) {
+    Header h = testing::read_with_niftilib(out + "/" + name);
+    ASSERT_TRUE(h) << name;
+    EXPECT_EQ(h->nx, 36);
+    EXPECT_EQ(h->nz, 20);
+  }
+  const GrayImage figure = read_png(out + "/figure.png");
+  EXPECT_GT(figure.width, 6 * 36);
+  EXPECT_GT(figure.height, 4 * 20);
+  EXPECT_TRUE(contains(r.out, "figure: " + out + "/figure.png")) << r.out;
+  EXPECT_EQ(std::filesystem::directory_iterator(out) != std::filesystem::directory_iterator(),
+            true);
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::cli
