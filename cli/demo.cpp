@@ -156,6 +156,176 @@ GrayImage compose(const std::vector<std::string>& heading,
   return page;
 }
 
+// The volume that the noise is added to, and the voxels that the PSNR is taken over.
+struct GroundTruth {
+  std::vector<double> clean;
+  std::vector<uint8_t> mask;
+  Extents extents;
+  Header header;
+  bool real = false;   // the template, not the phantom
+  bool brain = false;  // the mask is a brain mask
+  bool cropped = false;
+  double peak = 0.0;   // maximum of the whole volume, before any crop
+  std::string source;  // for the report
+  std::string mask_source;
+};
+
+std::vector<uint8_t> positive(const std::vector<double>& v) {
+  std::vector<uint8_t> mask(v.size());
+  for (size_t i = 0; i < v.size(); ++i) mask[i] = v[i] > 0.0;
+  return mask;
+}
+
+GroundTruth load_ground_truth(const DemoArgs& args) {
+  GroundTruth t;
+  t.real = exists(args.template_path);
+  if (t.real) {
+    t.clean = read_single_volume(args.template_path, &t.header, &t.extents);
+    const std::string mask_path = args.mask_path.empty()
+                                      ? directory_of(args.template_path) + "/ch2bet.nii.gz"
+                                      : args.mask_path;
+    t.source = args.template_path + " (" + extents_text(t.extents) + ")";
+    if (exists(mask_path)) {
+      Extents me;
+      t.mask = positive(read_single_volume(mask_path, nullptr, &me));
+      if (me.d0 != t.extents.d0 || me.d1 != t.extents.d1 || me.d2 != t.extents.d2) {
+        throw RunError("the mask " + mask_path + " has extents " + extents_text(me) +
+                       " but the template has " + extents_text(t.extents));
+      }
+      t.brain = true;
+      t.mask_source = "the brain, " + mask_path + " > 0";
+    } else if (!args.mask_path.empty()) {
+      throw RunError("cannot read the mask " + mask_path + ": no such file");
+    } else {
+      t.mask = positive(t.clean);
+      t.mask_source = "the template's nonzero voxels (no " + mask_path + ")";
+    }
+  } else {
+    t.extents = args.full ? Extents{181, 217, 181} : args.crop;
+    if (!voxel_count(t.extents.d0, t.extents.d1, t.extents.d2)) {
+      throw UsageError("--crop " + extents_text(t.extents) + " is too large");
+    }
+    t.clean = make_phantom(t.extents);
+    t.header = make_header(t.extents, 1.0);
+    t.mask = positive(t.clean);
+    t.source = "the built-in phantom (" + extents_text(t.extents) + "), since " +
+               args.template_path + " is absent";
+    t.mask_source = "the phantom's support";
+  }
+  for (double v : t.clean) t.peak = std::max(t.peak, v);
+  if (!(t.peak > 0.0)) {
+    throw RunError("the ground truth " + args.template_path + " has no positive voxel");
+  }
+  if (t.real && !args.full) {
+    const Crop crop = central_crop(t.extents, args.crop);
+    if (voxel_count(crop.extents) < voxel_count(t.extents)) {
+      t.clean = crop_volume(t.clean, t.extents, crop);
+      t.mask = crop_volume(t.mask, t.extents, crop);
+      t.header = crop_header(*t.header, crop.offset, crop.extents);
+      t.extents = crop.extents;
+      t.cropped = true;
+      t.source += "\n  cropped to the central " + extents_text(crop.extents) + " voxels (from x " +
+                  std::to_string(crop.offset.d0) + ", y " + std::to_string(crop.offset.d1) +
+                  ", z " + std::to_string(crop.offset.d2) +
+                  ") so that the demo finishes quickly;\n  --full denoises the whole volume "
+                  "(several minutes)";
+    }
+  }
+  return t;
+}
+
+// Denoises `input` by `method`, drawing progress on a terminal.
+Run denoise_one(const std::vector<double>& input, const GroundTruth& t, int level, int method,
+                bool quiet) {
+  Run run;
+  run.level = level;
+  run.true_sigma = t.peak * level / 100.0;
+  run.method = method;
+  run.denoised.resize(input.size());
+  pipeline::Options options;
+  options.method = kMethods[method];
+  std::atomic<int32_t> done{0};
+  options.slices_done = &done;
+  ProgressBar bar(progress_wanted(quiet), pipeline::progress_steps(t.extents, options),
+                  "slice steps");
+  const std::string note =
+      std::string(kMethodNames[method]) + ", " + std::to_string(level) + "% noise";
+  pipeline::Resolved used;
+  Status status = Status::ok;
+  const auto start = Clock::now();
+  run_with_progress(
+      [&] {
+        status = pipeline::denoise(input.data(), t.extents, options, run.denoised.data(), &used);
+      },
+      [&] { return int64_t{done.load()}; }, bar, [&] { return note; });
+  bar.finish();
+  run.seconds = seconds_since(start);
+  if (status == Status::threads) throw RunError("worker threads cannot be created");
+  if (status != Status::ok) throw RunError("not enough memory to denoise the demo volume");
+  run.sigma = used.sigma;
+  run.psnr_noisy = psnr(t.clean, input, t.mask, t.peak);
+  run.psnr_denoised = psnr(t.clean, run.denoised, t.mask, t.peak);
+  return run;
+}
+
+// Per noise level an axial and a coronal row: clean, noisy, and each result with its residual
+// (noisy - denoised, mid-grey at 0, full scale at 3 sigma).
+GrayImage make_figure(const GroundTruth& t, const std::vector<std::vector<double>>& noisy,
+                      const std::vector<Run>& runs, const std::string& name) {
+  const Extents& e = t.extents;
+  const int32_t zoom = std::max(1, 240 / std::max(e.d0, 1));
+  // Grey levels span 0 to 1.25 times the 99.5th percentile of the clean volume inside the mask:
+  // the tissue is not left dim by a few bright voxels, and the noise above it is not clipped.
+  std::vector<double> inside;
+  for (size_t i = 0; i < t.clean.size(); ++i) {
+    if (t.mask[i]) inside.push_back(t.clean[i]);
+  }
+  const size_t rank = (inside.size() - 1) * 995 / 1000;
+  std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(rank),
+                   inside.end());
+  const double white = inside[rank] > 0.0 ? 1.25 * inside[rank] : t.peak;
+  const auto intensity = [white](double v) {
+    return static_cast<uint8_t>(std::lround(std::clamp(v / white, 0.0, 1.0) * 255.0));
+  };
+  std::vector<std::vector<Panel>> rows;
+  for (size_t l = 0; l < std::size(kLevels); ++l) {
+    const double sigma = runs[2 * l].true_sigma;
+    const auto residual = [sigma](double v) {
+      return static_cast<uint8_t>(
+          std::lround(std::clamp(128.0 + 127.0 * v / (3.0 * sigma), 0.0, 255.0)));
+    };
+    for (bool axial : {true, false}) {
+      const int32_t index = axial ? e.d2 / 2 : e.d1 / 2;
+      std::vector<Panel> row;
+      row.push_back(
+          {"Clean", axial ? "axial" : "coronal", slice(t.clean, e, axial, index, zoom, intensity)});
+      row.push_back({"Noisy " + std::to_string(kLevels[l]) + "%",
+                     fixed(runs[2 * l].psnr_noisy, 1) + " dB",
+                     slice(noisy[l], e, axial, index, zoom, intensity)});
+      for (int m = 0; m < 2; ++m) {
+        const Run& r = runs[2 * l + static_cast<size_t>(m)];
+        std::vector<double> diff(t.clean.size());
+        for (size_t i = 0; i < diff.size(); ++i) diff[i] = noisy[l][i] - r.denoised[i];
+        const std::string method = m == 0 ? "Guided" : "Block";
+        row.push_back({method, fixed(r.psnr_denoised, 1) + " dB",
+                       slice(r.denoised, e, axial, index, zoom, intensity)});
+        row.push_back({method + " residual", "noisy - " + std::string(kMethodNames[m]),
+                       slice(diff, e, axial, index, zoom, residual)});
+      }
+      rows.push_back(std::move(row));
+    }
+  }
+  const std::vector<std::string> heading = {
+      "volnlm demo: " + name + ", " + extents_text(e) + " voxels" +
+          (t.cropped ? " (central crop)" : ""),
+      "Rician noise at 3% and 9% of the maximum; PSNR over " +
+          std::string(t.brain  ? "the brain"
+                      : t.real ? "the nonzero voxels"
+                               : "the support"),
+      "Residual = noisy - denoised: mid-grey 0, full scale +-3 sigma"};
+  return compose(heading, rows);
+}
+
 }  // namespace
 
 Extents parse_crop(const std::string& text) {
@@ -188,74 +358,12 @@ Extents parse_crop(const std::string& text) {
 
 int run_demo(const DemoArgs& args) {
   const auto start = Clock::now();
-
-  // Ground truth and the region that the PSNR is taken over.
-  std::vector<double> clean;
-  std::vector<uint8_t> mask;
-  Extents extents;
-  Header header;
-  std::string truth_text, mask_text;
-  const bool real = exists(args.template_path);
-  if (real) {
-    clean = read_single_volume(args.template_path, &header, &extents);
-    const std::string mask_path = args.mask_path.empty()
-                                      ? directory_of(args.template_path) + "/ch2bet.nii.gz"
-                                      : args.mask_path;
-    truth_text = args.template_path + " (" + extents_text(extents) + ")";
-    if (exists(mask_path)) {
-      Extents me;
-      const std::vector<double> m = read_single_volume(mask_path, nullptr, &me);
-      if (me.d0 != extents.d0 || me.d1 != extents.d1 || me.d2 != extents.d2) {
-        throw RunError("the mask " + mask_path + " has extents " + extents_text(me) +
-                       " but the template has " + extents_text(extents));
-      }
-      mask.resize(m.size());
-      for (size_t i = 0; i < m.size(); ++i) mask[i] = m[i] > 0.0;
-      mask_text = "the brain, " + mask_path + " > 0";
-    } else if (!args.mask_path.empty()) {
-      throw RunError("cannot read the mask " + mask_path + ": no such file");
-    } else {
-      mask.resize(clean.size());
-      for (size_t i = 0; i < clean.size(); ++i) mask[i] = clean[i] > 0.0;
-      mask_text = "the template's nonzero voxels (no " + mask_path + ")";
-    }
-  } else {
-    extents = args.full ? Extents{181, 217, 181} : args.crop;
-    if (!voxel_count(extents.d0, extents.d1, extents.d2)) {
-      throw UsageError("--crop " + extents_text(extents) + " is too large");
-    }
-    clean = make_phantom(extents);
-    header = make_header(extents, 1.0);
-    mask.resize(clean.size());
-    for (size_t i = 0; i < clean.size(); ++i) mask[i] = clean[i] > 0.0;
-    truth_text = "the built-in phantom (" + extents_text(extents) + "), since " +
-                 args.template_path + " is absent";
-    mask_text = "the phantom's support";
-  }
-  double peak = 0.0;
-  for (double v : clean) peak = std::max(peak, v);
-  if (!(peak > 0.0))
-    throw RunError("the ground truth " + args.template_path + " has no positive voxel");
-
-  std::printf("volnlm demo\n  ground truth: %s\n", truth_text.c_str());
-  if (real && !args.full) {
-    const Crop crop = central_crop(extents, args.crop);
-    if (crop.extents.d0 != extents.d0 || crop.extents.d1 != extents.d1 ||
-        crop.extents.d2 != extents.d2) {
-      clean = crop_volume(clean, extents, crop);
-      mask = crop_volume(mask, extents, crop);
-      header = crop_header(*header, crop.offset, crop.extents);
-      std::printf(
-          "  cropped to the central %s voxels (from x %d, y %d, z %d) so that the demo "
-          "finishes quickly;\n  --full denoises the whole volume (several minutes)\n",
-          extents_text(crop.extents).c_str(), crop.offset.d0, crop.offset.d1, crop.offset.d2);
-      extents = crop.extents;
-    }
-  }
-  const int64_t mask_voxels = std::count(mask.begin(), mask.end(), uint8_t{1});
+  const GroundTruth truth = load_ground_truth(args);
+  const int64_t mask_voxels = std::count(truth.mask.begin(), truth.mask.end(), uint8_t{1});
   if (mask_voxels == 0) throw RunError("the PSNR mask holds no voxel of the region denoised");
-  std::printf("  PSNR over %s: %lld voxels, peak %s\n", mask_text.c_str(),
-              static_cast<long long>(mask_voxels), fixed(peak, 1).c_str());
+  std::printf("volnlm demo\n  ground truth: %s\n", truth.source.c_str());
+  std::printf("  PSNR over %s: %lld voxels, peak %s\n", truth.mask_source.c_str(),
+              static_cast<long long>(mask_voxels), fixed(truth.peak, 1).c_str());
   std::printf(
       "  Rician noise at 3%% and 9%% of the maximum (seeds 3 and 9); sigma estimated from "
       "each noisy volume,\n  as volnlm denoise does by default\n\n");
@@ -268,47 +376,19 @@ int run_demo(const DemoArgs& args) {
                    (ec ? ": " + ec.message() : ": a file of that name is in the way"));
   }
   const std::string dir = args.out + "/";
-  write_single_volume(dir + "clean.nii.gz", *header, clean.data());
+  write_single_volume(dir + "clean.nii.gz", *truth.header, truth.clean.data());
 
   std::vector<std::vector<double>> noisy;
   std::vector<Run> runs;
   for (int level : kLevels) {
-    const double true_sigma = peak * level / 100.0;
-    noisy.push_back(add_rician_noise(clean, true_sigma, static_cast<uint64_t>(level)));
-    const std::vector<double>& input = noisy.back();
-    const std::string suffix = "_" + std::to_string(level) + "pct.nii.gz";
-    write_single_volume(dir + "noisy" + suffix, *header, input.data());
+    const double sigma = truth.peak * level / 100.0;
+    noisy.push_back(add_rician_noise(truth.clean, sigma, static_cast<uint64_t>(level)));
+    const std::string suffix = std::string("_").append(std::to_string(level)).append("pct.nii.gz");
+    write_single_volume(dir + "noisy" + suffix, *truth.header, noisy.back().data());
     for (int m = 0; m < 2; ++m) {
-      Run run;
-      run.level = level;
-      run.true_sigma = true_sigma;
-      run.method = m;
-      run.denoised.resize(clean.size());
-      pipeline::Options options;
-      options.method = kMethods[m];
-      std::atomic<int32_t> done{0};
-      options.slices_done = &done;
-      const int64_t steps = pipeline::progress_steps(extents, options);
-      ProgressBar bar(progress_wanted(args.quiet), steps, "slice steps");
-      const std::string note =
-          std::string(kMethodNames[m]) + ", " + std::to_string(level) + "% noise";
-      pipeline::Resolved used;
-      Status status = Status::ok;
-      const auto t = Clock::now();
-      run_with_progress(
-          [&] {
-            status = pipeline::denoise(input.data(), extents, options, run.denoised.data(), &used);
-          },
-          [&] { return int64_t{done.load()}; }, bar, [&] { return note; });
-      bar.finish();
-      run.seconds = seconds_since(t);
-      if (status == Status::threads) throw RunError("worker threads cannot be created");
-      if (status != Status::ok) throw RunError("not enough memory to denoise the demo volume");
-      run.sigma = used.sigma;
-      run.psnr_noisy = psnr(clean, input, mask, peak);
-      run.psnr_denoised = psnr(clean, run.denoised, mask, peak);
-      write_single_volume(dir + kMethodNames[m] + suffix, *header, run.denoised.data());
-      runs.push_back(std::move(run));
+      runs.push_back(denoise_one(noisy.back(), truth, level, m, args.quiet));
+      write_single_volume(dir + kMethodNames[m] + suffix, *truth.header,
+                          runs.back().denoised.data());
     }
   }
 
@@ -322,62 +402,11 @@ int run_demo(const DemoArgs& args) {
                 fixed(r.seconds, 1).c_str());
   }
 
-  // The figure: per noise level an axial and a coronal row of clean, noisy, and each result
-  // with its residual (noisy - denoised, mid-grey at 0, full scale at 3 sigma).
-  const int32_t zoom = std::max(1, 240 / std::max(extents.d0, 1));
-  // Grey levels span 0 to 1.25 times the 99.5th percentile of the clean volume inside the mask:
-  // the tissue is not left dim by a few bright voxels, and the noise above it is not clipped.
-  std::vector<double> inside;
-  for (size_t i = 0; i < clean.size(); ++i) {
-    if (mask[i]) inside.push_back(clean[i]);
-  }
-  const size_t rank = (inside.size() - 1) * 995 / 1000;
-  std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(rank),
-                   inside.end());
-  const double white = inside[rank] > 0.0 ? 1.25 * inside[rank] : peak;
-  const auto intensity = [white](double v) {
-    return static_cast<uint8_t>(std::lround(std::clamp(v / white, 0.0, 1.0) * 255.0));
-  };
-  std::vector<std::vector<Panel>> rows;
-  for (size_t l = 0; l < std::size(kLevels); ++l) {
-    const double sigma = runs[2 * l].true_sigma;
-    const auto residual = [sigma](double v) {
-      return static_cast<uint8_t>(
-          std::lround(std::clamp(128.0 + 127.0 * v / (3.0 * sigma), 0.0, 255.0)));
-    };
-    for (bool axial : {true, false}) {
-      const int32_t index = axial ? extents.d2 / 2 : extents.d1 / 2;
-      std::vector<Panel> row;
-      row.push_back({"Clean", axial ? "axial" : "coronal",
-                     slice(clean, extents, axial, index, zoom, intensity)});
-      row.push_back({"Noisy " + std::to_string(kLevels[l]) + "%",
-                     fixed(runs[2 * l].psnr_noisy, 1) + " dB",
-                     slice(noisy[l], extents, axial, index, zoom, intensity)});
-      for (int m = 0; m < 2; ++m) {
-        const Run& r = runs[2 * l + static_cast<size_t>(m)];
-        std::vector<double> diff(clean.size());
-        for (size_t i = 0; i < diff.size(); ++i) diff[i] = noisy[l][i] - r.denoised[i];
-        const std::string name = m == 0 ? "Guided" : "Block";
-        row.push_back({name, fixed(r.psnr_denoised, 1) + " dB",
-                       slice(r.denoised, extents, axial, index, zoom, intensity)});
-        row.push_back({name + " residual", "noisy - " + std::string(kMethodNames[m]),
-                       slice(diff, extents, axial, index, zoom, residual)});
-      }
-      rows.push_back(std::move(row));
-    }
-  }
-  const std::string truth_name = real
-                                     ? std::filesystem::path(args.template_path).filename().string()
-                                     : std::string("built-in phantom");
-  const std::vector<std::string> heading = {
-      "volnlm demo: " + truth_name + ", " + extents_text(extents) + " voxels" +
-          (real && !args.full ? " (central crop)" : ""),
-      "Rician noise at 3% and 9% of the maximum; PSNR over " +
-          std::string(real && mask_text.rfind("the brain", 0) == 0 ? "the brain" : "the support"),
-      "Residual = noisy - denoised: mid-grey 0, full scale +-3 sigma"};
+  const std::string name = truth.real
+                               ? std::filesystem::path(args.template_path).filename().string()
+                               : std::string("built-in phantom");
   const std::string figure = dir + "figure.png";
-  write_png(figure, compose(heading, rows));
-
+  write_png(figure, make_figure(truth, noisy, runs, name));
   std::printf("\n  volumes: %s{clean,noisy_*,guided_*,block_*}.nii.gz\n", dir.c_str());
   std::printf("  figure: %s\n", std::filesystem::absolute(figure).lexically_normal().c_str());
   std::printf("  total time %.1f s\n", seconds_since(start));

@@ -205,7 +205,9 @@ int run_denoise(const DenoiseArgs& args) {
     if (options.method == pipeline::Method::guided) {
       line += ", guided search radius " + std::to_string(used.guided_search_radius);
     }
-    line += "; " + number(std::round(seconds * 10.0) / 10.0) + " s\n";
+    char time[32];
+    std::snprintf(time, sizeof time, "; %.1f s\n", seconds);
+    line += time;
     std::fputs(line.c_str(), stderr);
   }
   return 0;

@@ -149,6 +149,7 @@ TEST(NiftiWriter, KeepsTheHeaderOfItsInput) {
       Header in = testing::new_image(DT_INT16, kSmall);
       in->scl_slope = 4.0;
       in->scl_inter = -3.0;
+      testing::set_raw(in.get(), 5, 7);
       in->dx = in->pixdim[1] = 0.9;
       in->dy = in->pixdim[2] = 1.1;
       in->dz = in->pixdim[3] = 2.5;
@@ -183,6 +184,10 @@ TEST(NiftiWriter, KeepsTheHeaderOfItsInput) {
       testing::write_with_niftilib(in.get(), in_path, nifti2);
 
       NiftiReader reader(in_path);
+      std::vector<double> scaled(static_cast<size_t>(voxel_count(kSmall)));
+      reader.read_volume(scaled.data());  // the voxels start after the extension
+      EXPECT_EQ(scaled[0], -3.0);
+      EXPECT_EQ(scaled[5], 25.0);
       const std::string out_path = dir.file("out.nii.gz");
       NiftiWriter writer(out_path, reader.header(), type);
       std::vector<double> volume(static_cast<size_t>(voxel_count(kSmall)));
