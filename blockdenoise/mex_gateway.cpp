@@ -5,6 +5,7 @@
 // call ends in the "memory" host error.
 #include "blockdenoise/blockdenoise.h"
 #include "common/mex/args.h"
+#include "common/scalar.h"
 #include "mex.h"
 
 namespace {
@@ -21,9 +22,9 @@ void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], in
   blockdenoise::Params params;
   params.search_radius = gate.int_scalar(prhs[1], "the search radius (argument 2)", "searchRadius");
   params.patch_radius = gate.int_scalar(prhs[2], "the patch radius (argument 3)", "patchRadius");
-  params.sigma = static_cast<float>(gate.finite_scalar(prhs[3], "sigma (argument 4)", "sigma"));
+  params.sigma = round_to_float(gate.finite_scalar(prhs[3], "sigma (argument 4)", "sigma"));
   params.smoothing =
-      static_cast<float>(gate.finite_scalar(prhs[4], "the smoothing factor (argument 5)", "smoothing"));
+      round_to_float(gate.finite_scalar(prhs[4], "the smoothing factor (argument 5)", "smoothing"));
   params.rician = gate.int_scalar(prhs[5], "the Rician flag (argument 6)", "rician") > 0;
   if (const auto error = blockdenoise::check_params(noisy.extents, params)) gate.fail(*error);
 

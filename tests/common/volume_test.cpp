@@ -4,6 +4,9 @@
 
 #include "common/scalar.h"
 
+#include <cfloat>
+#include <cmath>
+
 namespace volnlm {
 namespace {
 
@@ -44,6 +47,18 @@ TEST(TruncateToInt32, TruncatesTowardZeroWithinRange) {
   EXPECT_FALSE(truncate_to_int32(-2147483649.0).has_value());
   EXPECT_FALSE(truncate_to_int32(std::nan("")).has_value());
   EXPECT_FALSE(truncate_to_int32(-INFINITY).has_value());
+}
+
+TEST(RoundToFloat, OverflowsToInfinityAsIeeeRoundingDoes) {
+  const double max = FLT_MAX;
+  const double half_ulp = std::ldexp(1.0, 103);
+  EXPECT_EQ(round_to_float(20.000000001), 20.0f);
+  EXPECT_EQ(round_to_float(max), FLT_MAX);
+  EXPECT_EQ(round_to_float(max + half_ulp / 2), FLT_MAX);  // still rounds down to the largest float
+  EXPECT_EQ(round_to_float(max + half_ulp), INFINITY);     // the tie goes to infinity
+  EXPECT_EQ(round_to_float(-1e39), -INFINITY);
+  EXPECT_EQ(round_to_float(1e300), INFINITY);
+  EXPECT_TRUE(std::isnan(round_to_float(std::nan(""))));
 }
 
 }  // namespace
