@@ -87,29 +87,51 @@ std::string errno_text() {
   return std::strerror(errno);
 }
 
-// 1 or 2 for a NIfTI-1 or NIfTI-2 header, 0 for an ANALYZE 7.5 header, -1 for anything else:
-// told by the header's size field (in either byte order) and the magic string.
-int header_version(const std::string& path) {
+// What the first bytes of a header say, before niftilib reads it (niftilib reports every single
+// file as NIfTI-1 and turns zero extents into 1).
+struct RawHeader {
+  int version = -1;     // 1 or 2 for NIfTI-1 or NIfTI-2, 0 for ANALYZE 7.5, -1 for neither
+  int64_t dim[8] = {};  // as stored
+};
+
+RawHeader raw_header(const std::string& path) {
+  RawHeader raw;
   char* name = nifti_findhdrname(path.c_str());  // the .hdr of a .img, else the file itself
   const std::string header = name != nullptr ? name : path;
   std::free(name);
   gzFile f = gzopen(header.c_str(), "rb");
-  if (f == nullptr) return -1;
+  if (f == nullptr) return raw;
   unsigned char b[548] = {};
   const int got = gzread(f, b, sizeof b);
   gzclose(f);
-  if (got < 348) return -1;
-  const uint32_t size =
-      uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-  const uint32_t swapped =
-      uint32_t{b[3]} | uint32_t{b[2]} << 8 | uint32_t{b[1]} << 16 | uint32_t{b[0]} << 24;
-  auto magic = [&](int at, char version) {
-    return (b[at] == 'n' && (b[at + 1] == '+' || b[at + 1] == 'i') && b[at + 2] == version &&
-            b[at + 3] == 0);
+  if (got < 348) return raw;
+  // An integer of `bytes` bytes at `at`, in the byte order that makes the size field right.
+  bool swap = false;
+  auto integer = [&](int at, int bytes) {
+    uint64_t v = 0;
+    for (int k = 0; k < bytes; ++k) v |= uint64_t{b[at + (swap ? bytes - 1 - k : k)]} << (8 * k);
+    if (bytes < 8 && (v >> (8 * bytes - 1)) != 0) v |= ~uint64_t{0} << (8 * bytes);  // sign
+    return static_cast<int64_t>(v);
   };
-  if (size == 348 || swapped == 348) return magic(344, '1') ? 1 : 0;
-  if ((size == 540 || swapped == 540) && got >= 540 && magic(4, '2')) return 2;
-  return -1;
+  auto magic = [&](int at, char version) {
+    return b[at] == 'n' && (b[at + 1] == '+' || b[at + 1] == 'i') && b[at + 2] == version &&
+           b[at + 3] == 0;
+  };
+  for (const bool s : {false, true}) {
+    swap = s;
+    const int64_t size = integer(0, 4);
+    if (size == 348) {
+      raw.version = magic(344, '1') ? 1 : 0;
+      for (int k = 0; k < 8; ++k) raw.dim[k] = integer(40 + 2 * k, 2);
+      return raw;
+    }
+    if (size == 540 && got >= 540 && magic(4, '2')) {
+      raw.version = 2;
+      for (int k = 0; k < 8; ++k) raw.dim[k] = integer(16 + 8 * k, 8);
+      return raw;
+    }
+  }
+  return raw;
 }
 
 }  // namespace
@@ -122,7 +144,8 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
   if (access(path.c_str(), R_OK) != 0) {
     throw RunError("cannot read " + path + ": " + errno_text());
   }
-  const int version = header_version(path);
+  const RawHeader raw = raw_header(path);
+  const int version = raw.version;
   if (version == 0) {
     throw RunError(path + " is an ANALYZE 7.5 file, not NIfTI: its orientation is unknown");
   }
@@ -142,9 +165,13 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
                    "; volnlm reads real integer and floating-point types up to 64 bits");
   }
   if (h.nbyper != size) throw RunError("the NIfTI header of " + path + " is inconsistent");
-  // Extents past dim[0] are ignored, whatever they hold.
+  // Extents past dim[0] are ignored, whatever they hold; a zero extent means no voxels, though
+  // niftilib would make it 1.
   int64_t dim[8] = {h.dim[0], 1, 1, 1, 1, 1, 1, 1};
-  for (int64_t i = 1; i <= std::min<int64_t>(h.dim[0], 7); ++i) dim[i] = h.dim[i];
+  for (int64_t i = 1; i <= std::min<int64_t>(h.dim[0], 7); ++i) {
+    dim[i] = h.dim[i];
+    if (raw.dim[0] == h.dim[0] && raw.dim[i] < 1) dim[i] = 0;
+  }
   for (int i = 1; i < 8; ++i) {
     if (dim[i] < 1) throw RunError(path + " holds no voxels");
   }

@@ -109,8 +109,8 @@ TEST(NiftiReader, ReadsTheOtherByteOrder) {
   EXPECT_EQ(b[1], 2.0 * (300 - 7000));
 }
 
-// Voxel types without real scalars and ANALYZE files are refused by name (missing, unreadable
-// and truncated files are run through the executable in run_test.cpp).
+// Zero extents, voxel types without real scalars and ANALYZE files are refused by name (missing,
+// unreadable and truncated files are run through the executable in run_test.cpp).
 TEST(NiftiReader, RefusesWhatItCannotRead) {
   ScratchDir dir;
   Header complex = testing::new_image(DT_COMPLEX64, kSmall);
@@ -121,10 +121,23 @@ TEST(NiftiReader, RefusesWhatItCannotRead) {
   ASSERT_EQ(nifti_set_filenames(analyze.get(), dir.file("old.hdr").c_str(), 0, 1), 0);
   analyze->nifti_type = NIFTI_FTYPE_ANALYZE;
   nifti_image_write(analyze.get());
+  // A zero extent (which niftilib would read as 1), in NIfTI-1 and in byte-swapped NIfTI-1.
+  Header flat = testing::new_image(DT_INT16, kSmall);
+  testing::write_with_niftilib(flat.get(), dir.file("whole.nii"));
+  std::ifstream in(dir.file("whole.nii"), std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  bytes[46] = bytes[47] = 0;  // dim[3]
+  std::ofstream(dir.file("empty.nii"), std::ios::binary)
+      .write(bytes.data(), std::streamsize(bytes.size()));
+  swap_nifti_header(bytes.data(), 1);
+  std::ofstream(dir.file("empty_swapped.nii"), std::ios::binary)
+      .write(bytes.data(), std::streamsize(bytes.size()));
   struct Case {
     std::string path, message;
   };
   const Case cases[] = {
+      {dir.file("empty.nii"), "holds no voxels"},
+      {dir.file("empty_swapped.nii"), "holds no voxels"},
       {dir.file("complex.nii"), "COMPLEX64"},
       {dir.file("rgb.nii"), "RGB24"},
       {dir.file("old.hdr"), "ANALYZE"},
