@@ -8,6 +8,7 @@
 #include "common/slabs.h"
 #include "common/thread_runner.h"
 #include "common/volume.h"
+#include "sorvane/filter_isa.h"
 #include "sorvane/guide_mean.h"
 #include "sorvane/sorvane.h"
 #include "sorvane/worker.h"
@@ -61,8 +62,8 @@ std::optional<ArgError> check_params(const Params& params) {
   return std::nullopt;
 }
 
-Status filter(const double* noisy, const double* guide, const Extents& extents,
-              const Params& params, const Buffers& buffers) {
+Status filter_with(Isa isa, const double* noisy, const double* guide, const Extents& extents,
+                   const Params& params, const Buffers& buffers) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;  // no volume the indexing can hold
   if (*count == 0) return Status::ok;
@@ -98,6 +99,7 @@ Status filter(const double* noisy, const double* guide, const Extents& extents,
     task.direction = t % 2 == 0 ? 1 : -1;
     task.rician = params.rician;
     task.slices_done = params.slices_done;
+    task.isa = isa;
     const int32_t rest = d2 - slab.end_slice;
     task.spill_slices = radius <= 0 ? 0 : (radius < rest ? radius : rest);
     const int64_t size = plane * task.spill_slices;
@@ -116,8 +118,8 @@ Status filter(const double* noisy, const double* guide, const Extents& extents,
   return Status::ok;
 }
 
-Status filter(const double* noisy, const double* guide, const Extents& extents,
-              const Params& params, double* out) {
+Status filter_with(Isa isa, const double* noisy, const double* guide, const Extents& extents,
+                   const Params& params, double* out) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;
   if (*count == 0) return Status::ok;
@@ -129,7 +131,18 @@ Status filter(const double* noisy, const double* guide, const Extents& extents,
   } catch (const std::bad_alloc&) {
     return Status::memory;
   }
-  return filter(noisy, guide, extents, params, Buffers{out, guide_mean.data(), weight_sum.data()});
+  return filter_with(isa, noisy, guide, extents, params,
+                     Buffers{out, guide_mean.data(), weight_sum.data()});
+}
+
+Status filter(const double* noisy, const double* guide, const Extents& extents,
+              const Params& params, const Buffers& buffers) {
+  return filter_with(best_isa(), noisy, guide, extents, params, buffers);
+}
+
+Status filter(const double* noisy, const double* guide, const Extents& extents,
+              const Params& params, double* out) {
+  return filter_with(best_isa(), noisy, guide, extents, params, out);
 }
 
 }  // namespace volnlm::sorvane

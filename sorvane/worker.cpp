@@ -1,6 +1,7 @@
 #include "sorvane/worker.h"
 
 #include "common/volume.h"
+#include "sorvane/kernel.h"
 #include "sorvane/pair_weight.h"
 
 namespace volnlm::sorvane {
@@ -65,16 +66,34 @@ void pair_centre(const SlabTask& task, const WeightScale& scale, int32_t x, int3
   task.weight_sum[ic] = weight_c;
 }
 
+// Centres x_first .. x_end - 1 of line (y, z) through the direct loop, in scan order.
+template <bool Rician>
+void direct_run(const SlabTask& task, const WeightScale& scale, int32_t y, int32_t z, int32_t x_first,
+                int32_t x_end, bool forward) {
+  if (forward) {
+    for (int32_t x = x_first; x < x_end; ++x) pair_centre<Rician>(task, scale, x, y, z);
+  } else {
+    for (int32_t x = x_end - 1; x >= x_first; --x) pair_centre<Rician>(task, scale, x, y, z);
+  }
+}
+
+// Lines of at least four voxels go through the four-lane loop, when the bandwidth allows it;
+// the others through the direct one. Either way the centres are visited in scan order.
 template <bool Rician>
 void work_slab(const SlabTask& task) {
   const WeightScale scale = weight_scale(task.bandwidth);
   const bool forward = task.direction == 1;
+  KernelConstants k;
+  const bool four_lanes = task.d0 >= 4 && kernel_constants(task.bandwidth, task.search_radius, &k);
+  const LinePairs line_pairs = line_pairs_for(task.isa);
   for (int32_t z = task.first_slice; z < task.end_slice; ++z) {
     if (task.search_radius >= 0) {
       for (int32_t j = 0; j < task.d1; ++j) {
         const int32_t y = forward ? j : task.d1 - 1 - j;
-        for (int32_t i = 0; i < task.d0; ++i) {
-          pair_centre<Rician>(task, scale, forward ? i : task.d0 - 1 - i, y, z);
+        if (four_lanes) {
+          line_pairs(task, k, y, z, 0, task.d0, forward);
+        } else {
+          direct_run<Rician>(task, scale, y, z, 0, task.d0, forward);
         }
       }
     }

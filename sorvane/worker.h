@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/isa.h"
+
 namespace volnlm::sorvane {
 
 // One worker's record, filled by the driver and only read by the worker. All volumes have
@@ -33,6 +35,7 @@ struct SlabTask {
   double* spill_weight = nullptr;
   int32_t spill_slices = 0;
   std::atomic<int32_t>* slices_done = nullptr;  // if set, 1 is added after each finished slice
+  Isa isa = Isa::portable;  // instruction set of the four-lane loop; every one gives the same bits
 };
 
 // Works through the slab of *task. Allocates nothing, takes no lock, and returns when done.

@@ -1,0 +1,300 @@
+// The four-lane pair loop, written once over a four-lane operation set `O`. Included by the
+// portable and the vector translation unit after each has defined its own `O`; everything here
+// has internal linkage, so no copy compiled for one instruction set can stand in for another.
+// Nothing outside this file and the operation set is called from the loop.
+//
+// `O` provides, with D four doubles and M four lane flags:
+//   D set(double); D load(const double*); void store(double*, D);
+//   D add/sub/mul/div(D, D); D neg(D); D abs(D);
+//   M lt/le/gt(D, D) (false where either side is NaN); M and_(M, M); M andnot(M a, M b) = a & !b;
+//   D set_lanes(double, double, double, double) (lanes 0 to 3);
+//   M lanes(int32_t lo, int32_t hi) (lanes lo .. hi - 1); bool any(M);
+//   int32_t bits(M) (bit j set for lane j); void pack(double* out, D v, int32_t bits) (the
+//   lanes of `bits`, in lane order, to out[0], out[1], ...; up to out[3] may be written); D select(M m, D yes, D no);
+//   D trunc(D v, M m) (v toward zero on lanes m, where |v| < 2^31; anything elsewhere);
+//   D pow2(D k, M m) (2^k on lanes m, where k is a whole number in [-1022, 1023]);
+//   double sum(D) = (lane0 + lane1) + (lane2 + lane3).
+// Every operation rounds each lane once, as the scalar operation would.
+#pragma once
+
+#include <cstdint>
+
+#include "sorvane/kernel.h"
+#include "sorvane/worker.h"
+
+namespace volnlm::sorvane {
+namespace {
+
+// exp(-t) for 0 < t <= 10: t is split as k ln 2 + r with |r| <= ln 2 / 2, e^r is summed from
+// its series up to r^13 (far past the last bit on that range), and 2^k is applied exactly.
+// About 1 ulp from the correctly rounded value. No fused operations, so both forms agree.
+template <class O>
+typename O::D exp_neg(typename O::D t, typename O::M lanes) {
+  using D = typename O::D;
+  const D x = O::neg(t);
+  const D rounder = O::set(6755399441055744.0);  // 1.5 * 2^52: adding it rounds to a whole number
+  const D k = O::sub(O::add(O::mul(x, O::set(0x1.71547652b82fep0)), rounder), rounder);
+  // ln 2 in two parts; the first has trailing zero bits, so k times it is exact.
+  const D r = O::sub(O::sub(x, O::mul(k, O::set(0x1.62e42fee00000p-1))),
+                     O::mul(k, O::set(0x1.a39ef35793c76p-33)));
+  D q = O::set(0x1.6124613a86d09p-33);  // 1 / 13!
+  q = O::add(O::set(0x1.1eed8eff8d898p-29), O::mul(r, q));  // 1 / 12!
+  q = O::add(O::set(0x1.ae64567f544e4p-26), O::mul(r, q));  // 1 / 11!
+  q = O::add(O::set(0x1.27e4fb7789f5cp-22), O::mul(r, q));  // 1 / 10!
+  q = O::add(O::set(0x1.71de3a556c734p-19), O::mul(r, q));  // 1 / 9!
+  q = O::add(O::set(0x1.a01a01a01a01ap-16), O::mul(r, q));  // 1 / 8!
+  q = O::add(O::set(0x1.a01a01a01a01ap-13), O::mul(r, q));  // 1 / 7!
+  q = O::add(O::set(0x1.6c16c16c16c17p-10), O::mul(r, q));  // 1 / 6!
+  q = O::add(O::set(0x1.1111111111111p-7), O::mul(r, q));  // 1 / 5!
+  q = O::add(O::set(0x1.5555555555555p-5), O::mul(r, q));  // 1 / 4!
+  q = O::add(O::set(0x1.5555555555555p-3), O::mul(r, q));  // 1 / 3!
+  q = O::add(O::set(0.5), O::mul(r, q));
+  const D p = O::add(O::set(1.0), O::add(r, O::mul(O::mul(r, r), q)));
+  return O::mul(p, O::pow2(k, lanes));
+}
+
+// The exact weight of every lane in `pass` from |mean difference| and the squared guide
+// difference, computed as the direct loop computes it (the exponential aside).
+template <class O>
+typename O::D exact_weight(const KernelConstants& k, typename O::D magnitude, typename O::D gg,
+                           typename O::M pass) {
+  using D = typename O::D;
+  using M = typename O::M;
+  const D zero = O::set(0.0);
+  const D d = O::trunc(magnitude, pass);
+  D t_mean = O::sub(O::div(O::mul(d, d), O::set(k.mean_denominator)), O::set(1.0));
+  D t_guide = O::sub(O::div(gg, O::set(k.guide_denominator)), O::set(1.0));
+  t_mean = O::select(O::lt(t_mean, zero), zero, t_mean);  // a NaN stays NaN
+  t_guide = O::select(O::lt(t_guide, zero), zero, t_guide);
+  const D t = O::add(O::mul(O::set(0.5), t_mean), O::mul(O::set(0.5), t_guide));
+  const M low = O::le(t, zero);
+  D w = O::select(low, O::set(1.0), zero);  // and 0 for t > 10
+  const M curved = O::andnot(O::andnot(pass, low), O::gt(t, O::set(10.0)));
+  if (O::any(curved)) w = O::select(curved, exp_neg<O>(t, curved), w);
+  return w;
+}
+
+// Pairs of one centre whose weight needs the full formula, set aside by the block pass and
+// weighed four at a time once it is done (or once the queue fills), in the order queued.
+inline constexpr int32_t kQueueCapacity = 128;
+
+struct Queue {
+  // The neighbours' linear indices, whole numbers. Four slots past the capacity take the
+  // lanes that a block writes past the last pair.
+  double index[kQueueCapacity + 4];
+};
+
+// Number of lanes set in each four-lane pattern.
+inline constexpr int32_t kLanesSet[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
+// What every block of neighbours of one centre reads: the centre's values, the constants as
+// lanes and where the additions into the later slices go.
+template <class O>
+struct Centre {
+  typename O::D mean, guide, value, square;
+  typename O::D pass_limit, flat_mean_limit, flat_guide_limit;
+  const double* guide_mean;
+  const double* guides;
+  const double* noisy;
+  double* accum_volume;
+  double* weight_volume;
+  double* spill_accum;
+  double* spill_weight;
+  int32_t spill_base;  // linear index of spill element 0
+};
+
+// The centre's lane sums, from -0, which adding leaves every value as it is. They never pass
+// by reference to a call that may stay a call, so that they can live in registers.
+template <class O>
+struct Sums {
+  typename O::D accum, weight;
+};
+
+// Weighs the n queued pairs and adds them, lane by lane, into their neighbours; returns their
+// lane sums for the centre. The queue is then empty.
+template <class O, bool Rician>
+Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t n) {
+  using D = typename O::D;
+  using M = typename O::M;
+  const D nothing = O::set(-0.0);
+  Sums<O> sums{nothing, nothing};
+  for (int32_t i = 0; i < n; i += 4) {
+    const int32_t lanes = n - i < 4 ? n - i : 4;
+    const M live = O::lanes(0, lanes);
+    int32_t at[4];  // unused lanes of the last four read the first one's neighbour again
+    for (int32_t j = 0; j < 4; ++j) at[j] = static_cast<int32_t>(q.index[i + (j < lanes ? j : 0)]);
+    // The same operations on the same values as in the block pass.
+    const D magnitude = O::abs(O::sub(c.mean, O::set_lanes(c.guide_mean[at[0]], c.guide_mean[at[1]],
+                                                           c.guide_mean[at[2]], c.guide_mean[at[3]])));
+    const D g = O::sub(c.guide, O::set_lanes(c.guides[at[0]], c.guides[at[1]], c.guides[at[2]], c.guides[at[3]]));
+    const D value_n = O::set_lanes(c.noisy[at[0]], c.noisy[at[1]], c.noisy[at[2]], c.noisy[at[3]]);
+    const D w = exact_weight<O>(k, magnitude, O::mul(g, g), live);
+    const D to_centre = Rician ? O::mul(value_n, O::mul(value_n, w)) : O::mul(w, value_n);
+    const D to_neighbour = Rician ? O::mul(c.value, O::mul(c.value, w)) : O::mul(w, c.value);
+    sums.accum = O::add(sums.accum, O::select(live, to_centre, nothing));
+    sums.weight = O::add(sums.weight, O::select(live, w, nothing));
+    double weights[4], terms[4];
+    O::store(weights, w);
+    O::store(terms, to_neighbour);
+    for (int32_t j = 0; j < lanes; ++j) {
+      const int32_t in = at[j];
+      const bool spilled = in >= c.spill_base;
+      double* const accum_n = spilled ? c.spill_accum + (in - c.spill_base) : c.accum_volume + in;
+      double* const weight_n = spilled ? c.spill_weight + (in - c.spill_base) : c.weight_volume + in;
+      *accum_n = *accum_n + terms[j];
+      *weight_n = *weight_n + weights[j];
+    }
+  }
+  return sums;
+}
+
+// Pairs the centre with the four neighbours starting at linear index `in` (Whole) or with
+// the `valid` ones among them. A pair that passes the threshold and whose two weight terms are sure to clamp to 0
+// has weight exactly 1 and is added here; the other passing pairs are queued behind the
+// `queued` ones. Every other lane adds -0 and so changes nothing. Returns the new length of
+// the queue. (The length lives in a register, apart from the queue's arrays.)
+template <class O, bool Rician, bool Whole>
+inline int32_t pair_block(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums, Queue& q,
+                          int32_t queued, int32_t in, double* accum_n, double* weight_n,
+                          typename O::M valid) {
+  using D = typename O::D;
+  using M = typename O::M;
+  const D magnitude = O::abs(O::sub(c.mean, O::load(c.guide_mean + in)));
+  const M below = O::lt(magnitude, c.pass_limit);
+  const M pass = Whole ? below : O::and_(below, valid);
+  const D g = O::sub(c.guide, O::load(c.guides + in));
+  const D gg = O::mul(g, g);
+  const M flat = O::and_(O::lt(magnitude, c.flat_mean_limit), O::lt(gg, c.flat_guide_limit));
+  const M unit = O::and_(pass, flat);
+  const D value_n = O::load(c.noisy + in);
+
+  // With w = 1 the terms are the plain values (squares in Rician mode), bit for bit.
+  const D nothing = O::set(-0.0);
+  const D one = O::select(unit, O::set(1.0), nothing);
+  sums.accum = O::add(sums.accum, O::select(unit, Rician ? O::mul(value_n, value_n) : value_n, nothing));
+  sums.weight = O::add(sums.weight, one);
+  O::store(accum_n, O::add(O::load(accum_n), O::select(unit, c.square, nothing)));
+  O::store(weight_n, O::add(O::load(weight_n), one));
+
+  const int32_t bits = O::bits(O::andnot(pass, flat));
+  O::pack(q.index + queued, O::add(O::set(static_cast<double>(in)), O::set_lanes(0.0, 1.0, 2.0, 3.0)), bits);
+  queued += kLanesSet[bits];
+  if (queued <= kQueueCapacity - 4) return queued;
+  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
+  sums.accum = O::add(sums.accum, queue_sums.accum);
+  sums.weight = O::add(sums.weight, queue_sums.weight);
+  return 0;
+}
+
+// How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
+// of four that stay inside the line: `full` whole blocks from `first`, then, if columns are
+// left, one block starting at `tail_start` of which only the `tail` lanes count.
+template <class O>
+struct RowPlan {
+  int32_t full = 0;
+  int32_t tail_start = 0;
+  bool has_tail = false;
+  typename O::M tail;
+};
+
+template <class O>
+RowPlan<O> row_plan(int32_t first, int32_t last, int32_t d0) {
+  RowPlan<O> plan;
+  const int32_t count = last - first + 1;
+  if (count <= 0) return plan;
+  plan.full = count / 4;
+  const int32_t rest = count % 4;
+  if (rest == 0) return plan;
+  plan.has_tail = true;
+  if (plan.full > 0) {
+    plan.tail_start = last - 3;  // overlaps the last whole block; its lanes are done already
+    plan.tail = O::lanes(4 - rest, 4);
+  } else {
+    plan.tail_start = first < d0 - 4 ? first : d0 - 4;
+    plan.tail = O::lanes(first - plan.tail_start, last + 1 - plan.tail_start);
+  }
+  return plan;
+}
+
+// Weighs centre (x, y, z) of a volume with lines of at least four voxels against the forward
+// half of its window: the rest of its own line, then the rows of the later lines and slices,
+// each clipped to the volume and read in blocks of four. The centre's sums gather per lane and
+// join its accumulator once, in a fixed order.
+template <class O, bool Rician>
+void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z) {
+  using M = typename O::M;
+  const int32_t d0 = task.d0;
+  const int32_t d1 = task.d1;
+  const int32_t r = k.radius;
+  const int32_t ic = x + d0 * (y + d1 * z);
+  const double value_c = task.noisy[ic];
+  if (value_c == 0.0) return;  // a NaN is processed
+
+  const int32_t spill_base = task.end_slice * d0 * d1;
+  Centre<O> c{O::set(task.guide_mean[ic]), O::set(task.guide[ic]), O::set(value_c),
+              O::set(Rician ? value_c * value_c : value_c), O::set(k.pass_limit), O::set(k.flat_mean_limit), O::set(k.flat_guide_limit),
+              task.guide_mean, task.guide, task.noisy, task.accum, task.weight_sum,
+              task.spill_accum, task.spill_weight, spill_base};
+  Sums<O> sums{O::set(-0.0), O::set(-0.0)};
+  Queue q;
+  int32_t queued = 0;
+  const int32_t x_first = x < r ? 0 : x - r;
+  const int32_t x_last = d0 - 1 - x < r ? d0 - 1 : x + r;
+  const RowPlan<O> own_line = row_plan<O>(x + 1, x_last, d0);
+  const RowPlan<O> full_row = row_plan<O>(x_first, x_last, d0);
+  const M all = O::lanes(0, 4);
+
+  const int32_t z_rest = task.d2 - 1 - z;
+  const int32_t dz_last = r < z_rest ? r : z_rest;
+  const int32_t dy_low = y < r ? -y : -r;
+  const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
+  for (int32_t dz = 0; dz <= dz_last; ++dz) {
+    const int32_t zn = z + dz;
+    const bool spilled = zn >= task.end_slice;
+    double* const accum_n = spilled ? task.spill_accum : task.accum;
+    double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
+    const int32_t base = spilled ? spill_base : 0;
+    for (int32_t dy = dz == 0 ? 0 : dy_low; dy <= dy_last; ++dy) {
+      const int32_t line = d0 * (y + dy + d1 * zn);
+      const bool own = dz == 0 && dy == 0;
+      const RowPlan<O>& plan = own ? own_line : full_row;
+      const int32_t first = line + (own ? x + 1 : x_first);
+      for (int32_t b = 0; b < plan.full; ++b) {
+        const int32_t in = first + 4 * b;
+        queued = pair_block<O, Rician, true>(k, c, sums, q, queued, in, accum_n + (in - base),
+                                             weight_n + (in - base), all);
+      }
+      if (plan.has_tail) {
+        const int32_t in = line + plan.tail_start;
+        queued = pair_block<O, Rician, false>(k, c, sums, q, queued, in, accum_n + (in - base),
+                                              weight_n + (in - base), plan.tail);
+      }
+    }
+  }
+  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
+  sums.accum = O::add(sums.accum, queue_sums.accum);
+  sums.weight = O::add(sums.weight, queue_sums.weight);
+  task.accum[ic] = task.accum[ic] + O::sum(sums.accum);
+  task.weight_sum[ic] = task.weight_sum[ic] + O::sum(sums.weight);
+}
+
+template <class O>
+void line_pairs(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
+                   int32_t x_first, int32_t x_end, bool forward) {
+  if (task.rician) {
+    if (forward) {
+      for (int32_t x = x_first; x < x_end; ++x) centre_pairs<O, true>(task, k, x, y, z);
+    } else {
+      for (int32_t x = x_end - 1; x >= x_first; --x) centre_pairs<O, true>(task, k, x, y, z);
+    }
+  } else {
+    if (forward) {
+      for (int32_t x = x_first; x < x_end; ++x) centre_pairs<O, false>(task, k, x, y, z);
+    } else {
+      for (int32_t x = x_end - 1; x >= x_first; --x) centre_pairs<O, false>(task, k, x, y, z);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::sorvane
