@@ -183,8 +183,14 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
   }
   extents_ = Extents{static_cast<int32_t>(dim[1]), static_cast<int32_t>(dim[2]),
                      static_cast<int32_t>(dim[3])};
-  volumes_ = dim[4] * dim[5] * dim[6] * dim[7];
-  if (volumes_ > (int64_t{1} << 40) / *count) throw RunError(path + " holds too many voxels");
+  // The series may hold at most 2^40 voxels; the product is checked factor by factor, since
+  // NIfTI-2 extents are 64-bit and their product could overflow.
+  const int64_t max_volumes = (int64_t{1} << 40) / std::max<int64_t>(1, *count);
+  volumes_ = 1;
+  for (int i = 4; i < 8; ++i) {
+    if (dim[i] > max_volumes / volumes_) throw RunError(path + " holds too many voxels");
+    volumes_ *= dim[i];
+  }
   swap_ = h.byteorder != nifti_short_order();
 
   gzFile data = gzopen(h.iname, "rb");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <fstream>
 
 #include "cli/errors.h"
@@ -132,10 +133,21 @@ TEST(NiftiReader, RefusesWhatItCannotRead) {
   swap_nifti_header(bytes.data(), 1);
   std::ofstream(dir.file("empty_swapped.nii"), std::ios::binary)
       .write(bytes.data(), std::streamsize(bytes.size()));
+  // A NIfTI-2 series whose 64-bit extents past the third multiply beyond 64 bits.
+  Header series = testing::new_image(DT_INT16, kSmall);
+  testing::write_with_niftilib(series.get(), dir.file("series2.nii"), true);
+  std::ifstream in2(dir.file("series2.nii"), std::ios::binary);
+  std::vector<char> bytes2((std::istreambuf_iterator<char>(in2)), std::istreambuf_iterator<char>());
+  const int64_t rank = 7, huge = int64_t{1} << 40;
+  std::memcpy(bytes2.data() + 16, &rank, 8);  // dim[0]
+  for (int i = 4; i < 8; ++i) std::memcpy(bytes2.data() + 16 + 8 * i, &huge, 8);
+  std::ofstream(dir.file("huge_series2.nii"), std::ios::binary)
+      .write(bytes2.data(), std::streamsize(bytes2.size()));
   struct Case {
     std::string path, message;
   };
   const Case cases[] = {
+      {dir.file("huge_series2.nii"), "too many voxels"},
       {dir.file("empty.nii"), "holds no voxels"},
       {dir.file("empty_swapped.nii"), "holds no voxels"},
       {dir.file("complex.nii"), "COMPLEX64"},
