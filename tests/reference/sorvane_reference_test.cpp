@@ -2,13 +2,15 @@
 //
 // Tolerance of the output comparison. The guide mean, the whole-number distance d, the threshold
 // d <= h and the weight's clamps must match exactly, so a fast rendering may differ from the
-// reference only by the order of its additions (threads, slab buffers merged after the join)
-// and by the last bits of exp. A voxel's accumulator is a sum of at most (2R + 1)^3 terms; two
-// orders of such a sum differ by at most 2 (2R + 1)^3 * 2^-53 of the sum of the terms'
-// magnitudes (3.8e-14 for R = 2, 1.5e-13 for R = 3), and weights a few ulps apart add about
-// 1e-15 more. So |fast - reference| <= 1e-12 * M, where M is the reference's sum of term
-// magnitudes divided by the weight sum (the result itself when every value is positive); this
-// holds for every radius used here (R <= 3, or windows the volume cuts down to that size). In
+// reference only by the order of its additions (threads, slab buffers merged after the join,
+// per-lane sums of the four-lane loop, pairs queued for the full weight) and by the last bits
+// of exp (the four-lane loop has its own, within about 1 ulp). A voxel's accumulator is a sum
+// of at most (2R + 1)^3 terms; two orders of such a sum, in any grouping, differ by at most
+// 2 (2R + 1)^3 * 2^-53 of the sum of the terms' magnitudes (3.8e-14 for R = 2, 1.5e-13 for
+// R = 3, 3.0e-13 for R = 5), and weights a few ulps apart add about 1e-15 more. So
+// |fast - reference| <= 1e-12 * M, where M is the reference's sum of term magnitudes divided
+// by the weight sum (the result itself when every value is positive); this holds for every
+// radius used here (R <= 5, or windows the volume cuts down to that size). In
 // Rician mode the square root of a difference can amplify errors near 0, so the comparison is
 // made on the squares: |fast^2 - reference^2| <= 1e-12 * (M + 2 sigma^2). A pair weighed that
 // should not be (or the reverse) moves a voxel by w |v_j - v| / W, many orders above either
@@ -22,6 +24,8 @@
 #include <vector>
 
 #include "reference.h"
+#include "common/isa.h"
+#include "sorvane/filter_isa.h"
 #include "sorvane/guide_mean.h"
 #include "sorvane/sorvane.h"
 #include "test_volumes.h"
@@ -176,36 +180,14 @@ struct FilterCase {
   Kind kind;
 };
 
-TEST(Sorvane_reference, ProductionFilterStaysWithinTolerance) {
-  const FilterCase cases[] = {
-      {{1, 1, 1}, 2, 10.0, false, Kind::phantom},          // one voxel
-      {{7, 1, 1}, 3, 10.0, true, Kind::magnitude},         // one line
-      {{1, 5, 9}, 2, 10.0, false, Kind::phantom},
-      {{5, 7, 11}, 1, 10.0, false, Kind::phantom},         // prime extents
-      {{5, 7, 11}, 2, 12.0, true, Kind::magnitude},
-      {{6, 5, 9}, 3, 10.0, false, Kind::phantom},          // eight slabs of one slice, R = 3
-      {{6, 5, 9}, 3, 10.0, true, Kind::magnitude},
-      {{4, 3, 20}, 2, 15.0, true, Kind::magnitude},        // slabs of 2 and 3 slices
-      {{13, 11, 3}, 3, 10.0, false, Kind::phantom},
-      {{3, 4, 5}, 50, 20.0, false, Kind::phantom},         // window larger than the volume
-      {{3, 4, 5}, 2147483647, 20.0, true, Kind::magnitude},
-      {{6, 6, 6}, 0, 10.0, true, Kind::magnitude},         // no pairs
-      {{6, 6, 6}, -2, 10.0, false, Kind::phantom},
-      {{9, 7, 8}, 2, 3.0, false, Kind::integers},          // h = 1: d = h and exact ties
-      {{9, 7, 8}, 2, 6.0, true, Kind::integers},           // h = 2, zeros in Rician mode
-      {{9, 7, 8}, 1, 1.5, false, Kind::integers},          // h = 0.5
-      {{10, 9, 7}, 2, 10.0, true, Kind::flat_and_zero},
-      {{10, 9, 7}, 2, 10.0, false, Kind::flat_and_zero},
-      {{8, 7, 6}, 2, 60.0, false, Kind::signed_noise},     // negative values
-      {{8, 7, 6}, 2, 10.0, false, Kind::with_nan},
-      {{8, 7, 6}, 2, 10.0, true, Kind::with_nan},
-      {{7, 6, 9}, 2, 0.0, false, Kind::integers},          // zero denominators
-      {{7, 6, 9}, 2, 1e-170, true, Kind::integers},        // denominators underflow to 0
-      {{7, 6, 9}, 2, -3.0, false, Kind::phantom},          // negative bandwidth
-  };
+// Runs every case through `run` and holds each voxel to the reference within the tolerance
+// derived at the top of this file.
+template <class Run>
+void expect_within_tolerance(const FilterCase* cases, size_t count, const char* label, Run run) {
   double worst = 0.0;
   int64_t voxels = 0, identical = 0;
-  for (const FilterCase& c : cases) {
+  for (size_t n = 0; n < count; ++n) {
+    const FilterCase& c = cases[n];
     for (uint64_t seed = 1; seed <= 3; ++seed) {
       const std::vector<double> noisy = testvol::make_volume(c.kind, c.e, seed, 10.0);
       // Guides in steps of 0.25 give guide means in steps of 1/32: differences that are whole
@@ -217,8 +199,7 @@ TEST(Sorvane_reference, ProductionFilterStaysWithinTolerance) {
       std::vector<double> magnitude;
       const std::vector<double> want = reference_result(noisy, guide, c.e, p, &magnitude);
       std::vector<double> got(noisy.size(), -7.0);
-      ASSERT_EQ(sorvane::filter(noisy.data(), guide.data(), c.e, p, got.data()), Status::ok);
-
+      ASSERT_EQ(run(noisy.data(), guide.data(), c.e, p, got.data()), Status::ok);
       const double bias = (c.sigma + c.sigma) * c.sigma;
       int bad = 0;
       for (size_t i = 0; i < want.size(); ++i) {
@@ -249,8 +230,66 @@ TEST(Sorvane_reference, ProductionFilterStaysWithinTolerance) {
       }
     }
   }
-  std::printf("sorvane: %lld voxels, %lld bit-identical, worst |fast - reference| / tolerance %.3g\n",
-              static_cast<long long>(voxels), static_cast<long long>(identical), worst);
+  std::printf("sorvane (%s): %lld voxels, %lld bit-identical, worst |fast - reference| / tolerance %.3g\n",
+              label, static_cast<long long>(voxels), static_cast<long long>(identical), worst);
+}
+
+TEST(Sorvane_reference, ProductionFilterStaysWithinTolerance) {
+  const FilterCase cases[] = {
+      {{1, 1, 1}, 2, 10.0, false, Kind::phantom},          // one voxel
+      {{7, 1, 1}, 3, 10.0, true, Kind::magnitude},         // one line
+      {{1, 5, 9}, 2, 10.0, false, Kind::phantom},
+      {{5, 7, 11}, 1, 10.0, false, Kind::phantom},         // prime extents
+      {{5, 7, 11}, 2, 12.0, true, Kind::magnitude},
+      {{6, 5, 9}, 3, 10.0, false, Kind::phantom},          // eight slabs of one slice, R = 3
+      {{6, 5, 9}, 3, 10.0, true, Kind::magnitude},
+      {{4, 3, 20}, 2, 15.0, true, Kind::magnitude},        // slabs of 2 and 3 slices
+      {{13, 11, 3}, 3, 10.0, false, Kind::phantom},
+      {{3, 4, 5}, 50, 20.0, false, Kind::phantom},         // window larger than the volume
+      {{3, 4, 5}, 2147483647, 20.0, true, Kind::magnitude},
+      {{6, 6, 6}, 0, 10.0, true, Kind::magnitude},         // no pairs
+      {{6, 6, 6}, -2, 10.0, false, Kind::phantom},
+      {{9, 7, 8}, 2, 3.0, false, Kind::integers},          // h = 1: d = h and exact ties
+      {{9, 7, 8}, 2, 6.0, true, Kind::integers},           // h = 2, zeros in Rician mode
+      {{9, 7, 8}, 1, 1.5, false, Kind::integers},          // h = 0.5
+      {{10, 9, 7}, 2, 10.0, true, Kind::flat_and_zero},
+      {{10, 9, 7}, 2, 10.0, false, Kind::flat_and_zero},
+      {{8, 7, 6}, 2, 60.0, false, Kind::signed_noise},     // negative values
+      {{8, 7, 6}, 2, 10.0, false, Kind::with_nan},
+      {{8, 7, 6}, 2, 10.0, true, Kind::with_nan},
+      {{7, 6, 9}, 2, 0.0, false, Kind::integers},          // zero denominators
+      {{7, 6, 9}, 2, 1e-170, true, Kind::integers},        // denominators underflow to 0
+      {{7, 6, 9}, 2, -3.0, false, Kind::phantom},          // negative bandwidth
+  };
+  expect_within_tolerance(cases, sizeof cases / sizeof cases[0], "public entry",
+                          [](const double* noisy, const double* guide, const Extents& e,
+                             const sorvane::Params& p, double* out) {
+                            return sorvane::filter(noisy, guide, e, p, out);
+                          });
+}
+
+TEST(Sorvane_reference, EveryInstructionSetStaysWithinTolerance) {
+  // Lines long enough that most centres take the four-lane loop, with its blocks cut at every
+  // border, and radii up to 5, whose windows queue hundreds of pairs for the full weight.
+  const FilterCase cases[] = {
+      {{24, 19, 13}, 3, 10.0, false, Kind::phantom},
+      {{24, 19, 13}, 3, 10.0, true, Kind::magnitude},
+      {{4, 9, 10}, 2, 10.0, false, Kind::phantom},        // lines of exactly four voxels
+      {{29, 23, 12}, 5, 12.0, true, Kind::magnitude},     // slabs thinner than the radius
+      {{17, 15, 11}, 4, 30.0, false, Kind::signed_noise},
+      {{21, 18, 9}, 2, 3.0, false, Kind::integers},       // h = 1: d = h and exact ties
+      {{21, 18, 9}, 3, 6.0, true, Kind::integers},        // h = 2, zeros in Rician mode
+      {{20, 16, 9}, 3, 10.0, true, Kind::flat_and_zero},
+      {{20, 16, 9}, 3, 10.0, false, Kind::with_nan},
+  };
+  for (Isa isa : supported_isas()) {
+    SCOPED_TRACE(isa_name(isa));
+    expect_within_tolerance(cases, sizeof cases / sizeof cases[0], isa_name(isa),
+                            [isa](const double* noisy, const double* guide, const Extents& e,
+                                  const sorvane::Params& p, double* out) {
+                              return sorvane::filter_with(isa, noisy, guide, e, p, out);
+                            });
+  }
 }
 
 }  // namespace
