@@ -107,6 +107,21 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
     }
     pad_volume(noisy, d0, d1, d2, p, padded.data());
   }
+  // The values the vector search adds blocks from, shared too: the padded copy, or its squares
+  // in Rician mode.
+  std::vector<float> squares;
+  const float* block_values = nullptr;
+  bool block_values_finite = false;
+  if (isa != Isa::portable && deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
+    try {
+      if (params.rician) squares.resize(padded.size());
+    } catch (const std::bad_alloc&) {
+      return Status::memory;
+    }
+    block_values_finite =
+        prepare_block_values(padded.data(), padded.size(), params.rician ? squares.data() : nullptr);
+    block_values = params.rician ? squares.data() : padded.data();
+  }
 
   std::array<BlockTask, kMaxWorkers> tasks{};
   std::array<std::vector<float>, kMaxWorkers> halos;
@@ -130,6 +145,8 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
     task.rician = params.rician;
     task.slices_done = params.slices_done;
     task.padded = p >= 0 ? padded.data() : nullptr;
+    task.block_values = block_values;
+    task.block_values_finite = block_values_finite;
     task.isa = isa;
     if (slab.first_slice < slab.end_slice && p > 0) {
       task.before_slices = std::min(p, slab.first_slice);

@@ -1,5 +1,7 @@
 #include "blockdenoise/search.h"
 
+#include <cmath>
+
 #include "blockdenoise/worker.h"
 #include "common/volume.h"
 
@@ -16,6 +18,27 @@ void pad_volume(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t 
       for (int32_t x = d0; x < d0 + p; ++x) *out++ = row[mirror_index(x, d0)];
     }
   }
+}
+
+bool deferred_blocks_apply(int32_t d0, int32_t d1, int32_t d2, int32_t p, int32_t search_radius) {
+  if (search_radius < 1 || search_radius > kDeferredMaxRadius || p < 0 || p > kDeferredMaxPatch) {
+    return false;
+  }
+  const int32_t margin = p + search_radius;
+  return d0 >= 2 * margin + 8 && d1 >= 2 * margin + 1 && d2 >= 2 * margin + 1;
+}
+
+bool prepare_block_values(const float* padded, size_t n, float* squared) {
+  bool finite = true;
+  for (size_t i = 0; i < n; ++i) {
+    float v = padded[i];
+    if (squared) {
+      v = v * v;
+      squared[i] = v;
+    }
+    finite = finite && std::isfinite(v);
+  }
+  return finite;
 }
 
 namespace {

@@ -47,7 +47,27 @@ struct LineSearch {
   float* centre_weight = nullptr;
   float* total_weight = nullptr;
   float* accum = nullptr;
+
+  // Deferred blocks, used by the vector search on lines whose whole window and blocks stay
+  // inside the volume. Their centres come in aligned chunks of eight (chunk c holds x = 8c ..
+  // 8c + 7); a chunk's weights are first worked out for every offset, and its blocks are then
+  // summed with the accumulators held in registers, candidate after candidate in search order,
+  // the same additions as adding each block at once. Rejected lanes weigh 0, which adds exact
+  // zeros only because every value of `block_values` is finite.
+  // `block_values` is the padded volume, squared in Rician mode; null when not usable.
+  const float* block_values = nullptr;
+  int32_t offset_count = 0;                 // offsets of a full window, (2R + 1)^3 - 1
+  const ptrdiff_t* offset_shifts = nullptr;  // per offset in search order, its padded shift
+  float* deferred_weights = nullptr;  // per chunk, offset_count vectors of eight weights
+  int32_t* deferred_offsets = nullptr;  // per chunk, the offsets with a weighed lane, in order
+  int32_t* deferred_count = nullptr;    // per chunk, how many of them
 };
+
+// Largest search radius for which the deferred blocks are kept: their weights take
+// (2R + 1)^3 * 8 floats per chunk of a line.
+inline constexpr int32_t kDeferredMaxRadius = 8;
+// Largest patch radius the deferred block sums are written for.
+inline constexpr int32_t kDeferredMaxPatch = 4;
 
 // Index of voxel (x, y, z) in the padded volume.
 static inline ptrdiff_t padded_index(const LineSearch& s, int32_t x, int32_t y, int32_t z) {
@@ -56,6 +76,13 @@ static inline ptrdiff_t padded_index(const LineSearch& s, int32_t x, int32_t y, 
 
 // Builds the padded copy of `noisy` (p <= the smallest extent).
 void pad_volume(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded);
+
+// Whether a volume of these extents and radii has lines the deferred blocks can serve.
+bool deferred_blocks_apply(int32_t d0, int32_t d1, int32_t d2, int32_t p, int32_t search_radius);
+
+// Fills `squared` (n floats) with the squares of `padded` when it is not null, and tells
+// whether every value of the block values (the squares when asked for, else `padded`) is finite.
+bool prepare_block_values(const float* padded, size_t n, float* squared);
 
 // Weighs the candidates of every centre of line (y, z) and adds their blocks.
 void search_line_portable(const LineSearch& s, int32_t y, int32_t z);

@@ -54,11 +54,14 @@ struct Run {
   bool rows_inside;  // the candidates' blocks stay inside the volume along y and z
 };
 
-// Centres x .. x + 7 (those in `lanes` for a partial chunk) against the run's offset.
+// The weights of centres x .. x + 7 (those in `lanes` for a partial chunk) against the run's
+// offset; updates their centre and total weights. Returns the mask of the weighed lanes in
+// `ok` and `bits` (false when there is none) and their weights in `weight`, 0 in the others.
 // kP > 0 fixes the patch radius at compile time, so that the patch loops unroll; 0 reads it
 // from the search.
 template <bool kTail, int kP>
-void chunk(const Run& r, int32_t x, __m256i lanes) {
+bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out,
+           __m256& weight_out) {
   const LineSearch& s = *r.s;
   const int32_t p = kP > 0 ? kP : s.p;
   const int32_t side = 2 * p + 1;
@@ -68,13 +71,13 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   __m256 ok = _mm256_castsi256_ps(
       kTail ? _mm256_maskload_epi32(s.active + x, lanes)
             : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.active + x)));
-  if (_mm256_movemask_ps(ok) == 0) return;
+  if (_mm256_movemask_ps(ok) == 0) return false;
   const __m256i ok_lanes = _mm256_castps_si256(ok);
   const __m256 mn = load<kTail>(s.local_mean + r.cand_line + x, ok_lanes);
   const __m256 vn = load<kTail>(s.local_variance + r.cand_line + x, ok_lanes);
   ok = _mm256_and_ps(ok, _mm256_and_ps(_mm256_cmp_ps(mn, floor, _CMP_GT_OQ),
                                        _mm256_cmp_ps(vn, floor, _CMP_GT_OQ)));
-  if (_mm256_movemask_ps(ok) == 0) return;
+  if (_mm256_movemask_ps(ok) == 0) return false;
   const __m256 mc = load<kTail>(s.local_mean + r.line + x, ok_lanes);
   const __m256 vc = load<kTail>(s.local_variance + r.line + x, ok_lanes);
   const __m256 max = _mm256_set1_ps(s.max);
@@ -84,7 +87,7 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   const __m256 by_variance = within(_mm256_div_ps(vc, vn), kVarianceRatioLow, kVarianceRatioHigh);
   ok = _mm256_and_ps(ok, _mm256_or_ps(by_mean, _mm256_and_ps(by_max, by_variance)));
   const int bits = _mm256_movemask_ps(ok);
-  if (bits == 0) return;
+  if (bits == 0) return false;
   const __m256i use = _mm256_castps_si256(ok);
 
   // Patch distances, each lane summing its own patch in the portable order.
@@ -121,6 +124,26 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   store<kTail>(s.centre_weight + x, lanes, _mm256_blendv_ps(cw, weight, raise));
   const __m256 tw = load<kTail>(s.total_weight + x, lanes);
   store<kTail>(s.total_weight + x, lanes, _mm256_blendv_ps(tw, _mm256_add_ps(tw, weight), ok));
+  ok_out = ok;
+  bits_out = bits;
+  weight_out = weight;
+  return true;
+}
+
+// Centres x .. x + 7 (those in `lanes` for a partial chunk) against the run's offset: weights,
+// then each weighed lane's candidate block added into its accumulator.
+template <bool kTail, int kP>
+void chunk(const Run& r, int32_t x, __m256i lanes) {
+  __m256 ok, weight;
+  int bits;
+  if (!weigh<kTail, kP>(r, x, lanes, ok, bits, weight)) return;
+  const LineSearch& s = *r.s;
+  const int32_t p = kP > 0 ? kP : s.p;
+  const int32_t side = 2 * p + 1;
+  const int32_t rows = side * side;
+  const ptrdiff_t* row_offsets = s.row_offsets;
+  const __m256i use = _mm256_castps_si256(ok);
+  const float* b = r.centre_padded + x + r.shift;
 
   // Blocks. When every lane's candidate block lies inside the volume its values are read
   // straight; otherwise offsets outside the volume take the lane's candidate value.
@@ -170,9 +193,7 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
   }
 }
 
-template <int kP>
-void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
-                int32_t x0, int32_t x1) {
+Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz) {
   Run r;
   r.s = &s;
   r.y = y;
@@ -182,9 +203,15 @@ void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t d
   r.nz = z + dz;
   r.line = static_cast<ptrdiff_t>(s.d0) * (y + static_cast<ptrdiff_t>(s.d1) * z);
   r.cand_line = static_cast<ptrdiff_t>(s.d0) * (r.ny + static_cast<ptrdiff_t>(s.d1) * r.nz) + dx;
-  r.centre_padded = s.padded + (s.p + s.pd0 * ((y + s.p) + s.pd1 * static_cast<ptrdiff_t>(z + s.p)));
+  r.centre_padded = s.padded + padded_index(s, 0, y, z);
   r.shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
   r.rows_inside = r.ny - s.p >= 0 && r.ny + s.p < s.d1 && r.nz - s.p >= 0 && r.nz + s.p < s.d2;
+  return r;
+}
+
+// Centres x0 .. x1 - 1 against the run's offset, eight at a time from x0, blocks added at once.
+template <int kP>
+void run_range(const Run& r, int32_t x0, int32_t x1) {
   const __m256i all = _mm256_set1_epi32(-1);
   int32_t x = x0;
   for (; x + 8 <= x1; x += 8) chunk<false, kP>(r, x, all);
@@ -195,9 +222,99 @@ void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t d
   }
 }
 
+template <int kP>
+void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
+                int32_t x0, int32_t x1) {
+  run_range<kP>(make_run(s, y, z, dx, dy, dz), x0, x1);
+}
+
+// The blocks of chunk c, whose weights are all known: for each group of kRows rows of kSide
+// elements, the group's accumulators stay in registers while every weighed candidate is added
+// in search order, then go to the line's accumulator.
+template <int kSide, int kRows>
+void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c) {
+  constexpr int kP = kSide / 2;
+  constexpr int kGroup = kSide * kRows;
+  const int32_t n = s.deferred_count[c];
+  if (n == 0) return;  // the accumulator stays zero
+  const int32_t x = 8 * c;
+  const float* weights = s.deferred_weights + static_cast<size_t>(c) * s.offset_count * 8;
+  const int32_t* used = s.deferred_offsets + static_cast<size_t>(c) * s.offset_count;
+  const float* centre = s.block_values + padded_index(s, x, y, z);
+  const ptrdiff_t pd0 = s.pd0;
+  float* out = s.accum + x;
+  int32_t e = 0;
+  for (int32_t ez = -kP; ez <= kP; ++ez) {
+    for (int32_t ey = -kP; ey <= kP; ey += kRows, e += kGroup) {
+      const float* group = centre + pd0 * (ey + s.pd1 * static_cast<ptrdiff_t>(ez)) - kP;
+      __m256 acc[kGroup];
+      for (__m256& a : acc) a = _mm256_setzero_ps();
+      for (int32_t k = 0; k < n; ++k) {
+        const __m256 w = _mm256_loadu_ps(weights + 8 * static_cast<size_t>(k));
+        const float* b = group + s.offset_shifts[used[k]];
+        for (int j = 0; j < kRows; ++j) {
+          for (int i = 0; i < kSide; ++i) {
+            acc[j * kSide + i] =
+                _mm256_add_ps(acc[j * kSide + i], _mm256_mul_ps(w, _mm256_loadu_ps(b + j * pd0 + i)));
+          }
+        }
+      }
+      for (int q = 0; q < kGroup; ++q) _mm256_storeu_ps(out + (e + q) * static_cast<ptrdiff_t>(s.d0), acc[q]);
+    }
+  }
+}
+
+// A line whose window and blocks stay inside the volume along y and z: the chunks whose
+// candidates all have their blocks inside along x are weighed first and their blocks summed
+// afterwards; the chunks near the ends of the line add their blocks at once.
+template <int kP>
+void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
+  const int32_t margin = s.p + s.search_radius;
+  const int32_t c_lo = (margin + 7) / 8;
+  const int32_t c_hi = (s.d0 - margin) / 8;
+  for (int32_t c = c_lo; c < c_hi; ++c) s.deferred_count[c] = 0;
+  const __m256i all = _mm256_set1_epi32(-1);
+  int32_t o = 0;
+  for_each_offset(s, y, z,
+                  [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
+                      int32_t x0, int32_t x1) {
+                    const Run r = make_run(s, y, z, dx, dy, dz);
+                    run_range<kP>(r, x0, 8 * c_lo);
+                    for (int32_t c = c_lo; c < c_hi; ++c) {
+                      __m256 ok, weight;
+                      int bits;
+                      if (!weigh<false, kP>(r, 8 * c, all, ok, bits, weight)) continue;
+                      const size_t at = static_cast<size_t>(c) * s.offset_count + s.deferred_count[c]++;
+                      _mm256_storeu_ps(s.deferred_weights + 8 * at, _mm256_and_ps(weight, ok));
+                      s.deferred_offsets[at] = o;
+                    }
+                    run_range<kP>(r, 8 * c_hi, x1);
+                    ++o;
+                  });
+  for (int32_t c = c_lo; c < c_hi; ++c) {
+    switch (s.p) {
+      case 0: deferred_blocks<1, 1>(s, y, z, c); break;
+      case 1: deferred_blocks<3, 3>(s, y, z, c); break;
+      case 2: deferred_blocks<5, 1>(s, y, z, c); break;
+      case 3: deferred_blocks<7, 1>(s, y, z, c); break;
+      default: deferred_blocks<9, 1>(s, y, z, c); break;
+    }
+  }
+}
+
 }  // namespace
 
 void search_line_avx2(const LineSearch& s, int32_t y, int32_t z) {
+  const int32_t margin = s.p + s.search_radius;
+  if (s.block_values && y - margin >= 0 && y + margin < s.d1 && z - margin >= 0 &&
+      z + margin < s.d2) {
+    if (s.p == 1) {
+      search_line_deferred<1>(s, y, z);
+    } else {
+      search_line_deferred<0>(s, y, z);
+    }
+    return;
+  }
   if (s.p == 1) {
     for_each_offset(s, y, z, search_run<1>);
   } else {

@@ -18,11 +18,12 @@
 namespace volnlm::blockdenoise {
 namespace {
 
-enum class Fill { noise, structured, special };
+enum class Fill { noise, structured, special, huge };
 
 // noise: values in [20, 80). structured: a ramp along x with noise, a dark slab of zeros and a
 // flat patch, so that both preselection alternatives and both centre thresholds are taken.
-// special: structured plus a NaN, infinities and negative values.
+// special: structured plus a NaN, infinities and negative values. huge: noise plus a value
+// whose square overflows.
 std::vector<float> make(const Extents& e, Fill fill, unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> noise(-10.0f, 10.0f);
@@ -31,13 +32,14 @@ std::vector<float> make(const Extents& e, Fill fill, unsigned seed) {
     for (int32_t y = 0; y < e.d1; ++y)
       for (int32_t x = 0; x < e.d0; ++x) {
         float value = 50.0f + 3.0f * noise(rng);
-        if (fill != Fill::noise) {
+        if (fill == Fill::structured || fill == Fill::special) {
           value = 10.0f + 8.0f * static_cast<float>(x) + noise(rng);
           if (z == 1) value = 0.0f;
           if (y < 2 && x < 4) value = 40.0f;
         }
         v[linear_index(x, y, z, e.d0, e.d1)] = value;
       }
+  if (fill == Fill::huge) v[v.size() / 2 + 3] = 3e19f;
   if (fill == Fill::special) {
     v[v.size() / 3] = std::numeric_limits<float>::quiet_NaN();
     v[v.size() / 2] = std::numeric_limits<float>::infinity();
@@ -66,6 +68,17 @@ TEST(blockdenoiseIsa, EveryInstructionSetGivesThePortableBits) {
       {{12, 5, 5}, 40, 1, 10.0f, 1.0f, true, Fill::structured},  // window wider than the volume
       {{17, 6, 5}, 2, 1, 0.0f, 1.0f, false, Fill::structured},   // zero denominator
       {{40, 4, 3}, 9, 3, 10.0f, 1.0f, false, Fill::noise},      // patch radius the extent
+      // Volumes with lines whose window and blocks stay inside, where the vector search sums
+      // the blocks of whole chunks after weighing them; chunk edges fall on either side of the
+      // inside range.
+      {{29, 13, 12}, 3, 1, 10.0f, 1.0f, true, Fill::structured},
+      {{35, 12, 11}, 3, 1, 10.0f, 1.0f, false, Fill::noise},
+      {{30, 12, 12}, 2, 2, 12.0f, 0.8f, true, Fill::noise},
+      {{27, 9, 9}, 1, 3, 10.0f, 1.0f, false, Fill::structured},
+      {{26, 11, 11}, 1, 4, 10.0f, 1.0f, true, Fill::noise},
+      {{33, 13, 13}, 5, 1, 10.0f, 1.0f, true, Fill::noise},
+      {{25, 11, 12}, 3, 1, 10.0f, 1.0f, false, Fill::special},  // non-finite values: no deferral
+      {{25, 11, 12}, 3, 1, 10.0f, 1.0f, true, Fill::huge},      // squares overflow
   };
   const Isa portable = Isa::portable;
   for (const Case& c : cases) {
