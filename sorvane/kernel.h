@@ -25,7 +25,7 @@ struct KernelConstants {
 };
 
 // Fills *k and returns true when the bandwidth and the radius allow the four-lane loop: a
-// positive radius, |h| below 2^20, and denominators that are normal numbers. Otherwise every
+// radius from 1 to 100, |h| below 2^20, and denominators that are normal numbers. Otherwise every
 // centre takes the direct loop.
 bool kernel_constants(double bandwidth, int32_t radius, KernelConstants* k);
 

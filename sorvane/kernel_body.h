@@ -74,18 +74,16 @@ typename O::D exact_weight(const KernelConstants& k, typename O::D magnitude, ty
   return w;
 }
 
-// Pairs of one centre whose weight needs the full formula, set aside by the block pass and
-// weighed four at a time once it is done (or once the queue fills), in the order queued.
-inline constexpr int32_t kQueueCapacity = 128;
+// Pairs of one centre whose weight needs the full formula, set aside by the block pass as
+// blocks and their lanes, and weighed four at a time once the pass is done (or once the queue
+// could fill within the next row), in the order queued.
+inline constexpr int32_t kQueueBlocks = 64;
 
 struct Queue {
-  // The neighbours' linear indices, whole numbers. Four slots past the capacity take the
-  // lanes that a block writes past the last pair.
-  double index[kQueueCapacity + 4];
+  int32_t block[kQueueBlocks];  // linear index of the block's first neighbour
+  int32_t lanes[kQueueBlocks];  // bit j set: neighbour block + j needs the full weight
+  int32_t index[4 * kQueueBlocks];  // the same pairs one by one, filled when weighing
 };
-
-// Number of lanes set in each four-lane pattern.
-inline constexpr int32_t kLanesSet[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 // What every block of neighbours of one centre reads: the centre's values, the constants as
 // lanes and where the additions into the later slices go.
@@ -110,19 +108,25 @@ struct Sums {
   typename O::D accum, weight;
 };
 
-// Weighs the n queued pairs and adds them, lane by lane, into their neighbours; returns their
-// lane sums for the centre. The queue is then empty.
+// Weighs the pairs of the `blocks` queued blocks and adds them, lane by lane, into their
+// neighbours; returns their lane sums for the centre. The queue is then empty.
 template <class O, bool Rician>
-Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t n) {
+Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t blocks) {
   using D = typename O::D;
   using M = typename O::M;
+  int32_t n = 0;
+  for (int32_t b = 0; b < blocks; ++b) {
+    for (int32_t j = 0; j < 4; ++j) {
+      if (q.lanes[b] >> j & 1) q.index[n++] = q.block[b] + j;
+    }
+  }
   const D nothing = O::set(-0.0);
   Sums<O> sums{nothing, nothing};
   for (int32_t i = 0; i < n; i += 4) {
     const int32_t lanes = n - i < 4 ? n - i : 4;
     const M live = O::lanes(0, lanes);
     int32_t at[4];  // unused lanes of the last four read the first one's neighbour again
-    for (int32_t j = 0; j < 4; ++j) at[j] = static_cast<int32_t>(q.index[i + (j < lanes ? j : 0)]);
+    for (int32_t j = 0; j < 4; ++j) at[j] = q.index[i + (j < lanes ? j : 0)];
     // The same operations on the same values as in the block pass.
     const D magnitude = O::abs(O::sub(c.mean, O::set_lanes(c.guide_mean[at[0]], c.guide_mean[at[1]],
                                                            c.guide_mean[at[2]], c.guide_mean[at[3]])));
@@ -149,23 +153,23 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t n)
 }
 
 // Pairs the centre with the four neighbours starting at linear index `in` (Whole) or with
-// the `valid` ones among them. A pair that passes the threshold and whose two weight terms are sure to clamp to 0
-// has weight exactly 1 and is added here; the other passing pairs are queued behind the
-// `queued` ones. Every other lane adds -0 and so changes nothing. Returns the new length of
-// the queue. (The length lives in a register, apart from the queue's arrays.)
+// the `valid` ones among them. A pair whose two weight terms are sure to clamp to 0 passes the
+// threshold and has weight exactly 1: it is added here. The other passing pairs are queued as
+// block `queued`. Every other lane adds -0 and so changes nothing. Returns the new number of
+// queued blocks (kept in a register, apart from the queue's arrays).
 template <class O, bool Rician, bool Whole>
-inline int32_t pair_block(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums, Queue& q,
-                          int32_t queued, int32_t in, double* accum_n, double* weight_n,
-                          typename O::M valid) {
+inline int32_t pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t queued, int32_t in,
+                          double* accum_n, double* weight_n, typename O::M valid) {
   using D = typename O::D;
   using M = typename O::M;
   const D magnitude = O::abs(O::sub(c.mean, O::load(c.guide_mean + in)));
-  const M below = O::lt(magnitude, c.pass_limit);
-  const M pass = Whole ? below : O::and_(below, valid);
   const D g = O::sub(c.guide, O::load(c.guides + in));
   const D gg = O::mul(g, g);
+  // flat_mean_limit <= pass_limit, so a flat pair passes.
   const M flat = O::and_(O::lt(magnitude, c.flat_mean_limit), O::lt(gg, c.flat_guide_limit));
-  const M unit = O::and_(pass, flat);
+  const M unit = Whole ? flat : O::and_(flat, valid);
+  const M below = O::lt(magnitude, c.pass_limit);
+  const M curved = O::andnot(Whole ? below : O::and_(below, valid), flat);
   const D value_n = O::load(c.noisy + in);
 
   // With w = 1 the terms are the plain values (squares in Rician mode), bit for bit.
@@ -176,14 +180,10 @@ inline int32_t pair_block(const KernelConstants& k, const Centre<O>& c, Sums<O>&
   O::store(accum_n, O::add(O::load(accum_n), O::select(unit, c.square, nothing)));
   O::store(weight_n, O::add(O::load(weight_n), one));
 
-  const int32_t bits = O::bits(O::andnot(pass, flat));
-  O::pack(q.index + queued, O::add(O::set(static_cast<double>(in)), O::set_lanes(0.0, 1.0, 2.0, 3.0)), bits);
-  queued += kLanesSet[bits];
-  if (queued <= kQueueCapacity - 4) return queued;
-  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
-  sums.accum = O::add(sums.accum, queue_sums.accum);
-  sums.weight = O::add(sums.weight, queue_sums.weight);
-  return 0;
+  const int32_t bits = O::bits(curved);
+  q.block[queued] = in;
+  q.lanes[queued] = bits;
+  return queued + (bits != 0 ? 1 : 0);
 }
 
 // How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
@@ -248,6 +248,7 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   const int32_t dz_last = r < z_rest ? r : z_rest;
   const int32_t dy_low = y < r ? -y : -r;
   const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
+  const int32_t row_blocks = full_row.full + (full_row.has_tail ? 1 : 0);  // at most 52 for R <= 100
   for (int32_t dz = 0; dz <= dz_last; ++dz) {
     const int32_t zn = z + dz;
     const bool spilled = zn >= task.end_slice;
@@ -255,18 +256,24 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
     double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
     const int32_t base = spilled ? spill_base : 0;
     for (int32_t dy = dz == 0 ? 0 : dy_low; dy <= dy_last; ++dy) {
+      if (queued > kQueueBlocks - row_blocks) {
+        const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
+        sums.accum = O::add(sums.accum, queue_sums.accum);
+        sums.weight = O::add(sums.weight, queue_sums.weight);
+        queued = 0;
+      }
       const int32_t line = d0 * (y + dy + d1 * zn);
       const bool own = dz == 0 && dy == 0;
       const RowPlan<O>& plan = own ? own_line : full_row;
       const int32_t first = line + (own ? x + 1 : x_first);
       for (int32_t b = 0; b < plan.full; ++b) {
         const int32_t in = first + 4 * b;
-        queued = pair_block<O, Rician, true>(k, c, sums, q, queued, in, accum_n + (in - base),
+        queued = pair_block<O, Rician, true>(c, sums, q, queued, in, accum_n + (in - base),
                                              weight_n + (in - base), all);
       }
       if (plan.has_tail) {
         const int32_t in = line + plan.tail_start;
-        queued = pair_block<O, Rician, false>(k, c, sums, q, queued, in, accum_n + (in - base),
+        queued = pair_block<O, Rician, false>(c, sums, q, queued, in, accum_n + (in - base),
                                               weight_n + (in - base), plan.tail);
       }
     }

@@ -102,7 +102,8 @@ namespace volnlm::sorvane {
 
 bool kernel_constants(double bandwidth, int32_t radius, KernelConstants* k) {
   const double h = bandwidth;
-  if (radius <= 0 || !(std::fabs(h) < 1048576.0)) return false;
+  // Radii past 100 hold more blocks per row than the queue of the four-lane loop takes.
+  if (radius <= 0 || radius > 100 || !(std::fabs(h) < 1048576.0)) return false;
   const WeightScale scale = weight_scale(h);
   if (!(scale.mean_denominator >= DBL_MIN) || !(scale.guide_denominator >= DBL_MIN)) return false;
   k->radius = radius;

@@ -83,8 +83,15 @@ template <bool Rician>
 void work_slab(const SlabTask& task) {
   const WeightScale scale = weight_scale(task.bandwidth);
   const bool forward = task.direction == 1;
+  // A window reaching past every border pairs as one that just reaches them, so the four-lane
+  // loop takes the radius clipped to the largest extent: a huge radius gives the same blocks,
+  // and so the same bits, as the volume-sized one.
+  int32_t reach = task.d0 > task.d1 ? task.d0 : task.d1;
+  reach = (reach > task.d2 ? reach : task.d2) - 1;
   KernelConstants k;
-  const bool four_lanes = task.d0 >= 4 && kernel_constants(task.bandwidth, task.search_radius, &k);
+  const bool four_lanes =
+      task.d0 >= 4 &&
+      kernel_constants(task.bandwidth, task.search_radius < reach ? task.search_radius : reach, &k);
   const LinePairs line_pairs = line_pairs_for(task.isa);
   for (int32_t z = task.first_slice; z < task.end_slice; ++z) {
     if (task.search_radius >= 0) {

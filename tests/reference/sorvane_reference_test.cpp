@@ -281,6 +281,8 @@ TEST(Sorvane_reference, EveryInstructionSetStaysWithinTolerance) {
       {{21, 18, 9}, 3, 6.0, true, Kind::integers},        // h = 2, zeros in Rician mode
       {{20, 16, 9}, 3, 10.0, true, Kind::flat_and_zero},
       {{20, 16, 9}, 3, 10.0, false, Kind::with_nan},
+      {{105, 4, 3}, 120, 10.0, false, Kind::phantom},     // radius past what the queue takes
+      {{30, 4, 3}, 120, 10.0, true, Kind::magnitude},     // the same radius, clipped to the volume
   };
   for (Isa isa : supported_isas()) {
     SCOPED_TRACE(isa_name(isa));
