@@ -1,16 +1,16 @@
 // The candidate search with AVX2: eight neighbouring centres of a line against the same offset
 // at once, lane i holding centre x + i. Every lane makes the same single operations in the same
 // order as the portable code (no fused multiply-add: the folder compiles with
-// -ffp-contract=off), and the weights come from the same scalar candidate_weight, so the bits
-// are those of the portable path. Everything here has internal linkage, so that no function
+// -ffp-contract=off), and the weights come from a vector form of the same weight_exp, so the
+// bits are those of the portable path. Everything here has internal linkage, so that no function
 // compiled for AVX2 can stand in for a portable one.
 #include "blockdenoise/search.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
-#include <math.h>
 
+#include "blockdenoise/weight_exp.h"
 #include "blockdenoise/worker.h"
 
 namespace volnlm::blockdenoise {
@@ -21,6 +21,34 @@ namespace {
 __m256 within(__m256 ratio, float lo, float hi) {
   return _mm256_and_ps(_mm256_cmp_ps(ratio, _mm256_set1_ps(lo), _CMP_GT_OQ),
                        _mm256_cmp_ps(ratio, _mm256_set1_ps(hi), _CMP_LT_OQ));
+}
+
+// weight_exp of four lanes, its operations one for one.
+__m256d exp4(__m256d v) {
+  namespace d = weight_exp_detail;
+  v = _mm256_blendv_pd(v, _mm256_set1_pd(d::kLow), _mm256_cmp_pd(v, _mm256_set1_pd(d::kLow), _CMP_LT_OQ));
+  v = _mm256_blendv_pd(v, _mm256_set1_pd(d::kHigh), _mm256_cmp_pd(v, _mm256_set1_pd(d::kHigh), _CMP_GT_OQ));
+  const __m256d shifter = _mm256_set1_pd(d::kShifter);
+  const __m256d t = _mm256_add_pd(_mm256_mul_pd(v, _mm256_set1_pd(d::kLog2e)), shifter);
+  const __m256d k = _mm256_sub_pd(t, shifter);
+  const __m256d r = _mm256_sub_pd(_mm256_sub_pd(v, _mm256_mul_pd(k, _mm256_set1_pd(d::kLn2Hi))),
+                                  _mm256_mul_pd(k, _mm256_set1_pd(d::kLn2Lo)));
+  __m256d p = _mm256_set1_pd(d::kC[0]);
+  for (double c : {d::kC[1], d::kC[2], d::kC[3], d::kC[4], d::kC[5], d::kC[6], d::kC[7], d::kC[8],
+                   1.0, 1.0}) {
+    p = _mm256_add_pd(_mm256_mul_pd(p, r), _mm256_set1_pd(c));
+  }
+  const __m256i scale = _mm256_slli_epi64(
+      _mm256_add_epi64(_mm256_castpd_si256(t), _mm256_set1_epi64x(1023)), 52);
+  return _mm256_mul_pd(p, _mm256_castsi256_pd(scale));
+}
+
+// weight_exp of eight lanes; NaN lanes stay NaN.
+__m256 exp8(__m256 x) {
+  const __m128 lo = _mm256_cvtpd_ps(exp4(_mm256_cvtps_pd(_mm256_castps256_ps128(x))));
+  const __m128 hi = _mm256_cvtpd_ps(exp4(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))));
+  const __m256 e = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+  return _mm256_blendv_ps(e, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
 }
 
 // Loads and stores of eight lanes; in the last, partial chunk of a run only the lanes in
@@ -102,23 +130,21 @@ bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out
       sum = _mm256_add_ps(sum, _mm256_mul_ps(diff, diff));
     }
   }
-  alignas(32) float d[8];
-  alignas(32) float w[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   const __m256 distance = _mm256_div_ps(sum, _mm256_set1_ps(static_cast<float>(rows * side)));
+  __m256 weight;
   if (s.denominator != 0.0f) {
-    // expf(-d / denominator), the exponent formed as candidate_weight forms it.
-    _mm256_store_ps(d, _mm256_div_ps(_mm256_xor_ps(distance, _mm256_set1_ps(-0.0f)),
-                                     _mm256_set1_ps(s.denominator)));
-    for (int i = 0; i < 8; ++i) {
-      if (bits & (1 << i)) w[i] = ::expf(d[i]);
-    }
+    // exp(-d / denominator), the exponent formed as candidate_weight forms it.
+    weight = _mm256_and_ps(ok, exp8(_mm256_div_ps(_mm256_xor_ps(distance, _mm256_set1_ps(-0.0f)),
+                                                  _mm256_set1_ps(s.denominator))));
   } else {
+    alignas(32) float d[8];
+    alignas(32) float w[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     _mm256_store_ps(d, distance);
     for (int i = 0; i < 8; ++i) {
       if (bits & (1 << i)) w[i] = candidate_weight(d[i], s.denominator);
     }
+    weight = _mm256_load_ps(w);
   }
-  const __m256 weight = _mm256_load_ps(w);
   const __m256 cw = load<kTail>(s.centre_weight + x, lanes);
   const __m256 raise = _mm256_and_ps(ok, _mm256_cmp_ps(weight, cw, _CMP_GT_OQ));
   store<kTail>(s.centre_weight + x, lanes, _mm256_blendv_ps(cw, weight, raise));

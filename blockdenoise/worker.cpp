@@ -8,6 +8,7 @@
 
 #include "blockdenoise/block_ops.h"
 #include "blockdenoise/search.h"
+#include "blockdenoise/weight_exp.h"
 #include "common/slabs.h"
 #include "common/volume.h"
 
@@ -23,7 +24,7 @@ float weight_denominator(float sigma, float smoothing) {
 
 float candidate_weight(float d, float denominator) {
   if (denominator == 0.0f) return d == 0.0f ? 1.0f : 0.0f;
-  return std::exp(-d / denominator);
+  return weight_exp(-d / denominator);
 }
 
 namespace {

@@ -58,7 +58,7 @@ int32_t worker_count(int32_t d2, int32_t search_radius);
 // The weight's denominator, (sigma * smoothing) * sigma in single precision.
 float weight_denominator(float sigma, float smoothing);
 
-// Weight of a candidate at patch distance d: expf(-d / denominator). A denominator of 0 takes
+// Weight of a candidate at patch distance d: exp(-d / denominator) by weight_exp. A denominator of 0 takes
 // the limit instead of 0/0: 1 at distance 0 and 0 at any other.
 float candidate_weight(float d, float denominator);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "blockdenoise/worker.h"
 #include "common/slabs.h"
 #include "common/volume.h"
 
@@ -130,7 +131,7 @@ Reference reference(const std::vector<float>& v, const Extents& e, const Params&
                       d += diff * diff;
                     }
                 d /= static_cast<float>(side * side * side);
-                const float w = den == 0 ? (d == 0 ? 1.0f : 0.0f) : std::exp(-d / den);
+                const float w = candidate_weight(d, den);  // tested on its own against exp
                 cw = std::max(cw, w);
                 add_block(nx, ny, nz, w);
                 tw += w;

@@ -166,6 +166,11 @@ TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
       {{8, 7, 6}, 2, 1, 40.0f, 1.0f, false, Kind::signed_noise},
       {{8, 7, 6}, 1, 1, 10.0f, 1.0f, false, Kind::with_nan},
       {{16, 14, 12}, 3, 1, 10.0f, 1.0f, true, Kind::magnitude},  // the usual settings
+      // Large enough for lines whose window and blocks stay inside the volume.
+      {{27, 13, 12}, 3, 1, 10.0f, 1.0f, true, Kind::magnitude},
+      {{27, 13, 12}, 3, 1, 10.0f, 1.0f, false, Kind::phantom},
+      {{29, 15, 15}, 5, 1, 10.0f, 1.0f, true, Kind::magnitude},
+      {{26, 12, 12}, 2, 2, 10.0f, 1.0f, true, Kind::flat_and_zero},
   };
   double worst = 0.0, bound_sum = 0.0;
   int64_t voxels = 0, identical = 0, bounded = 0;
