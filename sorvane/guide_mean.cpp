@@ -1,5 +1,7 @@
 #include "sorvane/guide_mean.h"
 
+#include <cstdint>
+
 #include "common/volume.h"
 
 namespace volnlm::sorvane {
@@ -9,21 +11,44 @@ void guide_local_mean(const double* guide, double* guide_mean, int32_t d0, int32
     return guide[linear_index(mirror_index(x, d0), mirror_index(y, d1), mirror_index(z, d2), d0,
                               d1)];
   };
+  // The additions run in the order of the offsets (dx outermost, dz innermost), which fixes
+  // the rounding; the voxel's own value enters twice.
+  const auto mirrored = [&](int32_t x, int32_t y, int32_t z) {
+    double s = guide[linear_index(x, y, z, d0, d1)];
+    s += at(x - 1, y, z);
+    s += at(x, y - 1, z);
+    s += at(x, y, z - 1);
+    s += at(x, y, z);
+    s += at(x, y, z + 1);
+    s += at(x, y + 1, z);
+    s += at(x + 1, y, z);
+    guide_mean[linear_index(x, y, z, d0, d1)] = s * 0.125;
+  };
+  const int64_t line = d0;
+  const int64_t plane = int64_t{d0} * d1;
   for (int32_t z = 0; z < d2; ++z) {
     for (int32_t y = 0; y < d1; ++y) {
-      for (int32_t x = 0; x < d0; ++x) {
-        // The additions run in the order of the offsets (dx outermost, dz innermost), which
-        // fixes the rounding; the voxel's own value enters twice.
-        double s = guide[linear_index(x, y, z, d0, d1)];
-        s += at(x - 1, y, z);
-        s += at(x, y - 1, z);
-        s += at(x, y, z - 1);
-        s += at(x, y, z);
-        s += at(x, y, z + 1);
-        s += at(x, y + 1, z);
-        s += at(x + 1, y, z);
-        guide_mean[linear_index(x, y, z, d0, d1)] = s * 0.125;
+      if (z == 0 || z == d2 - 1 || y == 0 || y == d1 - 1 || d0 < 3) {
+        for (int32_t x = 0; x < d0; ++x) mirrored(x, y, z);
+        continue;
       }
+      // Inside the volume every neighbour is where it is: the same additions without the
+      // border rule.
+      mirrored(0, y, z);
+      const double* g = guide + linear_index(0, y, z, d0, d1);
+      double* out = guide_mean + linear_index(0, y, z, d0, d1);
+      for (int32_t x = 1; x < d0 - 1; ++x) {
+        double s = g[x];
+        s += g[x - 1];
+        s += g[x - line];
+        s += g[x - plane];
+        s += g[x];
+        s += g[x + plane];
+        s += g[x + line];
+        s += g[x + 1];
+        out[x] = s * 0.125;
+      }
+      mirrored(d0 - 1, y, z);
     }
   }
 }
