@@ -89,7 +89,10 @@ void raise_for(Status status) {
     case Status::threads:
       throw std::runtime_error("Threads cannot be created");
     case Status::memory:
-      throw std::bad_alloc();
+      // A MemoryError that says what ran short (pybind11 would pass on "std::bad_alloc"); when
+      // the result array itself cannot be had, numpy's own MemoryError comes instead.
+      PyErr_SetString(PyExc_MemoryError, "not enough memory for the filter's buffers");
+      throw py::error_already_set();
   }
 }
 
