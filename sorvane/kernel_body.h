@@ -37,19 +37,22 @@ typename O::D exp_neg(typename O::D t, typename O::M lanes) {
   // ln 2 in two parts; the first has trailing zero bits, so k times it is exact.
   const D r = O::sub(O::sub(x, O::mul(k, O::set(0x1.62e42fee00000p-1))),
                      O::mul(k, O::set(0x1.a39ef35793c76p-33)));
-  D q = O::set(0x1.6124613a86d09p-33);  // 1 / 13!
-  q = O::add(O::set(0x1.1eed8eff8d898p-29), O::mul(r, q));  // 1 / 12!
-  q = O::add(O::set(0x1.ae64567f544e4p-26), O::mul(r, q));  // 1 / 11!
-  q = O::add(O::set(0x1.27e4fb7789f5cp-22), O::mul(r, q));  // 1 / 10!
-  q = O::add(O::set(0x1.71de3a556c734p-19), O::mul(r, q));  // 1 / 9!
-  q = O::add(O::set(0x1.a01a01a01a01ap-16), O::mul(r, q));  // 1 / 8!
-  q = O::add(O::set(0x1.a01a01a01a01ap-13), O::mul(r, q));  // 1 / 7!
-  q = O::add(O::set(0x1.6c16c16c16c17p-10), O::mul(r, q));  // 1 / 6!
-  q = O::add(O::set(0x1.1111111111111p-7), O::mul(r, q));  // 1 / 5!
-  q = O::add(O::set(0x1.5555555555555p-5), O::mul(r, q));  // 1 / 4!
-  q = O::add(O::set(0x1.5555555555555p-3), O::mul(r, q));  // 1 / 3!
-  q = O::add(O::set(0.5), O::mul(r, q));
-  const D p = O::add(O::set(1.0), O::add(r, O::mul(O::mul(r, r), q)));
+  // The series from r^2 / 2! on, r^2 q(r) with q of degree 11 in r, evaluated in pairs of
+  // terms and powers r^2, r^4, r^8, so that few of its operations wait on one another.
+  const D r2 = O::mul(r, r);
+  const D r4 = O::mul(r2, r2);
+  const D r8 = O::mul(r4, r4);
+  const D p0 = O::add(O::set(0.5), O::mul(O::set(0x1.5555555555555p-3), r));  // 1 / 2!, 1 / 3!
+  const D p1 = O::add(O::set(0x1.5555555555555p-5), O::mul(O::set(0x1.1111111111111p-7), r));  // 1 / 4!, 1 / 5!
+  const D p2 = O::add(O::set(0x1.6c16c16c16c17p-10), O::mul(O::set(0x1.a01a01a01a01ap-13), r));  // 1 / 6!, 1 / 7!
+  const D p3 = O::add(O::set(0x1.a01a01a01a01ap-16), O::mul(O::set(0x1.71de3a556c734p-19), r));  // 1 / 8!, 1 / 9!
+  const D p4 = O::add(O::set(0x1.27e4fb7789f5cp-22), O::mul(O::set(0x1.ae64567f544e4p-26), r));  // 1 / 10!, 1 / 11!
+  const D p5 = O::add(O::set(0x1.1eed8eff8d898p-29), O::mul(O::set(0x1.6124613a86d09p-33), r));  // 1 / 12!, 1 / 13!
+  const D s0 = O::add(p0, O::mul(p1, r2));
+  const D s1 = O::add(p2, O::mul(p3, r2));
+  const D s2 = O::add(p4, O::mul(p5, r2));
+  const D q = O::add(O::add(s0, O::mul(s1, r4)), O::mul(s2, r8));
+  const D p = O::add(O::set(1.0), O::add(r, O::mul(r2, q)));
   return O::mul(p, O::pow2(k, lanes));
 }
 
@@ -116,8 +119,9 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
   using M = typename O::M;
   int32_t n = 0;
   for (int32_t b = 0; b < blocks; ++b) {
-    for (int32_t j = 0; j < 4; ++j) {
-      if (q.lanes[b] >> j & 1) q.index[n++] = q.block[b] + j;
+    for (int32_t j = 0; j < 4; ++j) {  // without a branch on the lane
+      q.index[n] = q.block[b] + j;
+      n += q.lanes[b] >> j & 1;
     }
   }
   const D nothing = O::set(-0.0);
