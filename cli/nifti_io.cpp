@@ -100,10 +100,15 @@ RawHeader raw_header(const std::string& path) {
   const std::string header = name != nullptr ? name : path;
   std::free(name);
   gzFile f = gzopen(header.c_str(), "rb");
-  if (f == nullptr) return raw;
+  // The file was found readable, so this is a failure to open it (out of memory, say), not a
+  // sign of another format.
+  if (f == nullptr) throw RunError("cannot read " + header + ": " + errno_text());
   unsigned char b[548] = {};
   const int got = gzread(f, b, sizeof b);
+  int code = Z_OK;
+  gzerror(f, &code);
   gzclose(f);
+  if (got < 0 && code == Z_MEM_ERROR) throw RunError("cannot read " + header + ": out of memory");
   if (got < 348) return raw;
   // An integer of `bytes` bytes at `at`, in the byte order that makes the size field right.
   bool swap = false;
