@@ -90,22 +90,15 @@ void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, 
   const int32_t ny = y + dy, nz = z + dz;
   const int32_t line = linear_index(0, y, z, d0, d1);
   const int32_t cand_line = linear_index(0, ny, nz, d0, d1);
-  const ptrdiff_t shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
   const float count = static_cast<float>(s.elements);
+  box_distances<PortableSums>(s, y, z, dx, dy, dz, x0, x1);
   for (int32_t x = x0; x < x1; ++x) {
     if (!s.active[x]) continue;
     const float mn = s.local_mean[cand_line + x + dx];
     const float vn = s.local_variance[cand_line + x + dx];
     if (!(mn > kStatFloor && vn > kStatFloor)) continue;
     if (!preselected(s.local_mean[line + x], s.local_variance[line + x], mn, vn, s.max)) continue;
-    // Patch distance: both patches read from the padded copy, z offset outermost, x innermost.
-    const float* a = s.padded + padded_index(s, x, y, z);
-    const float* b = a + shift;
-    float sum = 0.0f;
-    for (int32_t e = 0; e < s.elements; ++e) {
-      const float diff = a[s.offsets[e]] - b[s.offsets[e]];
-      sum = sum + diff * diff;
-    }
+    const float sum = s.distances[x];
     const float w = candidate_weight(sum / count, s.denominator);
     if (w > s.centre_weight[x]) s.centre_weight[x] = w;
     s.total_weight[x] = s.total_weight[x] + w;

@@ -61,7 +61,25 @@ struct LineSearch {
   float* deferred_weights = nullptr;  // per chunk, offset_count vectors of eight weights
   int32_t* deferred_offsets = nullptr;  // per chunk, the offsets with a weighed lane, in order
   int32_t* deferred_count = nullptr;    // per chunk, how many of them
+
+  // Patch distances by box sums (see box_distances). `distances` (d0 floats) receives, per
+  // centre x, the distance to its candidate at the offset being searched; `squares_row`
+  // (d0 + 2p floats) and `plane_rows` ((2p + 1) rows of d0 floats) are scratch; `sum_rows`
+  // (2p + 1 pointers) too. When `row_cache` is set, it keeps for each offset of the full window
+  // (index in search order, `cache_window` = 2R + 1 per axis) the 2p + 1 latest plane sums,
+  // d0 floats each, and `row_tags` which line of which slice each holds (-1: none).
+  float* distances = nullptr;
+  float* squares_row = nullptr;
+  float* plane_rows = nullptr;
+  const float** sum_rows = nullptr;
+  float* row_cache = nullptr;
+  int64_t* row_tags = nullptr;
+  int32_t cache_window = 0;
 };
+
+// Largest number of floats one worker keeps in its cache of plane sums; beyond it the sums are
+// made afresh for every line (the same sums in the same order).
+inline constexpr size_t kPlaneCacheMaxFloats = size_t{2} << 20;
 
 // Largest search radius for which the deferred blocks are kept: their weights take
 // (2R + 1)^3 * 8 floats per chunk of a line.
@@ -99,6 +117,86 @@ void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, 
 // Adds w times the block of candidate (nx, ny, nz) into the accumulator of centre x.
 void add_candidate_block(const LineSearch& s, int32_t x, int32_t nx, int32_t ny, int32_t nz,
                          float w);
+
+// Patch distances of centres x0 .. x1 - 1 of line (y, z) to their candidates at offset
+// (dx, dy, dz), into s.distances, by separable box sums over the patch cube:
+//  - row sum: for each x, the squared differences at x - p .. x + p of one row of both patches,
+//    added left to right (each square made once per row and shared by the 2p + 1 centres that
+//    cover it);
+//  - plane sum of line y': the row sums of slices z - p .. z + p, added in that order;
+//  - distance: the plane sums of lines y - p .. y + p, added in that order, over the patch size.
+// Every step only adds non-negative squares (no running sum that subtracts), so a NaN or
+// infinite voxel reaches only the centres whose patches contain it, and each distance is the
+// sum of the same squares as a plain loop over the patch, in another order. The plane sums of
+// an offset are kept in s.row_cache, when present, for the next line of the same slice.
+// `Sums` gives the three elementwise steps; every instruction set makes them with the same
+// single operations, so they give the same bits.
+template <class Sums>
+void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
+                   int32_t x0, int32_t x1) {
+  const int32_t p = s.p;
+  const int32_t side = 2 * p + 1;
+  const int32_t n = x1 - x0;
+  if (n <= 0) return;
+  const ptrdiff_t shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
+  const int64_t slice_tag = static_cast<int64_t>(z) * (static_cast<int64_t>(s.d1) + 2 * p + 1);
+  int64_t cached = -1;
+  if (s.row_cache) {
+    const int64_t w = s.cache_window, r = s.search_radius;
+    const int64_t o = ((dz + r) * w + (dy + r)) * w + (dx + r);
+    cached = o > (w * w * w - 1) / 2 ? o - 1 : o;
+  }
+  for (int32_t ey = -p; ey <= p; ++ey) {
+    const int32_t line = y + ey;
+    float* plane;
+    bool fresh = true;
+    if (cached >= 0) {
+      const int64_t slot = cached * side + (line + p) % side;
+      plane = s.row_cache + slot * s.d0;
+      const int64_t tag = slice_tag + line + p;
+      fresh = s.row_tags[slot] != tag;
+      s.row_tags[slot] = tag;
+    } else {
+      plane = s.plane_rows + static_cast<ptrdiff_t>(ey + p) * s.d0;
+    }
+    if (fresh) {
+      for (int32_t ez = -p; ez <= p; ++ez) {
+        const float* a = s.padded + padded_index(s, x0 - p, line, z + ez);
+        Sums::squares(a, a + shift, s.squares_row, n + 2 * p);
+        Sums::window(s.squares_row, plane + x0, n, side, ez > -p);
+      }
+    }
+    s.sum_rows[ey + p] = plane + x0;
+  }
+  Sums::add_rows(s.sum_rows, side, s.distances + x0, n);
+}
+
+// The box-sum steps in plain C++.
+struct PortableSums {
+  // t[i] = (a[i] - b[i])^2.
+  static void squares(const float* a, const float* b, float* t, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+      const float d = a[i] - b[i];
+      t[i] = d * d;
+    }
+  }
+  // v = t[i] + t[i + 1] + ... + t[i + side - 1], left to right; out[i] = v, or out[i] + v.
+  static void window(const float* t, float* out, int32_t n, int32_t side, bool add) {
+    for (int32_t i = 0; i < n; ++i) {
+      float v = t[i];
+      for (int32_t k = 1; k < side; ++k) v = v + t[i + k];
+      out[i] = add ? out[i] + v : v;
+    }
+  }
+  // out[i] = rows[0][i] + rows[1][i] + ... + rows[count - 1][i], left to right.
+  static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+      float v = rows[0][i];
+      for (int32_t k = 1; k < count; ++k) v = v + rows[k][i];
+      out[i] = v;
+    }
+  }
+};
 
 // Calls `run`(s, y, z, dx, dy, dz, x0, x1) for every offset of the window of line (y, z) in
 // search order, with the range of centres whose candidate lies inside the volume.

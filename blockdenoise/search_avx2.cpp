@@ -73,6 +73,41 @@ void store(float* at, __m256i lanes, __m256 v) {
   }
 }
 
+// The box-sum steps of box_distances, eight elements at a time, the rest as PortableSums makes
+// them: the same operation per element either way.
+struct Avx2Sums {
+  static void squares(const float* a, const float* b, float* t, int32_t n) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
+      _mm256_storeu_ps(t + i, _mm256_mul_ps(d, d));
+    }
+    PortableSums::squares(a + i, b + i, t + i, n - i);
+  }
+  static void window(const float* t, float* out, int32_t n, int32_t side, bool add) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      __m256 v = _mm256_loadu_ps(t + i);
+      for (int32_t k = 1; k < side; ++k) v = _mm256_add_ps(v, _mm256_loadu_ps(t + i + k));
+      _mm256_storeu_ps(out + i, add ? _mm256_add_ps(_mm256_loadu_ps(out + i), v) : v);
+    }
+    PortableSums::window(t + i, out + i, n - i, side, add);
+  }
+  static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      __m256 v = _mm256_loadu_ps(rows[0] + i);
+      for (int32_t k = 1; k < count; ++k) v = _mm256_add_ps(v, _mm256_loadu_ps(rows[k] + i));
+      _mm256_storeu_ps(out + i, v);
+    }
+    for (; i < n; ++i) {
+      float v = rows[0][i];
+      for (int32_t k = 1; k < count; ++k) v = v + rows[k][i];
+      out[i] = v;
+    }
+  }
+};
+
 // What every chunk of one run shares.
 struct Run {
   const LineSearch* s;
@@ -94,7 +129,6 @@ bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out
   const int32_t p = kP > 0 ? kP : s.p;
   const int32_t side = 2 * p + 1;
   const int32_t rows = side * side;
-  const ptrdiff_t* row_offsets = s.row_offsets;
   const __m256 floor = _mm256_set1_ps(kStatFloor);
   __m256 ok = _mm256_castsi256_ps(
       kTail ? _mm256_maskload_epi32(s.active + x, lanes)
@@ -116,20 +150,9 @@ bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out
   ok = _mm256_and_ps(ok, _mm256_or_ps(by_mean, _mm256_and_ps(by_max, by_variance)));
   const int bits = _mm256_movemask_ps(ok);
   if (bits == 0) return false;
-  const __m256i use = _mm256_castps_si256(ok);
 
-  // Patch distances, each lane summing its own patch in the portable order.
-  const float* a = r.centre_padded + x;
-  const float* b = a + r.shift;
-  __m256 sum = _mm256_setzero_ps();
-  for (int32_t row = 0; row < rows; ++row) {
-    const float* ar = a + row_offsets[row];
-    const float* br = b + row_offsets[row];
-    for (int32_t ex = -p; ex <= p; ++ex) {
-      const __m256 diff = _mm256_sub_ps(load<kTail>(ar + ex, use), load<kTail>(br + ex, use));
-      sum = _mm256_add_ps(sum, _mm256_mul_ps(diff, diff));
-    }
-  }
+  // Patch distances, made for the whole run by box_distances.
+  const __m256 sum = load<kTail>(s.distances + x, lanes);
   const __m256 distance = _mm256_div_ps(sum, _mm256_set1_ps(static_cast<float>(rows * side)));
   __m256 weight;
   if (s.denominator != 0.0f) {
@@ -251,6 +274,7 @@ void run_range(const Run& r, int32_t x0, int32_t x1) {
 template <int kP>
 void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                 int32_t x0, int32_t x1) {
+  box_distances<Avx2Sums>(s, y, z, dx, dy, dz, x0, x1);
   run_range<kP>(make_run(s, y, z, dx, dy, dz), x0, x1);
 }
 
@@ -304,6 +328,7 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
   for_each_offset(s, y, z,
                   [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
                       int32_t x0, int32_t x1) {
+                    box_distances<Avx2Sums>(s, y, z, dx, dy, dz, x0, x1);
                     const Run r = make_run(s, y, z, dx, dy, dz);
                     run_range<kP>(r, x0, 8 * c_lo);
                     for (int32_t c = c_lo; c < c_hi; ++c) {

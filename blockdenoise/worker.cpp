@@ -80,12 +80,17 @@ void ThreadFunc(BlockTask* task) {
   auto total_weight = buffer<float>(static_cast<size_t>(d0));
   auto accum = buffer<float>(line_floats);
   auto block = buffer<float>(static_cast<size_t>(elements));
+  auto distances = buffer<float>(static_cast<size_t>(d0));
+  auto squares_row = buffer<float>(static_cast<size_t>(d0) + 2 * static_cast<size_t>(p));
+  auto plane_rows = buffer<float>(static_cast<size_t>(side) * static_cast<size_t>(d0));
+  auto sum_rows = buffer<const float*>(static_cast<size_t>(side));
   std::unique_ptr<float[]> own_padded;
   if (!t.padded) {
     own_padded = buffer<float>(static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p))));
     if (own_padded) pad_volume(t.noisy, d0, d1, d2, p, own_padded.get());
   }
   if (!offsets || !row_offsets || !active || !centre_weight || !total_weight || !accum || !block ||
+      !distances || !squares_row || !plane_rows || !sum_rows ||
       (!t.padded && !own_padded)) {
     task->failed = true;
     return;
@@ -106,6 +111,29 @@ void ThreadFunc(BlockTask* task) {
   s.centre_weight = centre_weight.get();
   s.total_weight = total_weight.get();
   s.accum = accum.get();
+  std::fill(distances.get(), distances.get() + d0, 0.0f);
+  s.distances = distances.get();
+  s.squares_row = squares_row.get();
+  s.plane_rows = plane_rows.get();
+  s.sum_rows = sum_rows.get();
+  // The cache of plane sums saves work between neighbouring lines; it changes no sum, so
+  // without it (too large, or not to be had) the search goes on making them afresh.
+  std::unique_ptr<float[]> row_cache;
+  std::unique_ptr<int64_t[]> row_tags;
+  if (t.search_radius > 0 && t.search_radius <= kDeferredMaxRadius) {
+    const int64_t window = 2 * int64_t{t.search_radius} + 1;
+    const size_t slots = static_cast<size_t>(window * window * window - 1) * side;
+    if (slots * static_cast<size_t>(d0) <= kPlaneCacheMaxFloats) {
+      row_cache = buffer<float>(slots * static_cast<size_t>(d0));
+      row_tags = buffer<int64_t>(slots);
+    }
+    if (row_cache && row_tags) {
+      std::fill(row_tags.get(), row_tags.get() + slots, int64_t{-1});
+      s.row_cache = row_cache.get();
+      s.row_tags = row_tags.get();
+      s.cache_window = static_cast<int32_t>(window);
+    }
+  }
   void (*search_line)(const LineSearch&, int32_t, int32_t) = &search_line_portable;
 #ifdef VOLNLM_BLOCKDENOISE_HAVE_AVX2
   if (t.isa != Isa::portable) search_line = &search_line_avx2;

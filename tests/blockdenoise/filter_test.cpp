@@ -123,13 +123,21 @@ Reference reference(const std::vector<float>& v, const Extents& e, const Params&
                 if (!band(mc / mn) &&
                     !(band((max - mc) / (max - mn)) && vc / vn > 0.5f && vc / vn < 2.0f))
                   continue;
+                // The patch's squares summed as the filter sums them: along each row, then
+                // the rows of one line over the slices, then the lines.
                 float d = 0;
-                for (int a = -p; a <= p; ++a)
-                  for (int b = -p; b <= p; ++b)
+                for (int b = -p; b <= p; ++b) {
+                  float line = 0;
+                  for (int a = -p; a <= p; ++a) {
+                    float row = 0;
                     for (int c = -p; c <= p; ++c) {
                       const float diff = mir(x + c, y + b, z + a) - mir(nx + c, ny + b, nz + a);
-                      d += diff * diff;
+                      row += diff * diff;
                     }
+                    line += row;
+                  }
+                  d += line;
+                }
                 d /= static_cast<float>(side * side * side);
                 const float w = candidate_weight(d, den);  // tested on its own against exp
                 cw = std::max(cw, w);
