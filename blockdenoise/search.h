@@ -69,7 +69,6 @@ struct LineSearch {
   // (index in search order, `cache_window` = 2R + 1 per axis) the 2p + 1 latest plane sums,
   // d0 floats each, and `row_tags` which line of which slice each holds (-1: none).
   float* distances = nullptr;
-  float* squares_row = nullptr;
   float* plane_rows = nullptr;
   const float** sum_rows = nullptr;
   float* row_cache = nullptr;
@@ -160,11 +159,7 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
       plane = s.plane_rows + static_cast<ptrdiff_t>(ey + p) * s.d0;
     }
     if (fresh) {
-      for (int32_t ez = -p; ez <= p; ++ez) {
-        const float* a = s.padded + padded_index(s, x0 - p, line, z + ez);
-        Sums::squares(a, a + shift, s.squares_row, n + 2 * p);
-        Sums::window(s.squares_row, plane + x0, n, side, ez > -p);
-      }
+      Sums::plane(s.padded + padded_index(s, x0, line, z), s.pd0 * s.pd1, shift, p, plane + x0, n);
     }
     s.sum_rows[ey + p] = plane + x0;
   }
@@ -173,19 +168,23 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
 
 // The box-sum steps in plain C++.
 struct PortableSums {
-  // t[i] = (a[i] - b[i])^2.
-  static void squares(const float* a, const float* b, float* t, int32_t n) {
+  // out[i] = the sum over ez = -p .. p, in that order, of the row sums
+  // sq(ez, i - p) + sq(ez, i - p + 1) + ... + sq(ez, i + p), left to right, where sq(ez, j) is
+  // (a[ez * slice + j] - a[ez * slice + j + shift])^2.
+  static void plane(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
+                    int32_t n) {
     for (int32_t i = 0; i < n; ++i) {
-      const float d = a[i] - b[i];
-      t[i] = d * d;
-    }
-  }
-  // v = t[i] + t[i + 1] + ... + t[i + side - 1], left to right; out[i] = v, or out[i] + v.
-  static void window(const float* t, float* out, int32_t n, int32_t side, bool add) {
-    for (int32_t i = 0; i < n; ++i) {
-      float v = t[i];
-      for (int32_t k = 1; k < side; ++k) v = v + t[i + k];
-      out[i] = add ? out[i] + v : v;
+      float v = 0.0f;
+      for (int32_t ez = -p; ez <= p; ++ez) {
+        const float* r = a + ez * slice + i;
+        float row = 0.0f;
+        for (int32_t ex = -p; ex <= p; ++ex) {
+          const float d = r[ex] - r[ex + shift];
+          row = row + d * d;
+        }
+        v = ez == -p ? row : v + row;
+      }
+      out[i] = v;
     }
   }
   // out[i] = rows[0][i] + rows[1][i] + ... + rows[count - 1][i], left to right.

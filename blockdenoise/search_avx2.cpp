@@ -73,25 +73,48 @@ void store(float* at, __m256i lanes, __m256 v) {
   }
 }
 
+// The first `count` lanes (1 .. 7) of a partial chunk.
+__m256i tail_lanes(int32_t count) {
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(count), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
 // The box-sum steps of box_distances, eight elements at a time, the rest as PortableSums makes
 // them: the same operation per element either way.
 struct Avx2Sums {
-  static void squares(const float* a, const float* b, float* t, int32_t n) {
-    int32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
-      _mm256_storeu_ps(t + i, _mm256_mul_ps(d, d));
+  // Lanes i .. i + 7 of PortableSums::plane; in a partial chunk only the lanes in `m` are read.
+  template <bool kTail, int kP>
+  static __m256 plane8(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, __m256i m) {
+    const int32_t q = kP > 0 ? kP : p;
+    __m256 v = _mm256_setzero_ps();
+    for (int32_t ez = -q; ez <= q; ++ez) {
+      const float* r = a + ez * slice;
+      __m256 row = _mm256_setzero_ps();
+      for (int32_t ex = -q; ex <= q; ++ex) {
+        const __m256 d = _mm256_sub_ps(load<kTail>(r + ex, m), load<kTail>(r + ex + shift, m));
+        row = _mm256_add_ps(row, _mm256_mul_ps(d, d));
+      }
+      v = ez == -q ? row : _mm256_add_ps(v, row);
     }
-    PortableSums::squares(a + i, b + i, t + i, n - i);
+    return v;
   }
-  static void window(const float* t, float* out, int32_t n, int32_t side, bool add) {
+  template <int kP>
+  static void plane_p(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
+                      int32_t n) {
+    const __m256i all = _mm256_set1_epi32(-1);
     int32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      __m256 v = _mm256_loadu_ps(t + i);
-      for (int32_t k = 1; k < side; ++k) v = _mm256_add_ps(v, _mm256_loadu_ps(t + i + k));
-      _mm256_storeu_ps(out + i, add ? _mm256_add_ps(_mm256_loadu_ps(out + i), v) : v);
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, plane8<false, kP>(a + i, slice, shift, p, all));
+    if (i < n) {
+      const __m256i m = tail_lanes(n - i);
+      store<true>(out + i, m, plane8<true, kP>(a + i, slice, shift, p, m));
     }
-    PortableSums::window(t + i, out + i, n - i, side, add);
+  }
+  static void plane(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
+                    int32_t n) {
+    if (p == 1) {
+      plane_p<1>(a, slice, shift, p, out, n);
+    } else {
+      plane_p<0>(a, slice, shift, p, out, n);
+    }
   }
   static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
     int32_t i = 0;
@@ -100,10 +123,11 @@ struct Avx2Sums {
       for (int32_t k = 1; k < count; ++k) v = _mm256_add_ps(v, _mm256_loadu_ps(rows[k] + i));
       _mm256_storeu_ps(out + i, v);
     }
-    for (; i < n; ++i) {
-      float v = rows[0][i];
-      for (int32_t k = 1; k < count; ++k) v = v + rows[k][i];
-      out[i] = v;
+    if (i < n) {
+      const __m256i m = tail_lanes(n - i);
+      __m256 v = load<true>(rows[0] + i, m);
+      for (int32_t k = 1; k < count; ++k) v = _mm256_add_ps(v, load<true>(rows[k] + i, m));
+      store<true>(out + i, m, v);
     }
   }
 };

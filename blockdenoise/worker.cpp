@@ -81,7 +81,6 @@ void ThreadFunc(BlockTask* task) {
   auto accum = buffer<float>(line_floats);
   auto block = buffer<float>(static_cast<size_t>(elements));
   auto distances = buffer<float>(static_cast<size_t>(d0));
-  auto squares_row = buffer<float>(static_cast<size_t>(d0) + 2 * static_cast<size_t>(p));
   auto plane_rows = buffer<float>(static_cast<size_t>(side) * static_cast<size_t>(d0));
   auto sum_rows = buffer<const float*>(static_cast<size_t>(side));
   std::unique_ptr<float[]> own_padded;
@@ -90,7 +89,7 @@ void ThreadFunc(BlockTask* task) {
     if (own_padded) pad_volume(t.noisy, d0, d1, d2, p, own_padded.get());
   }
   if (!offsets || !row_offsets || !active || !centre_weight || !total_weight || !accum || !block ||
-      !distances || !squares_row || !plane_rows || !sum_rows ||
+      !distances || !plane_rows || !sum_rows ||
       (!t.padded && !own_padded)) {
     task->failed = true;
     return;
@@ -113,7 +112,6 @@ void ThreadFunc(BlockTask* task) {
   s.accum = accum.get();
   std::fill(distances.get(), distances.get() + d0, 0.0f);
   s.distances = distances.get();
-  s.squares_row = squares_row.get();
   s.plane_rows = plane_rows.get();
   s.sum_rows = sum_rows.get();
   // The cache of plane sums saves work between neighbouring lines; it changes no sum, so
