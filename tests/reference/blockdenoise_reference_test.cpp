@@ -223,5 +223,73 @@ TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
               static_cast<long long>(voxels), static_cast<long long>(identical), worst, mean_relative_bound);
 }
 
+
+// Volumes where the order of the patch sums matters most: values over nine decades, values
+// whose squared differences come within a few decades of the float range, and NaN and infinite voxels, on lines long enough for every vector path of
+// the patch distances. A NaN or infinity may reach only the outputs the reference gives it to:
+// a distance sum that subtracted what leaves its window would spread it (Inf - Inf) to
+// neighbouring centres.
+TEST(Blockdenoise_reference, WideRangesAndNonFiniteVoxelsStayWithinTheBound) {
+  enum class Twist { decades, overflow, non_finite };
+  struct Case {
+    Extents e;
+    int32_t search, patch;
+    bool rician;
+    Twist twist;
+  };
+  const Case cases[] = {
+      {{29, 13, 12}, 3, 1, false, Twist::decades},
+      {{29, 13, 12}, 3, 1, true, Twist::decades},
+      {{26, 12, 12}, 2, 2, false, Twist::decades},
+      {{27, 13, 12}, 3, 1, true, Twist::overflow},
+      {{27, 13, 12}, 3, 1, false, Twist::non_finite},
+      {{27, 13, 12}, 3, 1, true, Twist::non_finite},
+      {{26, 12, 12}, 2, 2, false, Twist::non_finite},
+  };
+  int64_t non_finite_outputs = 0;
+  double worst = 0.0;
+  for (const Case& c : cases) {
+    const blockdenoise::Params p = params_of(c.search, c.patch, 10.0f, 1.0f, c.rician);
+    std::vector<float> noisy = testvol::to_floats(testvol::make_volume(Kind::phantom, c.e, 3, 10.0));
+    testvol::Rng rng(11);
+    for (size_t i = 0; i < noisy.size(); ++i) {
+      const int32_t pick = rng.below(40);
+      if (c.twist == Twist::decades) {
+        noisy[i] *= std::pow(10.0f, static_cast<float>(static_cast<int>(i / 97 % 10) - 3));
+      } else if (c.twist == Twist::overflow && pick == 0) {
+        noisy[i] = 1e17f;  // squared differences near 1e34, patch sums near 1e35
+      } else if (c.twist == Twist::non_finite && pick < 2) {
+        noisy[i] = pick == 0 ? NAN : (i % 2 ? INFINITY : -INFINITY);
+      }
+    }
+    std::vector<float> bound;
+    const std::vector<float> want = reference_result(noisy, c.e, p, &bound);
+    std::vector<float> got(noisy.size(), -7.0f);
+    ASSERT_EQ(blockdenoise::filter(noisy.data(), c.e, p, got.data()), Status::ok);
+    int bad = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+      const float r = want[i], f = got[i];
+      if (!std::isfinite(r)) ++non_finite_outputs;
+      bool ok = std::memcmp(&r, &f, sizeof r) == 0;
+      if (!ok && (std::isnan(r) || std::isnan(f) || std::isinf(r) || std::isinf(f))) {
+        ok = (std::isnan(r) && std::isnan(f)) || r == f;
+      } else if (!ok) {
+        const double diff = std::fabs(double{f} - double{r});
+        ok = diff <= bound[i];
+        if (ok && diff / bound[i] > worst) worst = diff / bound[i];
+      }
+      if (!ok && bad++ < 3) {
+        ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch << " rician="
+                      << c.rician << " twist " << static_cast<int>(c.twist) << ": voxel " << i
+                      << " fast " << f << " reference " << r << " (bound " << bound[i] << ")";
+      }
+    }
+  }
+  // The non-finite cases must reach some outputs, or they would test nothing.
+  EXPECT_GT(non_finite_outputs, 0);
+  std::printf("blockdenoise, wide ranges and non-finite voxels: worst |fast - reference| / bound %.3g\n",
+              worst);
+}
+
 }  // namespace
 }  // namespace volnlm
