@@ -82,6 +82,24 @@ typename O::D exact_weight(const KernelConstants& k, typename O::D magnitude, ty
 // could fill within the next row), in the order queued.
 inline constexpr int32_t kQueueBlocks = 64;
 
+// For each pattern of set lanes: how many, and their lane numbers in order (then zeros).
+struct LaneSets {
+  int32_t offset[16][4];
+  int32_t count[16];
+};
+
+constexpr LaneSets lane_sets() {
+  LaneSets t{};
+  for (int32_t bits = 0; bits < 16; ++bits) {
+    for (int32_t j = 0; j < 4; ++j) {
+      if (bits >> j & 1) t.offset[bits][t.count[bits]++] = j;
+    }
+  }
+  return t;
+}
+
+inline constexpr LaneSets kLaneSets = lane_sets();
+
 struct Queue {
   int32_t block[kQueueBlocks];  // linear index of the block's first neighbour
   int32_t lanes[kQueueBlocks];  // bit j set: neighbour block + j needs the full weight
@@ -118,11 +136,10 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
   using D = typename O::D;
   using M = typename O::M;
   int32_t n = 0;
-  for (int32_t b = 0; b < blocks; ++b) {
-    for (int32_t j = 0; j < 4; ++j) {  // without a branch on the lane
-      q.index[n] = q.block[b] + j;
-      n += q.lanes[b] >> j & 1;
-    }
+  for (int32_t b = 0; b < blocks; ++b) {  // four independent stores, then the count
+    const int32_t bits = q.lanes[b];
+    for (int32_t j = 0; j < 4; ++j) q.index[n + j] = q.block[b] + kLaneSets.offset[bits][j];
+    n += kLaneSets.count[bits];
   }
   const D nothing = O::set(-0.0);
   Sums<O> sums{nothing, nothing};
