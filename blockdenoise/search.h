@@ -63,22 +63,26 @@ struct LineSearch {
   int32_t* deferred_count = nullptr;    // per chunk, how many of them
 
   // Patch distances by box sums (see box_distances). `distances` (d0 floats) receives, per
-  // centre x, the distance to its candidate at the offset being searched; `squares_row`
-  // (d0 + 2p floats) and `plane_rows` ((2p + 1) rows of d0 floats) are scratch; `sum_rows`
-  // (2p + 1 pointers) too. When `row_cache` is set, it keeps for each offset of the full window
-  // (index in search order, `cache_window` = 2R + 1 per axis) the 2p + 1 latest plane sums,
-  // d0 floats each, and `row_tags` which line of which slice each holds (-1: none).
+  // centre x, the sum of squares to its candidate at the offset being searched; `plane_rows`
+  // ((2p + 1) rows of d0 floats) and `sum_rows` (2p + 1 pointers) are scratch. When `row_cache`
+  // is set, it keeps for each of the first `cache_offsets` offsets of the full window (index in
+  // search order, `cache_window` = 2R + 1 per axis) the 2p + 1 latest plane sums, d0 floats
+  // each, and `row_tags` which line of which slice each holds (-1: none).
   float* distances = nullptr;
   float* plane_rows = nullptr;
   const float** sum_rows = nullptr;
   float* row_cache = nullptr;
   int64_t* row_tags = nullptr;
   int32_t cache_window = 0;
+  int64_t cache_offsets = 0;
 };
 
-// Largest number of floats one worker keeps in its cache of plane sums; beyond it the sums are
-// made afresh for every line (the same sums in the same order).
+// Largest number of floats one worker keeps in its cache of plane sums; the offsets beyond it
+// have their sums made afresh for every line (the same sums in the same order). The workers of
+// a call together keep at most kPlaneCacheShare floats per voxel of the volume, so that the
+// cache stays small next to the volumes of the call.
 inline constexpr size_t kPlaneCacheMaxFloats = size_t{2} << 20;
+inline constexpr double kPlaneCacheShare = 0.75;
 
 // Largest search radius for which the deferred blocks are kept: their weights take
 // (2R + 1)^3 * 8 floats per chunk of a line.
@@ -143,7 +147,8 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
   if (s.row_cache) {
     const int64_t w = s.cache_window, r = s.search_radius;
     const int64_t o = ((dz + r) * w + (dy + r)) * w + (dx + r);
-    cached = o > (w * w * w - 1) / 2 ? o - 1 : o;
+    const int64_t index = o > (w * w * w - 1) / 2 ? o - 1 : o;
+    if (index < s.cache_offsets) cached = index;
   }
   for (int32_t ey = -p; ey <= p; ++ey) {
     const int32_t line = y + ey;
