@@ -5,6 +5,7 @@
 // in their own order: every code path gives the same bits.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -66,8 +67,8 @@ struct LineSearch {
   // centre x, the sum of squares to its candidate at the offset being searched; `plane_rows`
   // ((2p + 1) rows of d0 floats) and `sum_rows` (2p + 1 pointers) are scratch. When `row_cache`
   // is set, it keeps for each of the first `cache_offsets` offsets of the full window (index in
-  // search order, `cache_window` = 2R + 1 per axis) the 2p + 1 latest plane sums, d0 floats
-  // each, and `row_tags` which line of which slice each holds (-1: none).
+  // search order, `cache_window` = 2R + 1 per axis) the 2p latest plane sums, d0 floats
+  // each (p > 0), and `row_tags` which line of which slice each holds (-1: none).
   float* distances = nullptr;
   float* plane_rows = nullptr;
   const float** sum_rows = nullptr;
@@ -144,24 +145,26 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
   const ptrdiff_t shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
   const int64_t slice_tag = static_cast<int64_t>(z) * (static_cast<int64_t>(s.d1) + 2 * p + 1);
   int64_t cached = -1;
-  if (s.row_cache) {
+  if (s.row_cache && p > 0) {
     const int64_t w = s.cache_window, r = s.search_radius;
     const int64_t o = ((dz + r) * w + (dy + r)) * w + (dx + r);
     const int64_t index = o > (w * w * w - 1) / 2 ? o - 1 : o;
     if (index < s.cache_offsets) cached = index;
   }
+  // With the cache, an offset keeps 2p plane sums: lines y - p .. y + p - 1 are looked up
+  // there, and line y + p, made in the scratch rows, then takes the place of line y - p, which
+  // the next line no longer needs.
+  const int32_t kept = 2 * p;
   for (int32_t ey = -p; ey <= p; ++ey) {
     const int32_t line = y + ey;
-    float* plane;
+    float* plane = s.plane_rows + static_cast<ptrdiff_t>(ey + p) * s.d0;
     bool fresh = true;
-    if (cached >= 0) {
-      const int64_t slot = cached * side + (line + p) % side;
+    if (cached >= 0 && ey < p) {
+      const int64_t slot = cached * kept + (line + p) % kept;
       plane = s.row_cache + slot * s.d0;
       const int64_t tag = slice_tag + line + p;
       fresh = s.row_tags[slot] != tag;
       s.row_tags[slot] = tag;
-    } else {
-      plane = s.plane_rows + static_cast<ptrdiff_t>(ey + p) * s.d0;
     }
     if (fresh) {
       Sums::plane(s.padded + padded_index(s, x0, line, z), s.pd0 * s.pd1, shift, p, plane + x0, n);
@@ -169,6 +172,12 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
     s.sum_rows[ey + p] = plane + x0;
   }
   Sums::add_rows(s.sum_rows, side, s.distances + x0, n);
+  if (cached >= 0) {
+    const int32_t line = y + p;
+    const int64_t slot = cached * kept + (line + p) % kept;
+    std::copy(s.sum_rows[side - 1], s.sum_rows[side - 1] + n, s.row_cache + slot * s.d0 + x0);
+    s.row_tags[slot] = slice_tag + line + p;
+  }
 }
 
 // The box-sum steps in plain C++.

@@ -118,20 +118,20 @@ void ThreadFunc(BlockTask* task) {
   // without it (too large, or not to be had) the search goes on making them afresh.
   std::unique_ptr<float[]> row_cache;
   std::unique_ptr<int64_t[]> row_tags;
-  if (t.search_radius > 0 && t.search_radius <= kDeferredMaxRadius) {
+  if (t.search_radius > 0 && t.search_radius <= kDeferredMaxRadius && p > 0) {
     const int64_t window = 2 * int64_t{t.search_radius} + 1;
     const double voxels = static_cast<double>(d0) * d1 * d2;
     const double share = kPlaneCacheShare * voxels / worker_count(d2, t.search_radius);
     const size_t budget = std::min(kPlaneCacheMaxFloats, static_cast<size_t>(share));
-    const size_t per_offset = static_cast<size_t>(side) * static_cast<size_t>(d0);
+    const size_t per_offset = 2 * static_cast<size_t>(p) * static_cast<size_t>(d0);
     const int64_t count = std::min<int64_t>(window * window * window - 1,
                                             static_cast<int64_t>(budget / per_offset));
     if (count > 0) {
       row_cache = buffer<float>(static_cast<size_t>(count) * per_offset);
-      row_tags = buffer<int64_t>(static_cast<size_t>(count) * side);
+      row_tags = buffer<int64_t>(static_cast<size_t>(count) * 2 * p);
     }
     if (row_cache && row_tags) {
-      std::fill(row_tags.get(), row_tags.get() + count * side, int64_t{-1});
+      std::fill(row_tags.get(), row_tags.get() + count * 2 * p, int64_t{-1});
       s.row_cache = row_cache.get();
       s.row_tags = row_tags.get();
       s.cache_window = static_cast<int32_t>(window);
