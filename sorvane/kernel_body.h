@@ -209,11 +209,11 @@ inline int32_t pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t q
 
 // How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
 // of four that stay inside the line: `full` whole blocks from `first`, then, if columns are
-// left, one block starting at `tail_start` of which only the `tail` lanes count.
+// left, one block starting `tail_offset` columns after `first`, of which only the `tail` lanes count.
 template <class O>
 struct RowPlan {
   int32_t full = 0;
-  int32_t tail_start = 0;
+  int32_t tail_offset = 0;  // first column of the tail block, counted from `first`
   bool has_tail = false;
   typename O::M tail;
 };
@@ -228,11 +228,12 @@ RowPlan<O> row_plan(int32_t first, int32_t last, int32_t d0) {
   if (rest == 0) return plan;
   plan.has_tail = true;
   if (plan.full > 0) {
-    plan.tail_start = last - 3;  // overlaps the last whole block; its lanes are done already
+    plan.tail_offset = last - 3 - first;  // overlaps the last whole block; its lanes are done already
     plan.tail = O::lanes(4 - rest, 4);
   } else {
-    plan.tail_start = first < d0 - 4 ? first : d0 - 4;
-    plan.tail = O::lanes(first - plan.tail_start, last + 1 - plan.tail_start);
+    const int32_t tail_start = first < d0 - 4 ? first : d0 - 4;
+    plan.tail_offset = tail_start - first;
+    plan.tail = O::lanes(first - tail_start, last + 1 - tail_start);
   }
   return plan;
 }
@@ -270,33 +271,35 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   const int32_t dy_low = y < r ? -y : -r;
   const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
   const int32_t row_blocks = full_row.full + (full_row.has_tail ? 1 : 0);  // at most 52 for R <= 100
+  // One row: its whole blocks from `first`, then its tail; the pointers are those of `first`.
+  const auto row = [&](const RowPlan<O>& plan, int32_t first, double* accum_row, double* weight_row) {
+    for (int32_t b = 0; b < plan.full; ++b) {
+      queued = pair_block<O, Rician, true>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b,
+                                           weight_row + 4 * b, all);
+    }
+    if (plan.has_tail) {
+      const int32_t at = plan.tail_offset;
+      queued = pair_block<O, Rician, false>(c, sums, q, queued, first + at, accum_row + at,
+                                            weight_row + at, plan.tail);
+    }
+  };
+  // The rest of the centre's own line (its slice is never spilled), then the later rows.
+  row(own_line, ic + 1, task.accum + ic + 1, task.weight_sum + ic + 1);
   for (int32_t dz = 0; dz <= dz_last; ++dz) {
     const int32_t zn = z + dz;
     const bool spilled = zn >= task.end_slice;
     double* const accum_n = spilled ? task.spill_accum : task.accum;
     double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
     const int32_t base = spilled ? spill_base : 0;
-    for (int32_t dy = dz == 0 ? 0 : dy_low; dy <= dy_last; ++dy) {
+    for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
       if (queued > kQueueBlocks - row_blocks) {
         const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
         sums.accum = O::add(sums.accum, queue_sums.accum);
         sums.weight = O::add(sums.weight, queue_sums.weight);
         queued = 0;
       }
-      const int32_t line = d0 * (y + dy + d1 * zn);
-      const bool own = dz == 0 && dy == 0;
-      const RowPlan<O>& plan = own ? own_line : full_row;
-      const int32_t first = line + (own ? x + 1 : x_first);
-      for (int32_t b = 0; b < plan.full; ++b) {
-        const int32_t in = first + 4 * b;
-        queued = pair_block<O, Rician, true>(c, sums, q, queued, in, accum_n + (in - base),
-                                             weight_n + (in - base), all);
-      }
-      if (plan.has_tail) {
-        const int32_t in = line + plan.tail_start;
-        queued = pair_block<O, Rician, false>(c, sums, q, queued, in, accum_n + (in - base),
-                                              weight_n + (in - base), plan.tail);
-      }
+      const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
+      row(full_row, first, accum_n + (first - base), weight_n + (first - base));
     }
   }
   const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
