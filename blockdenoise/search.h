@@ -122,19 +122,21 @@ void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, 
 void add_candidate_block(const LineSearch& s, int32_t x, int32_t nx, int32_t ny, int32_t nz,
                          float w);
 
-// Patch distances of centres x0 .. x1 - 1 of line (y, z) to their candidates at offset
-// (dx, dy, dz), into s.distances, by separable box sums over the patch cube:
+// Patch sums of squares of centres x0 .. x1 - 1 of line (y, z) against their candidates at
+// offset (dx, dy, dz), into s.distances (the caller divides by the patch size), by separable
+// box sums over the patch cube:
 //  - row sum: for each x, the squared differences at x - p .. x + p of one row of both patches,
-//    added left to right (each square made once per row and shared by the 2p + 1 centres that
-//    cover it);
+//    added left to right;
 //  - plane sum of line y': the row sums of slices z - p .. z + p, added in that order;
-//  - distance: the plane sums of lines y - p .. y + p, added in that order, over the patch size.
+//  - patch sum: the plane sums of lines y - p .. y + p, added in that order.
+// A plane sum serves the 2p + 1 lines of centres around it, so with the cache each line makes
+// one new plane sum per offset instead of (2p + 1)^2 row sums per centre.
 // Every step only adds non-negative squares (no running sum that subtracts), so a NaN or
-// infinite voxel reaches only the centres whose patches contain it, and each distance is the
-// sum of the same squares as a plain loop over the patch, in another order. The plane sums of
-// an offset are kept in s.row_cache, when present, for the next line of the same slice.
-// `Sums` gives the three elementwise steps; every instruction set makes them with the same
-// single operations, so they give the same bits.
+// infinite voxel reaches only the centres whose patches contain it, and each sum holds the
+// same squares as a plain loop over the patch, added in another order. The plane sums of an
+// offset are kept in s.row_cache, when present, for the next line of the same slice.
+// `Sums` gives the two elementwise steps (plane sums, and adding rows); every instruction set
+// makes them with the same single operations, so they give the same bits.
 template <class Sums>
 void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                    int32_t x0, int32_t x1) {
