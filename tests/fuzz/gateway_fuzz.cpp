@@ -47,10 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t live_before = mexhost::live_arrays();
   {
     fuzz::Reader in(data, size);
-    const fuzz::CallSpec spec = fuzz::decode(in, kSlots, kVolumeClass, kElementCap);
+    const fuzz::CallArgs call = fuzz::decode(in, kSlots, kVolumeClass, kElementCap);
     std::vector<const mxArray*> inputs;
-    for (const mexhost::Array& a : spec.inputs) inputs.push_back(a.get());
-    const mexhost::CallResult r = plugin->call(spec.nlhs, inputs);
+    for (const mexhost::Array& a : call.inputs) inputs.push_back(a.get());
+    const mexhost::CallResult r = plugin->call(call.nlhs, inputs);
     const std::string prefix = std::string(FUZZ_PLUGIN) + ":";
     if (r.ok) {
       if (r.outputs.empty() || r.outputs[0].get() == nullptr) fault("success without a result");

@@ -50,7 +50,7 @@ class Reader {
 // What a position of the argument list normally holds.
 enum class Slot { volume, scalar };
 
-struct CallSpec {
+struct CallArgs {
   int nlhs = 1;
   std::vector<mexhost::Array> inputs;
 };
@@ -116,16 +116,16 @@ inline mwSize extent_of(uint8_t b) {
 
 // Reads the argument list of one call. `slots` says what each of the six positions normally
 // holds; `volume_class` is the filter's class; `cap` bounds the element count of any array.
-inline CallSpec decode(Reader& in, const Slot (&slots)[6], mxClassID volume_class, size_t cap) {
+inline CallArgs decode(Reader& in, const Slot (&slots)[6], mxClassID volume_class, size_t cap) {
   static const mxClassID classes[] = {mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT8_CLASS,   mxUINT8_CLASS,
                                       mxINT16_CLASS,  mxUINT16_CLASS, mxINT32_CLASS,  mxUINT32_CLASS,
                                       mxINT64_CLASS,  mxUINT64_CLASS, mxLOGICAL_CLASS, mxCHAR_CLASS,
                                       mxCELL_CLASS,   mxUNKNOWN_CLASS /* sparse */};
-  CallSpec spec;
+  CallArgs call;
   const uint8_t nrhs_byte = in.byte();
   const int nrhs = nrhs_byte < 192 ? 6 : nrhs_byte % 9;
   const uint8_t nlhs_byte = in.byte();
-  spec.nlhs = nlhs_byte < 192 ? 1 : nlhs_byte % 3;
+  call.nlhs = nlhs_byte < 192 ? 1 : nlhs_byte % 3;
   std::vector<mwSize> first_dims;
   for (int i = 0; i < nrhs; ++i) {
     const Slot slot = i < 6 ? slots[i] : Slot::scalar;
@@ -163,7 +163,7 @@ inline CallSpec decode(Reader& in, const Slot (&slots)[6], mxClassID volume_clas
     } else {
       a = mxCreateNumericArray(dims.size(), dims.data(), id, complex ? mxCOMPLEX : mxREAL);
     }
-    spec.inputs.emplace_back(a);
+    call.inputs.emplace_back(a);
     const size_t n = mxGetNumberOfElements(a);
     if (sparse || id == mxCELL_CLASS) continue;
     if (n == 1) {
@@ -172,7 +172,7 @@ inline CallSpec decode(Reader& in, const Slot (&slots)[6], mxClassID volume_clas
       for (size_t e = 0; e < n; ++e) store(a, e, voxel_of(in.byte()));
     }
   }
-  return spec;
+  return call;
 }
 
 }  // namespace fuzz
