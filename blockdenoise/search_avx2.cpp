@@ -343,7 +343,7 @@ void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c) {
 // afterwards; the chunks near the ends of the line add their blocks at once.
 template <int kP>
 void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
-  const int32_t margin = s.p + s.search_radius;
+  const int32_t margin = s.p + s.search_radius;  // small: only lines the deferred path serves
   const int32_t c_lo = (margin + 7) / 8;
   const int32_t c_hi = (s.d0 - margin) / 8;
   for (int32_t c = c_lo; c < c_hi; ++c) s.deferred_count[c] = 0;
@@ -380,7 +380,7 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
 }  // namespace
 
 void search_line_avx2(const LineSearch& s, int32_t y, int32_t z) {
-  const int32_t margin = s.p + s.search_radius;
+  const int64_t margin = int64_t{s.p} + s.search_radius;  // the radius may be as large as INT32_MAX
   if (s.block_values && y - margin >= 0 && y + margin < s.d1 && z - margin >= 0 &&
       z + margin < s.d2) {
     if (s.p == 1) {
