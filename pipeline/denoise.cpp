@@ -127,24 +127,37 @@ int64_t progress_steps(const Extents& extents, const Options& options) {
   return static_cast<int64_t>(extents.d2) * (options.method == Method::guided ? 2 : 1);
 }
 
-Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
-               Resolved* resolved) {
+namespace {
+
+// What both entry points do first: check the options, fill in the defaults, estimate sigma when
+// it is not given and choose the unit scale. Returns false when there is nothing to filter: an
+// empty volume, or a sigma of 0 (no noise to remove), where the input is copied to `out` as it
+// stands and the progress counter is advanced by `steps`.
+bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
+             int64_t steps, Resolved& r, Resolved* resolved) {
   if (const auto error = check_options(extents, options)) throw std::invalid_argument(error->message);
-  Resolved r = resolve_fixed(options);
+  r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
-  if (resolved) *resolved = r;
-  if (n == 0) return Status::ok;
-
-  if (r.sigma == 0.0) {
-    // No noise to remove (the filters' weights are undefined at sigma 0): the input stands.
+  if (n > 0 && r.sigma == 0.0) {
     std::copy(volume, volume + n, out);
-    if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(progress_steps(extents, options)));
+    if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));
+  } else if (n > 0) {
+    r.scale = scale_for(r.sigma);
+  }
+  if (resolved) *resolved = r;
+  return n > 0 && r.sigma != 0.0;
+}
+
+}  // namespace
+
+Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
+               Resolved* resolved) {
+  Resolved r;
+  if (!prepare(volume, extents, options, out, progress_steps(extents, options), r, resolved)) {
     return Status::ok;
   }
-
-  r.scale = scale_for(r.sigma);
-  if (resolved) *resolved = r;
+  const int32_t n = voxel_count(extents);
   Resolved scaled = r;
   scaled.sigma = r.sigma * r.scale;
   const double unscale = 1.0 / r.scale;
@@ -178,19 +191,9 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
 
 Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
                         const Options& options, double* out, Resolved* resolved) {
-  if (const auto error = check_options(extents, options)) throw std::invalid_argument(error->message);
-  Resolved r = resolve_fixed(options);
-  const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
-  if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
-  if (resolved) *resolved = r;
-  if (n == 0) return Status::ok;
-  if (r.sigma == 0.0) {
-    std::copy(volume, volume + n, out);
-    if (options.slices_done) options.slices_done->fetch_add(extents.d2);
-    return Status::ok;
-  }
-  r.scale = scale_for(r.sigma);
-  if (resolved) *resolved = r;
+  Resolved r;
+  if (!prepare(volume, extents, options, out, extents.d2, r, resolved)) return Status::ok;
+  const int32_t n = voxel_count(extents);
   Resolved scaled = r;
   scaled.sigma = r.sigma * r.scale;
   try {
