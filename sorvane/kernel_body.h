@@ -22,6 +22,14 @@
 #include "sorvane/kernel.h"
 #include "sorvane/worker.h"
 
+// The row loop passes the centre's sums by reference; it must be inlined for them to stay in
+// registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define SORVANE_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define SORVANE_ALWAYS_INLINE
+#endif
+
 namespace volnlm::sorvane {
 namespace {
 
@@ -173,14 +181,21 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
   return sums;
 }
 
+// What one block of four neighbours adds into its neighbours' accumulators.
+template <class O>
+struct BlockTerms {
+  typename O::D accum, weight;
+};
+
 // Pairs the centre with the four neighbours starting at linear index `in` (Whole) or with
 // the `valid` ones among them. A pair whose two weight terms are sure to clamp to 0 passes the
-// threshold and has weight exactly 1: it is added here. The other passing pairs are queued as
-// block `queued`. Every other lane adds -0 and so changes nothing. Returns the new number of
-// queued blocks (kept in a register, apart from the queue's arrays).
+// threshold and has weight exactly 1: it goes into the centre's sums here, and its terms for
+// the neighbours are returned. The other passing pairs are queued as block `queued`. Every
+// other lane gives -0, which adding leaves every value as it is. Returns the terms and sets
+// `queued` to the new number of queued blocks (kept in a register, apart from the queue's arrays).
 template <class O, bool Rician, bool Whole>
-inline int32_t pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t queued, int32_t in,
-                          double* accum_n, double* weight_n, typename O::M valid) {
+inline BlockTerms<O> block_terms(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
+                                 typename O::M valid) {
   using D = typename O::D;
   using M = typename O::M;
   const D magnitude = O::abs(O::sub(c.mean, O::load(c.guide_mean + in)));
@@ -198,13 +213,39 @@ inline int32_t pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t q
   const D one = O::select(unit, O::set(1.0), nothing);
   sums.accum = O::add(sums.accum, O::select(unit, Rician ? O::mul(value_n, value_n) : value_n, nothing));
   sums.weight = O::add(sums.weight, one);
-  O::store(accum_n, O::add(O::load(accum_n), O::select(unit, c.square, nothing)));
-  O::store(weight_n, O::add(O::load(weight_n), one));
 
   const int32_t bits = O::bits(curved);
   q.block[queued] = in;
   q.lanes[queued] = bits;
-  return queued + (bits != 0 ? 1 : 0);
+  queued += bits != 0 ? 1 : 0;
+  return BlockTerms<O>{O::select(unit, c.square, nothing), one};
+}
+
+// One block, added into its neighbours at once.
+template <class O, bool Rician, bool Whole>
+inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
+                       double* accum_n, double* weight_n, typename O::M valid) {
+  const BlockTerms<O> t = block_terms<O, Rician, Whole>(c, sums, q, queued, in, valid);
+  O::store(accum_n, O::add(O::load(accum_n), t.accum));
+  O::store(weight_n, O::add(O::load(weight_n), t.weight));
+}
+
+// A whole block and the tail block that overlaps it `shift` columns on (1 to 3), weighed in
+// that order. Both read their accumulators before either writes, so that no read waits for a
+// write it only partly overlaps. The tail's lanes over the whole block add -0 to the values
+// as they were before, so it is written first and the whole block after it: every element ends
+// as the whole block and the tail would have left it one after the other.
+template <class O, bool Rician>
+inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
+                                double* accum_n, double* weight_n, int32_t shift, typename O::M tail) {
+  const typename O::D accum_a = O::load(accum_n), weight_a = O::load(weight_n);
+  const typename O::D accum_b = O::load(accum_n + shift), weight_b = O::load(weight_n + shift);
+  const BlockTerms<O> a = block_terms<O, Rician, true>(c, sums, q, queued, in, tail);
+  const BlockTerms<O> b = block_terms<O, Rician, false>(c, sums, q, queued, in + shift, tail);
+  O::store(accum_n + shift, O::add(accum_b, b.accum));
+  O::store(weight_n + shift, O::add(weight_b, b.weight));
+  O::store(accum_n, O::add(accum_a, a.accum));
+  O::store(weight_n, O::add(weight_a, a.weight));
 }
 
 // How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
@@ -272,15 +313,22 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
   const int32_t row_blocks = full_row.full + (full_row.has_tail ? 1 : 0);  // at most 52 for R <= 100
   // One row: its whole blocks from `first`, then its tail; the pointers are those of `first`.
-  const auto row = [&](const RowPlan<O>& plan, int32_t first, double* accum_row, double* weight_row) {
-    for (int32_t b = 0; b < plan.full; ++b) {
-      queued = pair_block<O, Rician, true>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b,
-                                           weight_row + 4 * b, all);
+  const auto row = [&](const RowPlan<O>& plan, int32_t first, double* accum_row, double* weight_row)
+                           SORVANE_ALWAYS_INLINE {
+    // A tail after whole blocks overlaps the last of them, and is weighed together with it.
+    const int32_t alone = plan.has_tail && plan.full > 0 ? plan.full - 1 : plan.full;
+    for (int32_t b = 0; b < alone; ++b) {
+      pair_block<O, Rician, true>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b, weight_row + 4 * b, all);
     }
     if (plan.has_tail) {
       const int32_t at = plan.tail_offset;
-      queued = pair_block<O, Rician, false>(c, sums, q, queued, first + at, accum_row + at,
-                                            weight_row + at, plan.tail);
+      if (plan.full > 0) {
+        const int32_t last = 4 * alone;
+        pair_block_and_tail<O, Rician>(c, sums, q, queued, first + last, accum_row + last, weight_row + last,
+                                       at - last, plan.tail);
+      } else {
+        pair_block<O, Rician, false>(c, sums, q, queued, first + at, accum_row + at, weight_row + at, plan.tail);
+      }
     }
   };
   // The rest of the centre's own line (its slice is never spilled), then the later rows.
