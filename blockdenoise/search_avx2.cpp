@@ -23,32 +23,29 @@ __m256 within(__m256 ratio, float lo, float hi) {
                        _mm256_cmp_ps(ratio, _mm256_set1_ps(hi), _CMP_LT_OQ));
 }
 
-// weight_exp of four lanes, its operations one for one.
-__m256d exp4(__m256d v) {
-  namespace d = weight_exp_detail;
-  v = _mm256_blendv_pd(v, _mm256_set1_pd(d::kLow), _mm256_cmp_pd(v, _mm256_set1_pd(d::kLow), _CMP_LT_OQ));
-  v = _mm256_blendv_pd(v, _mm256_set1_pd(d::kHigh), _mm256_cmp_pd(v, _mm256_set1_pd(d::kHigh), _CMP_GT_OQ));
-  const __m256d shifter = _mm256_set1_pd(d::kShifter);
-  const __m256d t = _mm256_add_pd(_mm256_mul_pd(v, _mm256_set1_pd(d::kLog2e)), shifter);
-  const __m256d k = _mm256_sub_pd(t, shifter);
-  const __m256d r = _mm256_sub_pd(_mm256_sub_pd(v, _mm256_mul_pd(k, _mm256_set1_pd(d::kLn2Hi))),
-                                  _mm256_mul_pd(k, _mm256_set1_pd(d::kLn2Lo)));
-  __m256d p = _mm256_set1_pd(d::kC[0]);
-  for (double c : {d::kC[1], d::kC[2], d::kC[3], d::kC[4], d::kC[5], d::kC[6], d::kC[7], d::kC[8],
-                   1.0, 1.0}) {
-    p = _mm256_add_pd(_mm256_mul_pd(p, r), _mm256_set1_pd(c));
-  }
-  const __m256i scale = _mm256_slli_epi64(
-      _mm256_add_epi64(_mm256_castpd_si256(t), _mm256_set1_epi64x(1023)), 52);
-  return _mm256_mul_pd(p, _mm256_castsi256_pd(scale));
-}
-
-// weight_exp of eight lanes; NaN lanes stay NaN.
+// weight_exp of eight lanes, its operations one for one; NaN lanes stay NaN.
 __m256 exp8(__m256 x) {
-  const __m128 lo = _mm256_cvtpd_ps(exp4(_mm256_cvtps_pd(_mm256_castps256_ps128(x))));
-  const __m128 hi = _mm256_cvtpd_ps(exp4(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))));
-  const __m256 e = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
-  return _mm256_blendv_ps(e, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+  namespace d = weight_exp_detail;
+  // max and min return their second operand when the first is NaN; the NaN is put back below.
+  __m256 v = _mm256_max_ps(x, _mm256_set1_ps(d::kLow));
+  v = _mm256_min_ps(v, _mm256_set1_ps(d::kHigh));
+  const __m256 shifter = _mm256_set1_ps(d::kShifter);
+  const __m256 t = _mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(d::kLog2e)), shifter);
+  const __m256 k = _mm256_sub_ps(t, shifter);
+  const __m256 r = _mm256_sub_ps(_mm256_sub_ps(v, _mm256_mul_ps(k, _mm256_set1_ps(d::kLn2Hi))),
+                                 _mm256_mul_ps(k, _mm256_set1_ps(d::kLn2Lo)));
+  __m256 q = _mm256_set1_ps(d::kQ[0]);
+  for (int i = 1; i < 6; ++i) q = _mm256_add_ps(_mm256_mul_ps(q, r), _mm256_set1_ps(d::kQ[i]));
+  const __m256 e = _mm256_add_ps(_mm256_set1_ps(1.0f),
+                                 _mm256_add_ps(r, _mm256_mul_ps(_mm256_mul_ps(r, r), q)));
+  const __m256i whole = _mm256_sub_epi32(_mm256_castps_si256(t), _mm256_castps_si256(shifter));
+  const __m256i k1 = _mm256_srai_epi32(whole, 1);
+  const __m256i k2 = _mm256_sub_epi32(whole, k1);
+  const __m256i bias = _mm256_set1_epi32(127);
+  const __m256 s1 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(k1, bias), 23));
+  const __m256 s2 = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(k2, bias), 23));
+  const __m256 w = _mm256_mul_ps(_mm256_mul_ps(e, s1), s2);
+  return _mm256_blendv_ps(w, x, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
 }
 
 // Loads and stores of eight lanes; in the last, partial chunk of a run only the lanes in
