@@ -357,21 +357,194 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   task.weight_sum[ic] = task.weight_sum[ic] + O::sum(sums.weight);
 }
 
+// Two neighbouring centres of a line, x and x + 1, weighed against one pass over the blocks of
+// the rows their windows share. Each block's neighbour values are read once and its
+// accumulators are read and written once, taking the first centre's terms and then the
+// second's; each centre keeps its own lane sums and its own queue, exactly as it would alone,
+// and makes exactly the decisions it would make alone.
+inline constexpr int32_t kMaxPairBlocks = 52;  // 2R + 2 <= 202 columns for R <= 100
+
+// The blocks of one row for the two centres: where each starts, counted from the row's first
+// column, and which of its lanes lie in each centre's part of the row. The blocks follow one
+// another without overlap while they fit in the line; one that would run past the line's end
+// starts four columns before it instead, and only its columns not yet covered count.
+template <class O>
+struct PairPlan {
+  int32_t blocks = 0;
+  int32_t start[kMaxPairBlocks];
+  typename O::M live[2][kMaxPairBlocks];
+};
+
+// The row's columns first .. last (the union of both parts), with centre c's part lo[c] .. hi[c].
+template <class O>
+void pair_plan(PairPlan<O>& plan, int32_t first, int32_t last, const int32_t lo[2], const int32_t hi[2],
+               int32_t d0) {
+  plan.blocks = 0;
+  for (int32_t s = first; s <= last; s += 4) {
+    const int32_t start = s <= d0 - 4 ? s : d0 - 4;
+    for (int32_t c = 0; c < 2; ++c) {
+      const int32_t from = lo[c] > s ? lo[c] : s;  // columns before s are covered already
+      plan.live[c][plan.blocks] = O::lanes(from - start, hi[c] + 1 - start);
+    }
+    plan.start[plan.blocks++] = start - first;
+  }
+}
+
+template <class O>
+struct PairConstants {
+  typename O::D pass_limit, flat_mean_limit, flat_guide_limit;
+};
+
+// One centre's part of a shared block: its decisions, its sums and its queue, and its terms
+// added into the block's accumulators.
+template <class O, bool Rician>
+inline void pair_lanes(const Centre<O>& c, const PairConstants<O>& l, Sums<O>& sums, Queue& q, int32_t& queued,
+                       int32_t in, typename O::D mean_n, typename O::D guide_n, typename O::D term_n,
+                       typename O::M live, typename O::D& accum, typename O::D& weight) {
+  using D = typename O::D;
+  using M = typename O::M;
+  const D magnitude = O::abs(O::sub(c.mean, mean_n));
+  const D g = O::sub(c.guide, guide_n);
+  const D gg = O::mul(g, g);
+  const M flat = O::and_(O::lt(magnitude, l.flat_mean_limit), O::lt(gg, l.flat_guide_limit));
+  const M unit = O::and_(flat, live);
+  const M curved = O::andnot(O::and_(O::lt(magnitude, l.pass_limit), live), flat);
+  const D nothing = O::set(-0.0);
+  const D one = O::select(unit, O::set(1.0), nothing);
+  sums.accum = O::add(sums.accum, O::select(unit, term_n, nothing));
+  sums.weight = O::add(sums.weight, one);
+  accum = O::add(accum, O::select(unit, c.square, nothing));
+  weight = O::add(weight, one);
+  const int32_t bits = O::bits(curved);
+  q.block[queued] = in;
+  q.lanes[queued] = bits;
+  queued += bits != 0 ? 1 : 0;
+}
+
+template <class O, bool Rician>
+void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z) {
+  using D = typename O::D;
+  const int32_t d0 = task.d0;
+  const int32_t d1 = task.d1;
+  const int32_t r = k.radius;
+  const int32_t ic = x + d0 * (y + d1 * z);
+  const int32_t spill_base = task.end_slice * d0 * d1;
+  const auto centre = [&](int32_t i) {
+    const double v = task.noisy[i];
+    return Centre<O>{O::set(task.guide_mean[i]), O::set(task.guide[i]), O::set(v),
+                     O::set(Rician ? v * v : v), O::set(k.pass_limit), O::set(k.flat_mean_limit),
+                     O::set(k.flat_guide_limit), task.guide_mean, task.guide, task.noisy, task.accum,
+                     task.weight_sum, task.spill_accum, task.spill_weight, spill_base};
+  };
+  const Centre<O> a = centre(ic), b = centre(ic + 1);
+  const PairConstants<O> l{O::set(k.pass_limit), O::set(k.flat_mean_limit), O::set(k.flat_guide_limit)};
+  Sums<O> sa{O::set(-0.0), O::set(-0.0)}, sb{O::set(-0.0), O::set(-0.0)};
+  Queue qa, qb;
+  int32_t na = 0, nb = 0;
+
+  PairPlan<O> own, rows;
+  {
+    const int32_t last = d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r;
+    const int32_t lo[2] = {x + 1, x + 2};
+    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r, last};
+    pair_plan<O>(own, x + 1, last, lo, hi, d0);
+  }
+  {
+    const int32_t lo[2] = {x < r ? 0 : x - r, x + 1 < r ? 0 : x + 1 - r};
+    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r, d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r};
+    pair_plan<O>(rows, lo[0], hi[1], lo, hi, d0);
+  }
+  const int32_t x_first = x < r ? 0 : x - r;
+  const double* const guide_mean = task.guide_mean;
+  const double* const guides = task.guide;
+  const double* const noisy = task.noisy;
+
+  const auto row = [&](const PairPlan<O>& plan, int32_t first, double* accum_row, double* weight_row)
+                       SORVANE_ALWAYS_INLINE {
+    for (int32_t j = 0; j < plan.blocks; ++j) {
+      const int32_t at = plan.start[j];
+      const int32_t in = first + at;
+      const D mean_n = O::load(guide_mean + in);
+      const D guide_n = O::load(guides + in);
+      const D value_n = O::load(noisy + in);
+      const D term_n = Rician ? O::mul(value_n, value_n) : value_n;
+      D accum = O::load(accum_row + at);
+      D weight = O::load(weight_row + at);
+      pair_lanes<O, Rician>(a, l, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum, weight);
+      pair_lanes<O, Rician>(b, l, sb, qb, nb, in, mean_n, guide_n, term_n, plan.live[1][j], accum, weight);
+      O::store(accum_row + at, accum);
+      O::store(weight_row + at, weight);
+    }
+  };
+  const auto flush = [&](const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued) SORVANE_ALWAYS_INLINE {
+    const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
+    sums.accum = O::add(sums.accum, queue_sums.accum);
+    sums.weight = O::add(sums.weight, queue_sums.weight);
+    queued = 0;
+  };
+
+  // The rest of the centres' own line (their slice is never spilled), then the later rows.
+  row(own, ic + 1, task.accum + ic + 1, task.weight_sum + ic + 1);
+  const int32_t z_rest = task.d2 - 1 - z;
+  const int32_t dz_last = r < z_rest ? r : z_rest;
+  const int32_t dy_low = y < r ? -y : -r;
+  const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
+  for (int32_t dz = 0; dz <= dz_last; ++dz) {
+    const int32_t zn = z + dz;
+    const bool spilled = zn >= task.end_slice;
+    double* const accum_n = spilled ? task.spill_accum : task.accum;
+    double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
+    const int32_t base = spilled ? spill_base : 0;
+    for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
+      if (na > kQueueBlocks - rows.blocks) flush(a, sa, qa, na);
+      if (nb > kQueueBlocks - rows.blocks) flush(b, sb, qb, nb);
+      const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
+      row(rows, first, accum_n + (first - base), weight_n + (first - base));
+    }
+  }
+  flush(a, sa, qa, na);
+  flush(b, sb, qb, nb);
+  task.accum[ic] = task.accum[ic] + O::sum(sa.accum);
+  task.weight_sum[ic] = task.weight_sum[ic] + O::sum(sa.weight);
+  task.accum[ic + 1] = task.accum[ic + 1] + O::sum(sb.accum);
+  task.weight_sum[ic + 1] = task.weight_sum[ic + 1] + O::sum(sb.weight);
+}
+
+// Centres x and x + 1: together when both have pairs to weigh, else each alone.
+template <class O, bool Rician>
+void two_centres(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z) {
+  const int32_t ic = x + task.d0 * (y + task.d1 * z);
+  if (task.noisy[ic] != 0.0 && task.noisy[ic + 1] != 0.0) {  // a NaN is processed
+    centre_pair<O, Rician>(task, k, x, y, z);
+  } else {
+    centre_pairs<O, Rician>(task, k, x, y, z);
+    centre_pairs<O, Rician>(task, k, x + 1, y, z);
+  }
+}
+
+// The centres of a line in pairs from x_first, the last one alone when their number is odd;
+// the pairs ascend when `forward`, else descend.
+template <class O, bool Rician>
+void line_centres(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z, int32_t x_first,
+                  int32_t x_end, bool forward) {
+  const int32_t pairs = (x_end - x_first) / 2;
+  const bool odd = (x_end - x_first) % 2 != 0;
+  if (forward) {
+    for (int32_t p = 0; p < pairs; ++p) two_centres<O, Rician>(task, k, x_first + 2 * p, y, z);
+    if (odd) centre_pairs<O, Rician>(task, k, x_end - 1, y, z);
+  } else {
+    if (odd) centre_pairs<O, Rician>(task, k, x_end - 1, y, z);
+    for (int32_t p = pairs - 1; p >= 0; --p) two_centres<O, Rician>(task, k, x_first + 2 * p, y, z);
+  }
+}
+
 template <class O>
 void line_pairs(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
                    int32_t x_first, int32_t x_end, bool forward) {
   if (task.rician) {
-    if (forward) {
-      for (int32_t x = x_first; x < x_end; ++x) centre_pairs<O, true>(task, k, x, y, z);
-    } else {
-      for (int32_t x = x_end - 1; x >= x_first; --x) centre_pairs<O, true>(task, k, x, y, z);
-    }
+    line_centres<O, true>(task, k, y, z, x_first, x_end, forward);
   } else {
-    if (forward) {
-      for (int32_t x = x_first; x < x_end; ++x) centre_pairs<O, false>(task, k, x, y, z);
-    } else {
-      for (int32_t x = x_end - 1; x >= x_first; --x) centre_pairs<O, false>(task, k, x, y, z);
-    }
+    line_centres<O, false>(task, k, y, z, x_first, x_end, forward);
   }
 }
 

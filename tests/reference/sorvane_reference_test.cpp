@@ -268,6 +268,41 @@ TEST(Sorvane_reference, ProductionFilterStaysWithinTolerance) {
                           });
 }
 
+TEST(Sorvane_reference, WeightsOfZeroAndOneGiveTheReferenceBitsOnEveryLineLength) {
+  // Whole-number noisy values (a tenth of them 0) and a guide of two levels 100 apart, each
+  // with a step of 0 or 1: pairs of one level have weight exactly 1, a pair across the levels
+  // whose guide means come close weighs exactly 0 (t > 10), the rest fail the threshold. Every
+  // sum is then exact in any order, so the fast core must give the reference's bits: a pair
+  // missed, counted twice or given to the wrong voxel shows, wherever the line's blocks start
+  // and end, whichever centres of a line are weighed together, and with zero centres among them.
+  const Extents shapes[] = {{4, 5, 4}, {5, 4, 5}, {6, 5, 4}, {7, 4, 9}, {8, 3, 5}, {9, 5, 4},
+                            {11, 4, 3}, {13, 3, 4}, {16, 3, 3}};
+  int64_t pairs_changed = 0;
+  for (const Extents& e : shapes) {
+    for (int32_t radius : {1, 2, 3, 5}) {
+      testvol::Rng rng(static_cast<uint64_t>(e.d0 * 100 + radius));
+      const int64_t n = testvol::count_of(e);
+      std::vector<double> noisy(n), guide(n);
+      for (int64_t i = 0; i < n; ++i) {
+        noisy[i] = rng.below(10) == 0 ? 0.0 : 1.0 + rng.below(20);
+        guide[i] = (rng.below(3) == 0 ? 100.0 : 0.0) + rng.below(2);
+      }
+      for (bool rician : {false, true}) {
+        const sorvane::Params p = params_of(radius, 9.0, rician);  // h = 3
+        const std::vector<double> want = reference_result(noisy, guide, e, p);
+        if (!rician && want != noisy) ++pairs_changed;
+        for (Isa isa : supported_isas()) {
+          std::vector<double> got(noisy.size(), -7.0);
+          ASSERT_EQ(sorvane::filter_with(isa, noisy.data(), guide.data(), e, p, got.data()), Status::ok);
+          EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(double)), 0)
+              << describe(e) << " R=" << radius << (rician ? " Rician " : " ") << isa_name(isa);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(pairs_changed, 36);  // every volume has pairs that move its values
+}
+
 TEST(Sorvane_reference, EveryInstructionSetStaysWithinTolerance) {
   // Lines long enough that most centres take the four-lane loop, with its blocks cut at every
   // border, and radii up to 5, whose windows queue hundreds of pairs for the full weight.
