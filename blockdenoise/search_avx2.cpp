@@ -138,7 +138,7 @@ struct Run {
   bool rows_inside;  // the candidates' blocks stay inside the volume along y and z
 };
 
-// The weights of centres x .. x + 7 (those in `lanes` for a partial chunk) against the run's
+// The weights of centres x .. x + 7 (those in `lanes`; masked loads and stores in a partial chunk) against the run's
 // offset; updates their centre and total weights. Returns the mask of the weighed lanes in
 // `ok` and `bits` (false when there is none) and their weights in `weight`, 0 in the others.
 // kP > 0 fixes the patch radius at compile time, so that the patch loops unroll; 0 reads it
@@ -153,7 +153,7 @@ bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out
   const __m256 floor = _mm256_set1_ps(kStatFloor);
   __m256 ok = _mm256_castsi256_ps(
       kTail ? _mm256_maskload_epi32(s.active + x, lanes)
-            : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.active + x)));
+            : _mm256_and_si256(lanes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.active + x))));
   if (_mm256_movemask_ps(ok) == 0) return false;
   const __m256i ok_lanes = _mm256_castps_si256(ok);
   const __m256 mn = load<kTail>(s.local_mean + r.cand_line + x, ok_lanes);
@@ -200,7 +200,7 @@ bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out
   return true;
 }
 
-// Centres x .. x + 7 (those in `lanes` for a partial chunk) against the run's offset: weights,
+// Centres x .. x + 7 (those in `lanes`; masked loads and stores in a partial chunk) against the run's offset: weights,
 // then each weighed lane's candidate block added into its accumulator.
 template <bool kTail, int kP>
 void chunk(const Run& r, int32_t x, __m256i lanes) {
@@ -279,16 +279,27 @@ Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, 
   return r;
 }
 
-// Centres x0 .. x1 - 1 against the run's offset, eight at a time from x0, blocks added at once.
+// Centres a .. b - 1 of the run x0 .. x1 - 1 against the run's offset, eight at a time from a,
+// blocks added at once. A last part of fewer than eight centres is worked as a whole chunk that
+// ends inside the run, with the lanes outside a .. b - 1 set aside (their reads stay in the run,
+// and full loads and stores with a blend cost far less than masked ones); only a run of fewer
+// than eight centres needs masked loads and stores.
 template <int kP>
-void run_range(const Run& r, int32_t x0, int32_t x1) {
+void run_range(const Run& r, int32_t a, int32_t b, int32_t x0, int32_t x1) {
   const __m256i all = _mm256_set1_epi32(-1);
-  int32_t x = x0;
-  for (; x + 8 <= x1; x += 8) chunk<false, kP>(r, x, all);
-  if (x < x1) {
-    const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(x1 - x),
-                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-    chunk<true, kP>(r, x, lanes);
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  int32_t x = a;
+  for (; x + 8 <= b; x += 8) chunk<false, kP>(r, x, all);
+  if (x >= b) return;
+  if (x1 - x0 >= 8) {
+    const int32_t at = x < x1 - 8 ? x : x1 - 8;
+    const __m256i from = _mm256_sub_epi32(lane, _mm256_set1_epi32(x - at));
+    const __m256i keep = _mm256_andnot_si256(
+        _mm256_cmpgt_epi32(_mm256_setzero_si256(), from),
+        _mm256_cmpgt_epi32(_mm256_set1_epi32(b - x), from));
+    chunk<false, kP>(r, at, keep);
+  } else {
+    chunk<true, kP>(r, x, _mm256_cmpgt_epi32(_mm256_set1_epi32(b - x), lane));
   }
 }
 
@@ -296,7 +307,7 @@ template <int kP>
 void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                 int32_t x0, int32_t x1) {
   box_distances<Avx2Sums>(s, y, z, dx, dy, dz, x0, x1);
-  run_range<kP>(make_run(s, y, z, dx, dy, dz), x0, x1);
+  run_range<kP>(make_run(s, y, z, dx, dy, dz), x0, x1, x0, x1);
 }
 
 // The blocks of chunk c, whose weights are all known: for each group of kRows rows of kSide
@@ -351,7 +362,7 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                       int32_t x0, int32_t x1) {
                     box_distances<Avx2Sums>(s, y, z, dx, dy, dz, x0, x1);
                     const Run r = make_run(s, y, z, dx, dy, dz);
-                    run_range<kP>(r, x0, 8 * c_lo);
+                    run_range<kP>(r, x0, 8 * c_lo, x0, x1);
                     for (int32_t c = c_lo; c < c_hi; ++c) {
                       __m256 ok, weight;
                       int bits;
@@ -360,7 +371,7 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                       _mm256_storeu_ps(s.deferred_weights + 8 * at, _mm256_and_ps(weight, ok));
                       s.deferred_offsets[at] = o;
                     }
-                    run_range<kP>(r, 8 * c_hi, x1);
+                    run_range<kP>(r, 8 * c_hi, x1, x0, x1);
                     ++o;
                   });
   for (int32_t c = c_lo; c < c_hi; ++c) {
