@@ -34,10 +34,13 @@ __m256 exp8(__m256 x) {
   const __m256 k = _mm256_sub_ps(t, shifter);
   const __m256 r = _mm256_sub_ps(_mm256_sub_ps(v, _mm256_mul_ps(k, _mm256_set1_ps(d::kLn2Hi))),
                                  _mm256_mul_ps(k, _mm256_set1_ps(d::kLn2Lo)));
-  __m256 q = _mm256_set1_ps(d::kQ[0]);
-  for (int i = 1; i < 6; ++i) q = _mm256_add_ps(_mm256_mul_ps(q, r), _mm256_set1_ps(d::kQ[i]));
-  const __m256 e = _mm256_add_ps(_mm256_set1_ps(1.0f),
-                                 _mm256_add_ps(r, _mm256_mul_ps(_mm256_mul_ps(r, r), q)));
+  const __m256 r2 = _mm256_mul_ps(r, r);
+  const auto pair = [&](int hi, int lo) {
+    return _mm256_add_ps(_mm256_set1_ps(d::kQ[lo]), _mm256_mul_ps(_mm256_set1_ps(d::kQ[hi]), r));
+  };
+  const __m256 q = _mm256_add_ps(
+      pair(4, 5), _mm256_mul_ps(r2, _mm256_add_ps(pair(2, 3), _mm256_mul_ps(r2, pair(0, 1)))));
+  const __m256 e = _mm256_add_ps(_mm256_set1_ps(1.0f), _mm256_add_ps(r, _mm256_mul_ps(r2, q)));
   const __m256i whole = _mm256_sub_epi32(_mm256_castps_si256(t), _mm256_castps_si256(shifter));
   const __m256i k1 = _mm256_srai_epi32(whole, 1);
   const __m256i k2 = _mm256_sub_epi32(whole, k1);

@@ -41,9 +41,13 @@ inline float weight_exp(float x) {
   const float t = v * d::kLog2e + d::kShifter;
   const float k = t - d::kShifter;
   const float r = (v - k * d::kLn2Hi) - k * d::kLn2Lo;
-  float q = d::kQ[0];
-  for (int i = 1; i < 6; ++i) q = q * r + d::kQ[i];
-  const float e = 1.0f + (r + (r * r) * q);
+  // q in pairs of terms, so that few of its operations wait on one another.
+  const float r2 = r * r;
+  const float q01 = d::kQ[5] + d::kQ[4] * r;
+  const float q23 = d::kQ[3] + d::kQ[2] * r;
+  const float q45 = d::kQ[1] + d::kQ[0] * r;
+  const float q = q01 + r2 * (q23 + r2 * q45);
+  const float e = 1.0f + (r + r2 * q);
   // k from the low bits of t, split in two halves whose powers of two are normal floats.
   const int32_t whole = std::bit_cast<int32_t>(t) - std::bit_cast<int32_t>(d::kShifter);
   const int32_t k1 = whole >> 1;
