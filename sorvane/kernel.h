@@ -39,6 +39,8 @@ void line_pairs_portable(const SlabTask& task, const KernelConstants& k, int32_t
                             int32_t x_first, int32_t x_end, bool forward);
 void line_pairs_avx2(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
                         int32_t x_first, int32_t x_end, bool forward);
+void line_pairs_avx512(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
+                       int32_t x_first, int32_t x_end, bool forward);
 
 // The form for `isa`, or the portable one where the processor lacks it.
 LinePairs line_pairs_for(Isa isa);

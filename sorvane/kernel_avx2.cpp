@@ -63,6 +63,7 @@ struct Avx2 {
     _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order)));
   }
   static D select(M m, D yes, D no) { return _mm256_blendv_pd(no, yes, m); }
+  static D add_where(M m, D a, D b) { return _mm256_blendv_pd(a, _mm256_add_pd(a, b), m); }
   static D trunc(D a, M) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
   static D pow2(D k, M) {
     const __m256i whole = _mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k));

@@ -13,6 +13,7 @@
 //   lanes of `bits`, in lane order, to out[0], out[1], ...; up to out[3] may be written); D select(M m, D yes, D no);
 //   D trunc(D v, M m) (v toward zero on lanes m, where |v| < 2^31; anything elsewhere);
 //   D pow2(D k, M m) (2^k on lanes m, where k is a whole number in [-1022, 1023]);
+//   D add_where(M m, D a, D b) (a + b on lanes m, a unchanged elsewhere);
 //   double sum(D) = (lane0 + lane1) + (lane2 + lane3).
 // Every operation rounds each lane once, as the scalar operation would.
 #pragma once
@@ -409,12 +410,11 @@ inline void pair_lanes(const Centre<O>& c, const PairConstants<O>& l, Sums<O>& s
   const M flat = O::and_(O::lt(magnitude, l.flat_mean_limit), O::lt(gg, l.flat_guide_limit));
   const M unit = O::and_(flat, live);
   const M curved = O::andnot(O::and_(O::lt(magnitude, l.pass_limit), live), flat);
-  const D nothing = O::set(-0.0);
-  const D one = O::select(unit, O::set(1.0), nothing);
-  sums.accum = O::add(sums.accum, O::select(unit, term_n, nothing));
-  sums.weight = O::add(sums.weight, one);
-  accum = O::add(accum, O::select(unit, c.square, nothing));
-  weight = O::add(weight, one);
+  const D one = O::set(1.0);
+  sums.accum = O::add_where(unit, sums.accum, term_n);
+  sums.weight = O::add_where(unit, sums.weight, one);
+  accum = O::add_where(unit, accum, c.square);
+  weight = O::add_where(unit, weight, one);
   const int32_t bits = O::bits(curved);
   q.block[queued] = in;
   q.lanes[queued] = bits;
