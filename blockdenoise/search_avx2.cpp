@@ -24,7 +24,7 @@ __m256 within(__m256 ratio, float lo, float hi) {
 }
 
 // weight_exp of eight lanes, its operations one for one; NaN lanes stay NaN.
-__m256 exp8(__m256 x) {
+[[gnu::always_inline]] inline __m256 exp8(__m256 x) {
   namespace d = weight_exp_detail;
   // max and min return their second operand when the first is NaN; the NaN is put back below.
   __m256 v = _mm256_max_ps(x, _mm256_set1_ps(d::kLow));
@@ -147,7 +147,7 @@ struct Run {
 // kP > 0 fixes the patch radius at compile time, so that the patch loops unroll; 0 reads it
 // from the search.
 template <bool kTail, int kP>
-bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out,
+[[gnu::always_inline]] inline bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out,
            __m256& weight_out) {
   const LineSearch& s = *r.s;
   const int32_t p = kP > 0 ? kP : s.p;
