@@ -182,71 +182,96 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
   return sums;
 }
 
-// What one block of four neighbours adds into its neighbours' accumulators.
-template <class O>
-struct BlockTerms {
-  typename O::D accum, weight;
-};
-
-// Pairs the centre with the four neighbours starting at linear index `in` (Whole) or with
-// the `valid` ones among them. A pair whose two weight terms are sure to clamp to 0 passes the
-// threshold and has weight exactly 1: it goes into the centre's sums here, and its terms for
-// the neighbours are returned. The other passing pairs are queued as block `queued`. Every
-// other lane gives -0, which adding leaves every value as it is. Returns the terms and sets
-// `queued` to the new number of queued blocks (kept in a register, apart from the queue's arrays).
-template <class O, bool Rician, bool Whole>
-inline BlockTerms<O> block_terms(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
-                                 typename O::M valid) {
+// One centre against a block of four neighbours whose values are given, on the lanes `live`:
+// a pair whose two weight terms are sure to clamp to 0 passes the threshold and has weight
+// exactly 1, so it goes into the centre's sums and into the block's accumulator terms `accum`
+// and `weight` here; the other passing pairs are queued as block `queued`, which is then
+// counted when any lane needs the full weight. Lanes outside `live` change nothing.
+template <class O, bool Rician>
+inline void pair_lanes(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
+                       typename O::D mean_n, typename O::D guide_n, typename O::D term_n,
+                       typename O::M live, typename O::D& accum, typename O::D& weight) {
   using D = typename O::D;
   using M = typename O::M;
-  const D magnitude = O::abs(O::sub(c.mean, O::load(c.guide_mean + in)));
-  const D g = O::sub(c.guide, O::load(c.guides + in));
+  const D magnitude = O::abs(O::sub(c.mean, mean_n));
+  const D g = O::sub(c.guide, guide_n);
   const D gg = O::mul(g, g);
   // flat_mean_limit <= pass_limit, so a flat pair passes.
   const M flat = O::and_(O::lt(magnitude, c.flat_mean_limit), O::lt(gg, c.flat_guide_limit));
-  const M unit = Whole ? flat : O::and_(flat, valid);
-  const M below = O::lt(magnitude, c.pass_limit);
-  const M curved = O::andnot(Whole ? below : O::and_(below, valid), flat);
-  const D value_n = O::load(c.noisy + in);
-
+  const M unit = O::and_(flat, live);
+  const M curved = O::andnot(O::and_(O::lt(magnitude, c.pass_limit), live), flat);
   // With w = 1 the terms are the plain values (squares in Rician mode), bit for bit.
-  const D nothing = O::set(-0.0);
-  const D one = O::select(unit, O::set(1.0), nothing);
-  sums.accum = O::add(sums.accum, O::select(unit, Rician ? O::mul(value_n, value_n) : value_n, nothing));
-  sums.weight = O::add(sums.weight, one);
-
+  const D one = O::set(1.0);
+  sums.accum = O::add_where(unit, sums.accum, term_n);
+  sums.weight = O::add_where(unit, sums.weight, one);
+  accum = O::add_where(unit, accum, c.square);
+  weight = O::add_where(unit, weight, one);
   const int32_t bits = O::bits(curved);
   q.block[queued] = in;
   q.lanes[queued] = bits;
   queued += bits != 0 ? 1 : 0;
-  return BlockTerms<O>{O::select(unit, c.square, nothing), one};
 }
 
-// One block, added into its neighbours at once.
-template <class O, bool Rician, bool Whole>
+// The neighbour terms of the centre's pairs: the value, squared in Rician mode.
+template <class O, bool Rician>
+inline typename O::D neighbour_terms(const double* noisy, int32_t in) {
+  const typename O::D value_n = O::load(noisy + in);
+  return Rician ? O::mul(value_n, value_n) : value_n;
+}
+
+// The centre against the four neighbours starting at linear index `in` (those in `live`),
+// added into their accumulators at once.
+template <class O, bool Rician>
 inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
-                       double* accum_n, double* weight_n, typename O::M valid) {
-  const BlockTerms<O> t = block_terms<O, Rician, Whole>(c, sums, q, queued, in, valid);
-  O::store(accum_n, O::add(O::load(accum_n), t.accum));
-  O::store(weight_n, O::add(O::load(weight_n), t.weight));
+                       double* accum_n, double* weight_n, typename O::M live) {
+  typename O::D accum = O::load(accum_n), weight = O::load(weight_n);
+  pair_lanes<O, Rician>(c, sums, q, queued, in, O::load(c.guide_mean + in), O::load(c.guides + in),
+                        neighbour_terms<O, Rician>(c.noisy, in), live, accum, weight);
+  O::store(accum_n, accum);
+  O::store(weight_n, weight);
 }
 
 // A whole block and the tail block that overlaps it `shift` columns on (1 to 3), weighed in
 // that order. Both read their accumulators before either writes, so that no read waits for a
-// write it only partly overlaps. The tail's lanes over the whole block add -0 to the values
-// as they were before, so it is written first and the whole block after it: every element ends
-// as the whole block and the tail would have left it one after the other.
+// write it only partly overlaps. The tail's lanes over the whole block leave the values as they
+// were before, so it is written first and the whole block after it: every element ends as the
+// whole block and the tail would have left it one after the other.
 template <class O, bool Rician>
 inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
                                 double* accum_n, double* weight_n, int32_t shift, typename O::M tail) {
-  const typename O::D accum_a = O::load(accum_n), weight_a = O::load(weight_n);
-  const typename O::D accum_b = O::load(accum_n + shift), weight_b = O::load(weight_n + shift);
-  const BlockTerms<O> a = block_terms<O, Rician, true>(c, sums, q, queued, in, tail);
-  const BlockTerms<O> b = block_terms<O, Rician, false>(c, sums, q, queued, in + shift, tail);
-  O::store(accum_n + shift, O::add(accum_b, b.accum));
-  O::store(weight_n + shift, O::add(weight_b, b.weight));
-  O::store(accum_n, O::add(accum_a, a.accum));
-  O::store(weight_n, O::add(weight_a, a.weight));
+  using D = typename O::D;
+  D accum_a = O::load(accum_n), weight_a = O::load(weight_n);
+  D accum_b = O::load(accum_n + shift), weight_b = O::load(weight_n + shift);
+  const int32_t tail_in = in + shift;
+  pair_lanes<O, Rician>(c, sums, q, queued, in, O::load(c.guide_mean + in), O::load(c.guides + in),
+                        neighbour_terms<O, Rician>(c.noisy, in), O::lanes(0, 4), accum_a, weight_a);
+  pair_lanes<O, Rician>(c, sums, q, queued, tail_in, O::load(c.guide_mean + tail_in),
+                        O::load(c.guides + tail_in), neighbour_terms<O, Rician>(c.noisy, tail_in), tail,
+                        accum_b, weight_b);
+  O::store(accum_n + shift, accum_b);
+  O::store(weight_n + shift, weight_b);
+  O::store(accum_n, accum_a);
+  O::store(weight_n, weight_a);
+}
+
+// The centre whose linear index is `ic`, its values as lanes.
+template <class O, bool Rician>
+Centre<O> make_centre(const SlabTask& task, const KernelConstants& k, int32_t ic) {
+  const double v = task.noisy[ic];
+  return Centre<O>{O::set(task.guide_mean[ic]), O::set(task.guide[ic]), O::set(v),
+                   O::set(Rician ? v * v : v), O::set(k.pass_limit), O::set(k.flat_mean_limit),
+                   O::set(k.flat_guide_limit), task.guide_mean, task.guide, task.noisy, task.accum,
+                   task.weight_sum, task.spill_accum, task.spill_weight, task.end_slice * task.d0 * task.d1};
+}
+
+// Weighs the queued pairs and adds their lane sums into the centre's; the queue is then empty.
+template <class O, bool Rician>
+SORVANE_ALWAYS_INLINE inline void flush(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums, Queue& q,
+                                        int32_t& queued) {
+  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
+  sums.accum = O::add(sums.accum, queue_sums.accum);
+  sums.weight = O::add(sums.weight, queue_sums.weight);
+  queued = 0;
 }
 
 // How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
@@ -294,11 +319,7 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   const double value_c = task.noisy[ic];
   if (value_c == 0.0) return;  // a NaN is processed
 
-  const int32_t spill_base = task.end_slice * d0 * d1;
-  Centre<O> c{O::set(task.guide_mean[ic]), O::set(task.guide[ic]), O::set(value_c),
-              O::set(Rician ? value_c * value_c : value_c), O::set(k.pass_limit), O::set(k.flat_mean_limit), O::set(k.flat_guide_limit),
-              task.guide_mean, task.guide, task.noisy, task.accum, task.weight_sum,
-              task.spill_accum, task.spill_weight, spill_base};
+  const Centre<O> c = make_centre<O, Rician>(task, k, ic);
   Sums<O> sums{O::set(-0.0), O::set(-0.0)};
   Queue q;
   int32_t queued = 0;
@@ -319,7 +340,7 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
     // A tail after whole blocks overlaps the last of them, and is weighed together with it.
     const int32_t alone = plan.has_tail && plan.full > 0 ? plan.full - 1 : plan.full;
     for (int32_t b = 0; b < alone; ++b) {
-      pair_block<O, Rician, true>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b, weight_row + 4 * b, all);
+      pair_block<O, Rician>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b, weight_row + 4 * b, all);
     }
     if (plan.has_tail) {
       const int32_t at = plan.tail_offset;
@@ -328,7 +349,7 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
         pair_block_and_tail<O, Rician>(c, sums, q, queued, first + last, accum_row + last, weight_row + last,
                                        at - last, plan.tail);
       } else {
-        pair_block<O, Rician, false>(c, sums, q, queued, first + at, accum_row + at, weight_row + at, plan.tail);
+        pair_block<O, Rician>(c, sums, q, queued, first + at, accum_row + at, weight_row + at, plan.tail);
       }
     }
   };
@@ -336,24 +357,14 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   row(own_line, ic + 1, task.accum + ic + 1, task.weight_sum + ic + 1);
   for (int32_t dz = 0; dz <= dz_last; ++dz) {
     const int32_t zn = z + dz;
-    const bool spilled = zn >= task.end_slice;
-    double* const accum_n = spilled ? task.spill_accum : task.accum;
-    double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
-    const int32_t base = spilled ? spill_base : 0;
+    const SliceSums to = slice_sums(task, zn);
     for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
-      if (queued > kQueueBlocks - row_blocks) {
-        const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
-        sums.accum = O::add(sums.accum, queue_sums.accum);
-        sums.weight = O::add(sums.weight, queue_sums.weight);
-        queued = 0;
-      }
+      if (queued > kQueueBlocks - row_blocks) flush<O, Rician>(k, c, sums, q, queued);
       const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
-      row(full_row, first, accum_n + (first - base), weight_n + (first - base));
+      row(full_row, first, to.accum + (first - to.base), to.weight + (first - to.base));
     }
   }
-  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
-  sums.accum = O::add(sums.accum, queue_sums.accum);
-  sums.weight = O::add(sums.weight, queue_sums.weight);
+  flush<O, Rician>(k, c, sums, q, queued);
   task.accum[ic] = task.accum[ic] + O::sum(sums.accum);
   task.weight_sum[ic] = task.weight_sum[ic] + O::sum(sums.weight);
 }
@@ -391,36 +402,6 @@ void pair_plan(PairPlan<O>& plan, int32_t first, int32_t last, const int32_t lo[
   }
 }
 
-template <class O>
-struct PairConstants {
-  typename O::D pass_limit, flat_mean_limit, flat_guide_limit;
-};
-
-// One centre's part of a shared block: its decisions, its sums and its queue, and its terms
-// added into the block's accumulators.
-template <class O, bool Rician>
-inline void pair_lanes(const Centre<O>& c, const PairConstants<O>& l, Sums<O>& sums, Queue& q, int32_t& queued,
-                       int32_t in, typename O::D mean_n, typename O::D guide_n, typename O::D term_n,
-                       typename O::M live, typename O::D& accum, typename O::D& weight) {
-  using D = typename O::D;
-  using M = typename O::M;
-  const D magnitude = O::abs(O::sub(c.mean, mean_n));
-  const D g = O::sub(c.guide, guide_n);
-  const D gg = O::mul(g, g);
-  const M flat = O::and_(O::lt(magnitude, l.flat_mean_limit), O::lt(gg, l.flat_guide_limit));
-  const M unit = O::and_(flat, live);
-  const M curved = O::andnot(O::and_(O::lt(magnitude, l.pass_limit), live), flat);
-  const D one = O::set(1.0);
-  sums.accum = O::add_where(unit, sums.accum, term_n);
-  sums.weight = O::add_where(unit, sums.weight, one);
-  accum = O::add_where(unit, accum, c.square);
-  weight = O::add_where(unit, weight, one);
-  const int32_t bits = O::bits(curved);
-  q.block[queued] = in;
-  q.lanes[queued] = bits;
-  queued += bits != 0 ? 1 : 0;
-}
-
 template <class O, bool Rician>
 void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z) {
   using D = typename O::D;
@@ -428,16 +409,7 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const int32_t d1 = task.d1;
   const int32_t r = k.radius;
   const int32_t ic = x + d0 * (y + d1 * z);
-  const int32_t spill_base = task.end_slice * d0 * d1;
-  const auto centre = [&](int32_t i) {
-    const double v = task.noisy[i];
-    return Centre<O>{O::set(task.guide_mean[i]), O::set(task.guide[i]), O::set(v),
-                     O::set(Rician ? v * v : v), O::set(k.pass_limit), O::set(k.flat_mean_limit),
-                     O::set(k.flat_guide_limit), task.guide_mean, task.guide, task.noisy, task.accum,
-                     task.weight_sum, task.spill_accum, task.spill_weight, spill_base};
-  };
-  const Centre<O> a = centre(ic), b = centre(ic + 1);
-  const PairConstants<O> l{O::set(k.pass_limit), O::set(k.flat_mean_limit), O::set(k.flat_guide_limit)};
+  const Centre<O> a = make_centre<O, Rician>(task, k, ic), b = make_centre<O, Rician>(task, k, ic + 1);
   Sums<O> sa{O::set(-0.0), O::set(-0.0)}, sb{O::set(-0.0), O::set(-0.0)};
   Queue qa, qb;
   int32_t na = 0, nb = 0;
@@ -466,23 +438,15 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
       const int32_t in = first + at;
       const D mean_n = O::load(guide_mean + in);
       const D guide_n = O::load(guides + in);
-      const D value_n = O::load(noisy + in);
-      const D term_n = Rician ? O::mul(value_n, value_n) : value_n;
+      const D term_n = neighbour_terms<O, Rician>(noisy, in);
       D accum = O::load(accum_row + at);
       D weight = O::load(weight_row + at);
-      pair_lanes<O, Rician>(a, l, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum, weight);
-      pair_lanes<O, Rician>(b, l, sb, qb, nb, in, mean_n, guide_n, term_n, plan.live[1][j], accum, weight);
+      pair_lanes<O, Rician>(a, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum, weight);
+      pair_lanes<O, Rician>(b, sb, qb, nb, in, mean_n, guide_n, term_n, plan.live[1][j], accum, weight);
       O::store(accum_row + at, accum);
       O::store(weight_row + at, weight);
     }
   };
-  const auto flush = [&](const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued) SORVANE_ALWAYS_INLINE {
-    const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
-    sums.accum = O::add(sums.accum, queue_sums.accum);
-    sums.weight = O::add(sums.weight, queue_sums.weight);
-    queued = 0;
-  };
-
   // The rest of the centres' own line (their slice is never spilled), then the later rows.
   row(own, ic + 1, task.accum + ic + 1, task.weight_sum + ic + 1);
   const int32_t z_rest = task.d2 - 1 - z;
@@ -491,19 +455,16 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
   for (int32_t dz = 0; dz <= dz_last; ++dz) {
     const int32_t zn = z + dz;
-    const bool spilled = zn >= task.end_slice;
-    double* const accum_n = spilled ? task.spill_accum : task.accum;
-    double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
-    const int32_t base = spilled ? spill_base : 0;
+    const SliceSums to = slice_sums(task, zn);
     for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
-      if (na > kQueueBlocks - rows.blocks) flush(a, sa, qa, na);
-      if (nb > kQueueBlocks - rows.blocks) flush(b, sb, qb, nb);
+      if (na > kQueueBlocks - rows.blocks) flush<O, Rician>(k, a, sa, qa, na);
+      if (nb > kQueueBlocks - rows.blocks) flush<O, Rician>(k, b, sb, qb, nb);
       const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
-      row(rows, first, accum_n + (first - base), weight_n + (first - base));
+      row(rows, first, to.accum + (first - to.base), to.weight + (first - to.base));
     }
   }
-  flush(a, sa, qa, na);
-  flush(b, sb, qb, nb);
+  flush<O, Rician>(k, a, sa, qa, na);
+  flush<O, Rician>(k, b, sb, qb, nb);
   task.accum[ic] = task.accum[ic] + O::sum(sa.accum);
   task.weight_sum[ic] = task.weight_sum[ic] + O::sum(sa.weight);
   task.accum[ic + 1] = task.accum[ic + 1] + O::sum(sb.accum);

@@ -35,7 +35,6 @@ void pair_centre(const SlabTask& task, const WeightScale& scale, int32_t x, int3
   const int32_t dy_last = min32(r, d1 - 1 - y);
   const int32_t dx_first = r < x ? -r : -x;
   const int32_t dx_last = min32(r, d0 - 1 - x);
-  const int32_t spill_base = task.end_slice * d0 * d1;  // linear index of spill element 0
 
   // No neighbour is the centre itself, so its sums can be carried in registers: each still
   // receives its additions one at a time in the same order.
@@ -43,10 +42,7 @@ void pair_centre(const SlabTask& task, const WeightScale& scale, int32_t x, int3
   double weight_c = task.weight_sum[ic];
   for (int32_t dz = 0; dz <= dz_last; ++dz) {
     const int32_t zn = z + dz;
-    const bool spilled = zn >= task.end_slice;
-    double* const accum_n = spilled ? task.spill_accum : task.accum;
-    double* const weight_n = spilled ? task.spill_weight : task.weight_sum;
-    const int32_t base = spilled ? spill_base : 0;
+    const SliceSums to = slice_sums(task, zn);
     for (int32_t dy = dz == 0 ? max32(dy_first, 0) : dy_first; dy <= dy_last; ++dy) {
       const int32_t row = linear_index(x, y + dy, zn, d0, d1);
       for (int32_t dx = dz == 0 && dy == 0 ? max32(dx_first, 1) : dx_first; dx <= dx_last; ++dx) {
@@ -57,8 +53,8 @@ void pair_centre(const SlabTask& task, const WeightScale& scale, int32_t x, int3
         const double value_n = task.noisy[in];
         accum_c += Rician ? value_n * (value_n * w) : w * value_n;
         weight_c += w;
-        accum_n[in - base] += Rician ? value_c * (value_c * w) : w * value_c;
-        weight_n[in - base] += w;
+        to.accum[in - to.base] += Rician ? value_c * (value_c * w) : w * value_c;
+        to.weight[in - to.base] += w;
       }
     }
   }

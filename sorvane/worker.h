@@ -38,6 +38,19 @@ struct SlabTask {
   Isa isa = Isa::portable;  // instruction set of the four-lane loop; every one gives the same bits
 };
 
+// Where the additions into slice zn go: the volumes themselves, or the spill buffers for a
+// slice at or past end_slice. Element i of the volume is at accum[i - base], weight[i - base].
+struct SliceSums {
+  double* accum;
+  double* weight;
+  int32_t base;
+};
+
+inline SliceSums slice_sums(const SlabTask& task, int32_t zn) {
+  if (zn < task.end_slice) return {task.accum, task.weight_sum, 0};
+  return {task.spill_accum, task.spill_weight, task.end_slice * task.d0 * task.d1};
+}
+
 // Works through the slab of *task. Allocates nothing, takes no lock, and returns when done.
 void ThreadFunc(SlabTask* task);
 
