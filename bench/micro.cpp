@@ -18,7 +18,8 @@ constexpr Extents kExtents{24, 24, 24};
 constexpr double kNoise = 10.0;
 
 const std::vector<double>& noisy_doubles() {
-  static const std::vector<double> v = testvol::make_volume(testvol::Kind::magnitude, kExtents, 1, kNoise);
+  static const std::vector<double> v =
+      testvol::make_volume(testvol::Kind::magnitude, kExtents, 1, kNoise);
   return v;
 }
 
@@ -53,7 +54,8 @@ void BM_blockdenoise_fast(benchmark::State& state) {
   const std::vector<float> noisy = testvol::to_floats(noisy_doubles());
   std::vector<float> out(noisy.size());
   for (auto _ : state) {
-    benchmark::DoNotOptimize(blockdenoise::filter(noisy.data(), kExtents, block_params(state.range(0)), out.data()));
+    benchmark::DoNotOptimize(
+        blockdenoise::filter(noisy.data(), kExtents, block_params(state.range(0)), out.data()));
   }
   set_rate(state);
 }
@@ -71,8 +73,8 @@ void BM_blockdenoise_reference(benchmark::State& state) {
 void BM_sorvane_fast(benchmark::State& state) {
   std::vector<double> out(noisy_doubles().size());
   for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        sorvane::filter(noisy_doubles().data(), guide_doubles().data(), kExtents, guided_params(state.range(0)), out.data()));
+    benchmark::DoNotOptimize(sorvane::filter(noisy_doubles().data(), guide_doubles().data(),
+                                             kExtents, guided_params(state.range(0)), out.data()));
   }
   set_rate(state);
 }
@@ -80,7 +82,8 @@ void BM_sorvane_fast(benchmark::State& state) {
 void BM_sorvane_reference(benchmark::State& state) {
   std::vector<double> out(noisy_doubles().size());
   for (auto _ : state) {
-    reference::sorvane(noisy_doubles().data(), guide_doubles().data(), kExtents, guided_params(state.range(0)), out.data());
+    reference::sorvane(noisy_doubles().data(), guide_doubles().data(), kExtents,
+                       guided_params(state.range(0)), out.data());
     benchmark::DoNotOptimize(out.data());
   }
   set_rate(state);

@@ -35,7 +35,8 @@ std::vector<T> read_raw(const std::string& path, int64_t count) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) fail("cannot open " + path);
   if (static_cast<int64_t>(in.tellg()) != count * static_cast<int64_t>(sizeof(T))) {
-    fail(path + " does not hold " + std::to_string(count) + " values of " + std::to_string(sizeof(T)) + " bytes");
+    fail(path + " does not hold " + std::to_string(count) + " values of " +
+         std::to_string(sizeof(T)) + " bytes");
   }
   std::vector<T> v(count);
   in.seekg(0);
@@ -47,7 +48,8 @@ std::vector<T> read_raw(const std::string& path, int64_t count) {
 template <class T>
 void write_raw(const std::string& path, const std::vector<T>& v) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(T)));
+  out.write(reinterpret_cast<const char*>(v.data()),
+            static_cast<std::streamsize>(v.size() * sizeof(T)));
   if (!out) fail("cannot write " + path);
 }
 
@@ -67,7 +69,8 @@ double to_double(const char* s) {
 
 Extents extents_of(char** a) {
   const Extents e{to_int(a[0]), to_int(a[1]), to_int(a[2])};
-  if (!voxel_count(e.d0, e.d1, e.d2).has_value() || voxel_count(e.d0, e.d1, e.d2) == 0) fail("bad extents");
+  if (!voxel_count(e.d0, e.d1, e.d2).has_value() || voxel_count(e.d0, e.d1, e.d2) == 0)
+    fail("bad extents");
   return e;
 }
 
@@ -106,19 +109,25 @@ int main(int argc, char** argv) {
     p.sigma = to_double(argv[10]);
     p.rician = to_int(argv[11]) != 0;
     const int64_t n = voxel_count(e);
-    const std::vector<double> noisy = read_raw<double>(argv[3], n), guide = read_raw<double>(argv[4], n);
+    const std::vector<double> noisy = read_raw<double>(argv[3], n),
+                              guide = read_raw<double>(argv[4], n);
     std::vector<double> out(n);
     if (fast) {
       if (auto error = sorvane::check_params(p)) fail(error->message);
       Status status = Status::ok;
-      seconds = seconds_of([&] { status = sorvane::filter(noisy.data(), guide.data(), e, p, out.data()); });
+      seconds = seconds_of(
+          [&] { status = sorvane::filter(noisy.data(), guide.data(), e, p, out.data()); });
       if (status != Status::ok) fail("the filter failed");
     } else {
-      seconds = seconds_of([&] { reference::sorvane(noisy.data(), guide.data(), e, p, out.data()); });
+      seconds =
+          seconds_of([&] { reference::sorvane(noisy.data(), guide.data(), e, p, out.data()); });
     }
     write_raw(argv[5], out);
   } else if (filter == "blockdenoise") {
-    if (argc != 13) fail("blockdenoise takes NOISY OUT d0 d1 d2 search_radius patch_radius sigma smoothing rician");
+    if (argc != 13)
+      fail(
+          "blockdenoise takes NOISY OUT d0 d1 d2 search_radius patch_radius sigma smoothing "
+          "rician");
     const Extents e = extents_of(argv + 5);
     blockdenoise::Params p;
     p.search_radius = to_int(argv[8]);

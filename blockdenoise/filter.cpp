@@ -10,8 +10,8 @@
 
 #include "blockdenoise/blockdenoise.h"
 #include "blockdenoise/filter_isa.h"
-#include "blockdenoise/search.h"
 #include "blockdenoise/local_stats.h"
+#include "blockdenoise/search.h"
 #include "blockdenoise/worker.h"
 #include "common/slabs.h"
 #include "common/thread_runner.h"
@@ -118,8 +118,8 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
     } catch (const std::bad_alloc&) {
       return Status::memory;
     }
-    block_values_finite =
-        prepare_block_values(padded.data(), padded.size(), params.rician ? squares.data() : nullptr);
+    block_values_finite = prepare_block_values(padded.data(), padded.size(),
+                                               params.rician ? squares.data() : nullptr);
     block_values = params.rician ? squares.data() : padded.data();
   }
 
@@ -197,8 +197,8 @@ Status filter(const float* noisy, const Extents& extents, const Params& params, 
   return filter_with_isa(noisy, extents, params, out, best_isa());
 }
 
-Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params,
-                       float* out, Isa isa) {
+Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params, float* out,
+                       Isa isa) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;
   const size_t n = static_cast<size_t>(*count);
@@ -210,8 +210,7 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
     return Status::memory;
   }
   float* s = scratch.data();
-  return filter_with_isa(noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n},
-                         isa);
+  return filter_with_isa(noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n}, isa);
 }
 
 }  // namespace volnlm::blockdenoise

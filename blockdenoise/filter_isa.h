@@ -13,7 +13,7 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
                        const Buffers& buffers, Isa isa);
 
 // The same, taking the scratch volumes itself.
-Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params,
-                       float* out, Isa isa);
+Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params, float* out,
+                       Isa isa);
 
 }  // namespace volnlm::blockdenoise

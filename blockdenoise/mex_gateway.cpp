@@ -13,7 +13,8 @@ namespace {
 constexpr const char* kUsage =
     "result = blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician)";
 
-void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs,
+                 const mxArray* prhs[]) {
   using namespace volnlm;
   gate.check_counts(nlhs, nrhs, 6, kUsage);
 

@@ -43,7 +43,9 @@ bool prepare_block_values(const float* padded, size_t n, float* squared) {
 
 namespace {
 
-bool in_mean_band(float ratio) { return ratio > kMeanRatioLow && ratio < kMeanRatioHigh; }
+bool in_mean_band(float ratio) {
+  return ratio > kMeanRatioLow && ratio < kMeanRatioHigh;
+}
 
 // A candidate is worth a patch distance when its local mean is close to the centre's, either
 // directly or measured down from the global maximum; in the latter case its local variance

@@ -33,11 +33,11 @@ struct LineSearch {
   int32_t d0 = 0, d1 = 0, d2 = 0;
   int32_t p = 0;  // patch radius, not negative
   ptrdiff_t pd0 = 0, pd1 = 0;
-  int32_t elements = 0;               // (2p + 1)^3
+  int32_t elements = 0;                // (2p + 1)^3
   const ptrdiff_t* offsets = nullptr;  // per patch element, its offset in the padded volume
   // per row (dy, dz) of a patch, (dz + p) * (2p + 1) + (dy + p), the offset of its dx = 0 element
   const ptrdiff_t* row_offsets = nullptr;
-  int32_t search_radius = 0;          // not negative
+  int32_t search_radius = 0;  // not negative
   float max = 0.0f;
   float denominator = 0.0f;
   bool rician = false;
@@ -57,11 +57,11 @@ struct LineSearch {
   // zeros only because every value of `block_values` is finite.
   // `block_values` is the padded volume, squared in Rician mode; null when not usable.
   const float* block_values = nullptr;
-  int32_t offset_count = 0;                 // offsets of a full window, (2R + 1)^3 - 1
+  int32_t offset_count = 0;                  // offsets of a full window, (2R + 1)^3 - 1
   const ptrdiff_t* offset_shifts = nullptr;  // per offset in search order, its padded shift
-  float* deferred_weights = nullptr;  // per chunk, offset_count vectors of eight weights
-  int32_t* deferred_offsets = nullptr;  // per chunk, the offsets with a weighed lane, in order
-  int32_t* deferred_count = nullptr;    // per chunk, how many of them
+  float* deferred_weights = nullptr;         // per chunk, offset_count vectors of eight weights
+  int32_t* deferred_offsets = nullptr;       // per chunk, the offsets with a weighed lane, in order
+  int32_t* deferred_count = nullptr;         // per chunk, how many of them
 
   // Patch distances by box sums (see box_distances). `distances` (d0 floats) receives, per
   // centre x, the sum of squares to its candidate at the offset being searched; `plane_rows`

@@ -102,7 +102,8 @@ struct Avx2Sums {
                       int32_t n) {
     const __m256i all = _mm256_set1_epi32(-1);
     int32_t i = 0;
-    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, plane8<false, kP>(a + i, slice, shift, p, all));
+    for (; i + 8 <= n; i += 8)
+      _mm256_storeu_ps(out + i, plane8<false, kP>(a + i, slice, shift, p, all));
     if (i < n) {
       const __m256i m = tail_lanes(n - i);
       store<true>(out + i, m, plane8<true, kP>(a + i, slice, shift, p, m));
@@ -141,14 +142,14 @@ struct Run {
   bool rows_inside;  // the candidates' blocks stay inside the volume along y and z
 };
 
-// The weights of centres x .. x + 7 (those in `lanes`; masked loads and stores in a partial chunk) against the run's
-// offset; updates their centre and total weights. Returns the mask of the weighed lanes in
-// `ok` and `bits` (false when there is none) and their weights in `weight`, 0 in the others.
-// kP > 0 fixes the patch radius at compile time, so that the patch loops unroll; 0 reads it
+// The weights of centres x .. x + 7 (those in `lanes`; masked loads and stores in a partial chunk)
+// against the run's offset; updates their centre and total weights. Returns the mask of the weighed
+// lanes in `ok` and `bits` (false when there is none) and their weights in `weight`, 0 in the
+// others. kP > 0 fixes the patch radius at compile time, so that the patch loops unroll; 0 reads it
 // from the search.
 template <bool kTail, int kP>
-[[gnu::always_inline]] inline bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out, int& bits_out,
-           __m256& weight_out) {
+[[gnu::always_inline]] inline bool weigh(const Run& r, int32_t x, __m256i lanes, __m256& ok_out,
+                                         int& bits_out, __m256& weight_out) {
   const LineSearch& s = *r.s;
   const int32_t p = kP > 0 ? kP : s.p;
   const int32_t side = 2 * p + 1;
@@ -156,7 +157,8 @@ template <bool kTail, int kP>
   const __m256 floor = _mm256_set1_ps(kStatFloor);
   __m256 ok = _mm256_castsi256_ps(
       kTail ? _mm256_maskload_epi32(s.active + x, lanes)
-            : _mm256_and_si256(lanes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.active + x))));
+            : _mm256_and_si256(lanes,
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.active + x))));
   if (_mm256_movemask_ps(ok) == 0) return false;
   const __m256i ok_lanes = _mm256_castps_si256(ok);
   const __m256 mn = load<kTail>(s.local_mean + r.cand_line + x, ok_lanes);
@@ -203,8 +205,8 @@ template <bool kTail, int kP>
   return true;
 }
 
-// Centres x .. x + 7 (those in `lanes`; masked loads and stores in a partial chunk) against the run's offset: weights,
-// then each weighed lane's candidate block added into its accumulator.
+// Centres x .. x + 7 (those in `lanes`; masked loads and stores in a partial chunk) against the
+// run's offset: weights, then each weighed lane's candidate block added into its accumulator.
 template <bool kTail, int kP>
 void chunk(const Run& r, int32_t x, __m256i lanes) {
   __m256 ok, weight;
@@ -220,14 +222,15 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
 
   // Blocks. When every lane's candidate block lies inside the volume its values are read
   // straight; otherwise offsets outside the volume take the lane's candidate value.
-  const __m256i nx = _mm256_add_epi32(_mm256_set1_epi32(x + r.dx),
-                                      _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i nx =
+      _mm256_add_epi32(_mm256_set1_epi32(x + r.dx), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
   const ptrdiff_t row_step = s.d0;
   float* acc = s.accum + x;
   const bool rician = s.rician;
   const bool all = !kTail && bits == 0xff;
   const auto add = [&](float* row, __m256 v) {
-    const __m256 term = rician ? _mm256_mul_ps(_mm256_mul_ps(v, v), weight) : _mm256_mul_ps(weight, v);
+    const __m256 term =
+        rician ? _mm256_mul_ps(_mm256_mul_ps(v, v), weight) : _mm256_mul_ps(weight, v);
     const __m256 old = load<kTail>(row, lanes);
     const __m256 sum = _mm256_add_ps(old, term);
     store<kTail>(row, lanes, all ? sum : _mm256_blendv_ps(old, sum, ok));
@@ -257,7 +260,8 @@ void chunk(const Run& r, int32_t x, __m256i lanes) {
           const __m256i ux = _mm256_add_epi32(nx, _mm256_set1_epi32(ex));
           const __m256i in = _mm256_and_si256(_mm256_cmpgt_epi32(ux, _mm256_set1_epi32(-1)),
                                               _mm256_cmpgt_epi32(_mm256_set1_epi32(s.d0), ux));
-          v = _mm256_blendv_ps(own, load<kTail>(b + row_offsets[(ez + p) * side + ey + p] + ex, use),
+          v = _mm256_blendv_ps(own,
+                               load<kTail>(b + row_offsets[(ez + p) * side + ey + p] + ex, use),
                                _mm256_castsi256_ps(in));
         }
         add(acc + e * row_step, v);
@@ -297,9 +301,8 @@ void run_range(const Run& r, int32_t a, int32_t b, int32_t x0, int32_t x1) {
   if (x1 - x0 >= 8) {
     const int32_t at = x < x1 - 8 ? x : x1 - 8;
     const __m256i from = _mm256_sub_epi32(lane, _mm256_set1_epi32(x - at));
-    const __m256i keep = _mm256_andnot_si256(
-        _mm256_cmpgt_epi32(_mm256_setzero_si256(), from),
-        _mm256_cmpgt_epi32(_mm256_set1_epi32(b - x), from));
+    const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), from),
+                                             _mm256_cmpgt_epi32(_mm256_set1_epi32(b - x), from));
     chunk<false, kP>(r, at, keep);
   } else {
     chunk<true, kP>(r, x, _mm256_cmpgt_epi32(_mm256_set1_epi32(b - x), lane));
@@ -339,12 +342,13 @@ void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c) {
         const float* b = group + s.offset_shifts[used[k]];
         for (int j = 0; j < kRows; ++j) {
           for (int i = 0; i < kSide; ++i) {
-            acc[j * kSide + i] =
-                _mm256_add_ps(acc[j * kSide + i], _mm256_mul_ps(w, _mm256_loadu_ps(b + j * pd0 + i)));
+            acc[j * kSide + i] = _mm256_add_ps(acc[j * kSide + i],
+                                               _mm256_mul_ps(w, _mm256_loadu_ps(b + j * pd0 + i)));
           }
         }
       }
-      for (int q = 0; q < kGroup; ++q) _mm256_storeu_ps(out + (e + q) * static_cast<ptrdiff_t>(s.d0), acc[q]);
+      for (int q = 0; q < kGroup; ++q)
+        _mm256_storeu_ps(out + (e + q) * static_cast<ptrdiff_t>(s.d0), acc[q]);
     }
   }
 }
@@ -370,7 +374,8 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                       __m256 ok, weight;
                       int bits;
                       if (!weigh<false, kP>(r, 8 * c, all, ok, bits, weight)) continue;
-                      const size_t at = static_cast<size_t>(c) * s.offset_count + s.deferred_count[c]++;
+                      const size_t at =
+                          static_cast<size_t>(c) * s.offset_count + s.deferred_count[c]++;
                       _mm256_storeu_ps(s.deferred_weights + 8 * at, _mm256_and_ps(weight, ok));
                       s.deferred_offsets[at] = o;
                     }
@@ -379,11 +384,21 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                   });
   for (int32_t c = c_lo; c < c_hi; ++c) {
     switch (s.p) {
-      case 0: deferred_blocks<1, 1>(s, y, z, c); break;
-      case 1: deferred_blocks<3, 3>(s, y, z, c); break;
-      case 2: deferred_blocks<5, 1>(s, y, z, c); break;
-      case 3: deferred_blocks<7, 1>(s, y, z, c); break;
-      default: deferred_blocks<9, 1>(s, y, z, c); break;
+      case 0:
+        deferred_blocks<1, 1>(s, y, z, c);
+        break;
+      case 1:
+        deferred_blocks<3, 3>(s, y, z, c);
+        break;
+      case 2:
+        deferred_blocks<5, 1>(s, y, z, c);
+        break;
+      case 3:
+        deferred_blocks<7, 1>(s, y, z, c);
+        break;
+      default:
+        deferred_blocks<9, 1>(s, y, z, c);
+        break;
     }
   }
 }

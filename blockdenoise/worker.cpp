@@ -42,7 +42,7 @@ void ThreadFunc(BlockTask* task) {
   const int32_t p = t.patch_radius < 0 ? -1 : t.patch_radius;
   const int32_t elements = block_elements(p);
   const float rician_bias = t.sigma * (t.sigma + t.sigma);
-  const EstimateSink sink{t.estimate_sum, t.estimate_count, t.first_slice, t.end_slice,
+  const EstimateSink sink{t.estimate_sum, t.estimate_count, t.first_slice,   t.end_slice,
                           t.before_sum,   t.before_count,   t.before_slices, t.after_sum,
                           t.after_count,  t.after_slices};
   // Without blocks nothing would be written, so the search is skipped.
@@ -85,12 +85,12 @@ void ThreadFunc(BlockTask* task) {
   auto sum_rows = buffer<const float*>(static_cast<size_t>(side));
   std::unique_ptr<float[]> own_padded;
   if (!t.padded) {
-    own_padded = buffer<float>(static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p))));
+    own_padded =
+        buffer<float>(static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p))));
     if (own_padded) pad_volume(t.noisy, d0, d1, d2, p, own_padded.get());
   }
   if (!offsets || !row_offsets || !active || !centre_weight || !total_weight || !accum || !block ||
-      !distances || !plane_rows || !sum_rows ||
-      (!t.padded && !own_padded)) {
+      !distances || !plane_rows || !sum_rows || (!t.padded && !own_padded)) {
     task->failed = true;
     return;
   }
@@ -124,8 +124,8 @@ void ThreadFunc(BlockTask* task) {
     const double share = kPlaneCacheShare * voxels / worker_count(d2, t.search_radius);
     const size_t budget = std::min(kPlaneCacheMaxFloats, static_cast<size_t>(share));
     const size_t per_offset = 2 * static_cast<size_t>(p) * static_cast<size_t>(d0);
-    const int64_t count = std::min<int64_t>(window * window * window - 1,
-                                            static_cast<int64_t>(budget / per_offset));
+    const int64_t count =
+        std::min<int64_t>(window * window * window - 1, static_cast<int64_t>(budget / per_offset));
     if (count > 0) {
       row_cache = buffer<float>(static_cast<size_t>(count) * per_offset);
       row_tags = buffer<int64_t>(static_cast<size_t>(count) * 2 * p);

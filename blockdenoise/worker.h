@@ -47,7 +47,7 @@ struct BlockTask {
   const float* block_values = nullptr;
   bool block_values_finite = false;
   Isa isa = Isa::portable;  // the instruction set of the candidate search; must be supported
-  bool failed = false;  // set by the worker when its buffers could not be allocated
+  bool failed = false;      // set by the worker when its buffers could not be allocated
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
 };
 
@@ -58,8 +58,8 @@ int32_t worker_count(int32_t d2, int32_t search_radius);
 // The weight's denominator, (sigma * smoothing) * sigma in single precision.
 float weight_denominator(float sigma, float smoothing);
 
-// Weight of a candidate at patch distance d: exp(-d / denominator) by weight_exp. A denominator of 0 takes
-// the limit instead of 0/0: 1 at distance 0 and 0 at any other.
+// Weight of a candidate at patch distance d: exp(-d / denominator) by weight_exp. A denominator of
+// 0 takes the limit instead of 0/0: 1 at distance 0 and 0 at any other.
 float candidate_weight(float d, float denominator);
 
 // Body of one worker thread: builds the block estimates of every voxel of the task's slab.

@@ -15,18 +15,24 @@ enum class Isa {
 
 inline const char* isa_name(Isa isa) {
   switch (isa) {
-    case Isa::avx2: return "avx2";
-    case Isa::avx512: return "avx512";
-    default: return "portable";
+    case Isa::avx2:
+      return "avx2";
+    case Isa::avx512:
+      return "avx512";
+    default:
+      return "portable";
   }
 }
 
 inline bool isa_supported(Isa isa) {
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
   switch (isa) {
-    case Isa::portable: return true;
-    case Isa::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case Isa::avx512: return __builtin_cpu_supports("avx512f");
+    case Isa::portable:
+      return true;
+    case Isa::avx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case Isa::avx512:
+      return __builtin_cpu_supports("avx512f");
   }
   return false;
 #else
@@ -44,6 +50,8 @@ inline std::vector<Isa> supported_isas() {
 }
 
 // The widest instruction set this processor runs.
-inline Isa best_isa() { return supported_isas().back(); }
+inline Isa best_isa() {
+  return supported_isas().back();
+}
 
 }  // namespace volnlm

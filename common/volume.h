@@ -28,7 +28,9 @@ inline std::optional<int32_t> voxel_count(int64_t d0, int64_t d1, int64_t d2) {
   return static_cast<int32_t>(plane * d2);
 }
 
-inline int32_t voxel_count(const Extents& e) { return e.d0 * e.d1 * e.d2; }
+inline int32_t voxel_count(const Extents& e) {
+  return e.d0 * e.d1 * e.d2;
+}
 
 // Linear index of voxel (x, y, z) in a volume whose lines hold d0 voxels and slices d1 lines.
 inline int32_t linear_index(int32_t x, int32_t y, int32_t z, int32_t d0, int32_t d1) {

@@ -118,19 +118,32 @@ mxArray* create(mxClassID id, mwSize ndim, const mwSize* dims, bool complex) {
 double element_as_double(const mxArray* a, size_t i) {
   const void* p = a->real;
   switch (a->class_id) {
-    case mxDOUBLE_CLASS: return static_cast<const double*>(p)[i];
-    case mxSINGLE_CLASS: return static_cast<const float*>(p)[i];
-    case mxINT8_CLASS: return static_cast<const int8_t*>(p)[i];
-    case mxUINT8_CLASS: return static_cast<const uint8_t*>(p)[i];
-    case mxINT16_CLASS: return static_cast<const int16_t*>(p)[i];
-    case mxUINT16_CLASS: return static_cast<const uint16_t*>(p)[i];
-    case mxINT32_CLASS: return static_cast<const int32_t*>(p)[i];
-    case mxUINT32_CLASS: return static_cast<const uint32_t*>(p)[i];
-    case mxINT64_CLASS: return static_cast<double>(static_cast<const int64_t*>(p)[i]);
-    case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
-    case mxLOGICAL_CLASS: return static_cast<const bool*>(p)[i] ? 1.0 : 0.0;
-    case mxCHAR_CLASS: return static_cast<const char16_t*>(p)[i];
-    default: return 0.0;
+    case mxDOUBLE_CLASS:
+      return static_cast<const double*>(p)[i];
+    case mxSINGLE_CLASS:
+      return static_cast<const float*>(p)[i];
+    case mxINT8_CLASS:
+      return static_cast<const int8_t*>(p)[i];
+    case mxUINT8_CLASS:
+      return static_cast<const uint8_t*>(p)[i];
+    case mxINT16_CLASS:
+      return static_cast<const int16_t*>(p)[i];
+    case mxUINT16_CLASS:
+      return static_cast<const uint16_t*>(p)[i];
+    case mxINT32_CLASS:
+      return static_cast<const int32_t*>(p)[i];
+    case mxUINT32_CLASS:
+      return static_cast<const uint32_t*>(p)[i];
+    case mxINT64_CLASS:
+      return static_cast<double>(static_cast<const int64_t*>(p)[i]);
+    case mxUINT64_CLASS:
+      return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
+    case mxLOGICAL_CLASS:
+      return static_cast<const bool*>(p)[i] ? 1.0 : 0.0;
+    case mxCHAR_CLASS:
+      return static_cast<const char16_t*>(p)[i];
+    default:
+      return 0.0;
   }
 }
 
@@ -159,7 +172,8 @@ mxArray* mxCreateString(const char* text) {
   const size_t n = std::strlen(text);
   const mwSize dims[2] = {n == 0 ? 0u : 1u, n};
   mxArray* a = create(mxCHAR_CLASS, 2, dims, false);
-  for (size_t i = 0; i < n; ++i) static_cast<char16_t*>(a->real)[i] = static_cast<unsigned char>(text[i]);
+  for (size_t i = 0; i < n; ++i)
+    static_cast<char16_t*>(a->real)[i] = static_cast<unsigned char>(text[i]);
   return a;
 }
 
@@ -185,9 +199,15 @@ void mxDestroyArray(mxArray* a) {
   delete a;
 }
 
-double* mxGetPr(const mxArray* a) { return static_cast<double*>(a->real); }
-double* mxGetPi(const mxArray* a) { return static_cast<double*>(a->imag); }
-void* mxGetData(const mxArray* a) { return a->real; }
+double* mxGetPr(const mxArray* a) {
+  return static_cast<double*>(a->real);
+}
+double* mxGetPi(const mxArray* a) {
+  return static_cast<double*>(a->imag);
+}
+void* mxGetData(const mxArray* a) {
+  return a->real;
+}
 
 double mxGetScalar(const mxArray* a) {
   if (count_of(a->dims) == 0) {
@@ -196,31 +216,60 @@ double mxGetScalar(const mxArray* a) {
   return element_as_double(a, 0);
 }
 
-mwSize mxGetNumberOfDimensions(const mxArray* a) { return a->dims.size(); }
-const mwSize* mxGetDimensions(const mxArray* a) { return a->dims.data(); }
-size_t mxGetNumberOfElements(const mxArray* a) { return count_of(a->dims); }
-size_t mxGetM(const mxArray* a) { return a->dims[0]; }
-size_t mxGetN(const mxArray* a) { return count_of(a->dims) / (a->dims[0] == 0 ? 1 : a->dims[0]); }
-mxClassID mxGetClassID(const mxArray* a) { return a->class_id; }
+mwSize mxGetNumberOfDimensions(const mxArray* a) {
+  return a->dims.size();
+}
+const mwSize* mxGetDimensions(const mxArray* a) {
+  return a->dims.data();
+}
+size_t mxGetNumberOfElements(const mxArray* a) {
+  return count_of(a->dims);
+}
+size_t mxGetM(const mxArray* a) {
+  return a->dims[0];
+}
+size_t mxGetN(const mxArray* a) {
+  return count_of(a->dims) / (a->dims[0] == 0 ? 1 : a->dims[0]);
+}
+mxClassID mxGetClassID(const mxArray* a) {
+  return a->class_id;
+}
 
 const char* mxGetClassName(const mxArray* a) {
-  static const char* const names[] = {"unknown", "cell",   "struct", "logical", "char",   "void",
-                                      "double",  "single", "int8",   "uint8",   "int16",  "uint16",
-                                      "int32",   "uint32", "int64",  "uint64",  "function_handle"};
+  static const char* const names[] = {"unknown", "cell",           "struct", "logical", "char",
+                                      "void",    "double",         "single", "int8",    "uint8",
+                                      "int16",   "uint16",         "int32",  "uint32",  "int64",
+                                      "uint64",  "function_handle"};
   const auto id = static_cast<size_t>(a->class_id);
   return id < sizeof names / sizeof names[0] ? names[id] : "unknown";
 }
 
-bool mxIsComplex(const mxArray* a) { return a->complex; }
-bool mxIsSparse(const mxArray* a) { return a->sparse; }
-bool mxIsNumeric(const mxArray* a) { return a->class_id >= mxDOUBLE_CLASS && a->class_id <= mxUINT64_CLASS; }
-bool mxIsLogical(const mxArray* a) { return a->class_id == mxLOGICAL_CLASS; }
-bool mxIsDouble(const mxArray* a) { return a->class_id == mxDOUBLE_CLASS; }
-bool mxIsSingle(const mxArray* a) { return a->class_id == mxSINGLE_CLASS; }
-bool mxIsEmpty(const mxArray* a) { return count_of(a->dims) == 0; }
+bool mxIsComplex(const mxArray* a) {
+  return a->complex;
+}
+bool mxIsSparse(const mxArray* a) {
+  return a->sparse;
+}
+bool mxIsNumeric(const mxArray* a) {
+  return a->class_id >= mxDOUBLE_CLASS && a->class_id <= mxUINT64_CLASS;
+}
+bool mxIsLogical(const mxArray* a) {
+  return a->class_id == mxLOGICAL_CLASS;
+}
+bool mxIsDouble(const mxArray* a) {
+  return a->class_id == mxDOUBLE_CLASS;
+}
+bool mxIsSingle(const mxArray* a) {
+  return a->class_id == mxSINGLE_CLASS;
+}
+bool mxIsEmpty(const mxArray* a) {
+  return count_of(a->dims) == 0;
+}
 
 }  // extern "C"
 
 namespace mexhost {
-size_t live_arrays() { return live_count.load(); }
+size_t live_arrays() {
+  return live_count.load();
 }
+}  // namespace mexhost

@@ -60,8 +60,8 @@ bool allocation_fails() {
 
 }  // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
-                              void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
   thread_start_calls.fetch_add(1, std::memory_order_relaxed);
   int left = starts_left.load();
   while (left >= 0) {
@@ -89,21 +89,32 @@ extern "C" void* calloc(size_t count, size_t size) {
 
 namespace mexhost {
 
-void fail_thread_starts_after(int starts) { starts_left.store(starts < 0 ? -1 : starts); }
+void fail_thread_starts_after(int starts) {
+  starts_left.store(starts < 0 ? -1 : starts);
+}
 
-void fail_allocation(long k) { allocations_left.store(k < 0 ? -1 : k); }
+void fail_allocation(long k) {
+  allocations_left.store(k < 0 ? -1 : k);
+}
 
-bool allocation_fault_pending() { return allocations_left.load() >= 0; }
+bool allocation_fault_pending() {
+  return allocations_left.load() >= 0;
+}
 
-void fail_array_creation(long k) { creations_left.store(k < 0 ? -1 : k); }
+void fail_array_creation(long k) {
+  creations_left.store(k < 0 ? -1 : k);
+}
 
-bool array_creation_fault_pending() { return creations_left.load() >= 0; }
+bool array_creation_fault_pending() {
+  return creations_left.load() >= 0;
+}
 
 bool thread_faults_in_effect() {
   const long before = thread_start_calls.load();
   pthread_t thread;
   auto* const create = &pthread_create;  // through the symbol the process resolves
-  if (create(&thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) == 0) {
+  if (create(
+          &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) == 0) {
     pthread_join(thread, nullptr);
   }
   return thread_start_calls.load() != before;
@@ -120,12 +131,22 @@ bool allocation_faults_in_effect() {
 
 namespace mexhost::detail {
 
-CallRunning::CallRunning() { calls_running.fetch_add(1); }
-CallRunning::~CallRunning() { calls_running.fetch_sub(1); }
+CallRunning::CallRunning() {
+  calls_running.fetch_add(1);
+}
+CallRunning::~CallRunning() {
+  calls_running.fetch_sub(1);
+}
 
-FaultsSuspended::FaultsSuspended() { ++suspended; }
-FaultsSuspended::~FaultsSuspended() { --suspended; }
+FaultsSuspended::FaultsSuspended() {
+  ++suspended;
+}
+FaultsSuspended::~FaultsSuspended() {
+  --suspended;
+}
 
-bool array_creation_fails() { return calls_running.load() != 0 && take_fault(creations_left); }
+bool array_creation_fails() {
+  return calls_running.load() != 0 && take_fault(creations_left);
+}
 
 }  // namespace mexhost::detail

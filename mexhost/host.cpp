@@ -34,23 +34,28 @@ Array make_array(mxClassID class_id, const std::vector<size_t>& dims, mxComplexi
 
 Array make_doubles(const std::vector<size_t>& dims, const std::vector<double>& values) {
   Array a = make_array(mxDOUBLE_CLASS, dims);
-  if (values.size() != mxGetNumberOfElements(a.get())) throw std::invalid_argument("make_doubles: size");
+  if (values.size() != mxGetNumberOfElements(a.get()))
+    throw std::invalid_argument("make_doubles: size");
   std::copy(values.begin(), values.end(), a.data<double>());
   return a;
 }
 
 Array make_singles(const std::vector<size_t>& dims, const std::vector<float>& values) {
   Array a = make_array(mxSINGLE_CLASS, dims);
-  if (values.size() != mxGetNumberOfElements(a.get())) throw std::invalid_argument("make_singles: size");
+  if (values.size() != mxGetNumberOfElements(a.get()))
+    throw std::invalid_argument("make_singles: size");
   std::copy(values.begin(), values.end(), a.data<float>());
   return a;
 }
 
-Array scalar(double value) { return Array(mxCreateDoubleScalar(value)); }
+Array scalar(double value) {
+  return Array(mxCreateDoubleScalar(value));
+}
 
 Plugin::Plugin(const std::string& path) {
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) throw std::runtime_error("cannot open plug-in " + path + ": " + dlerror());
+  if (handle_ == nullptr)
+    throw std::runtime_error("cannot open plug-in " + path + ": " + dlerror());
   entry_ = reinterpret_cast<Entry>(dlsym(handle_, "mexFunction"));
   if (entry_ == nullptr) {
     dlclose(handle_);
@@ -58,7 +63,9 @@ Plugin::Plugin(const std::string& path) {
   }
 }
 
-Plugin::~Plugin() { dlclose(handle_); }
+Plugin::~Plugin() {
+  dlclose(handle_);
+}
 
 CallResult Plugin::call(int nlhs, const std::vector<const mxArray*>& inputs) const {
   CallResult result;

@@ -25,27 +25,32 @@ class Array {
   std::vector<size_t> dims() const;
   mxClassID class_id() const { return mxGetClassID(array_); }
   template <class T>
-  T* data() const { return static_cast<T*>(mxGetData(array_)); }
+  T* data() const {
+    return static_cast<T*>(mxGetData(array_));
+  }
   template <class T>
-  std::vector<T> values() const { return std::vector<T>(data<T>(), data<T>() + mxGetNumberOfElements(array_)); }
+  std::vector<T> values() const {
+    return std::vector<T>(data<T>(), data<T>() + mxGetNumberOfElements(array_));
+  }
 
  private:
   mxArray* array_ = nullptr;
 };
 
 // A real (or complex) array of the class, zero-filled.
-Array make_array(mxClassID class_id, const std::vector<size_t>& dims, mxComplexity complexity = mxREAL);
+Array make_array(mxClassID class_id, const std::vector<size_t>& dims,
+                 mxComplexity complexity = mxREAL);
 Array make_doubles(const std::vector<size_t>& dims, const std::vector<double>& values);
 Array make_singles(const std::vector<size_t>& dims, const std::vector<float>& values);
 Array scalar(double value);
 
 // What one call of a plug-in gave back.
 struct CallResult {
-  bool ok = false;            // mexFunction returned without raising a host error
-  std::string error_id;       // identifier of the raised error
-  std::string error_message;  // its message
-  std::string printed;        // everything the plug-in printed through mexPrintf
-  std::vector<Array> outputs; // the output slots, on success
+  bool ok = false;             // mexFunction returned without raising a host error
+  std::string error_id;        // identifier of the raised error
+  std::string error_message;   // its message
+  std::string printed;         // everything the plug-in printed through mexPrintf
+  std::vector<Array> outputs;  // the output slots, on success
 };
 
 // A plug-in opened by file name.

@@ -55,7 +55,9 @@ void host_out_of_memory() {
   throw HostError("testhost:outOfMemory", "out of memory or dimension too large");
 }
 
-CallScope::CallScope() : state_(new CallState) { current_call = state_; }
+CallScope::CallScope() : state_(new CallState) {
+  current_call = state_;
+}
 
 CallScope::~CallScope() {
   current_call = nullptr;
@@ -63,11 +65,17 @@ CallScope::~CallScope() {
   delete state_;
 }
 
-void CallScope::keep(mxArray_tag* a) { state_->created.erase(a); }
+void CallScope::keep(mxArray_tag* a) {
+  state_->created.erase(a);
+}
 
-const std::string& CallScope::printed() const { return state_->printed; }
+const std::string& CallScope::printed() const {
+  return state_->printed;
+}
 
-size_t CallScope::held() const { return state_->created.size(); }
+size_t CallScope::held() const {
+  return state_->created.size();
+}
 
 }  // namespace mexhost::detail
 

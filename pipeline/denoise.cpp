@@ -95,11 +95,12 @@ std::optional<ArgError> check_options(const Extents& extents, const Options& opt
     return ArgError{"method", "method must be guided or block"};
   }
   if (options.sigma && !(std::isfinite(*options.sigma) && *options.sigma >= 0.0)) {
-    return ArgError{"sigma", "sigma must be a finite number of 0 or more; got " + number_text(*options.sigma)};
+    return ArgError{
+        "sigma", "sigma must be a finite number of 0 or more; got " + number_text(*options.sigma)};
   }
   if (options.search_radius && *options.search_radius < 1) {
-    return ArgError{"searchRadius",
-                    "search_radius must be at least 1; got " + std::to_string(*options.search_radius)};
+    return ArgError{"searchRadius", "search_radius must be at least 1; got " +
+                                        std::to_string(*options.search_radius)};
   }
   if (options.guided_search_radius && *options.guided_search_radius < 1) {
     return ArgError{"guidedSearchRadius", "guided_search_radius must be at least 1; got " +
@@ -110,12 +111,14 @@ std::optional<ArgError> check_options(const Extents& extents, const Options& opt
                     "patch_radius must be 0 or more; got " + std::to_string(*options.patch_radius)};
   }
   if (options.smoothing && !(std::isfinite(*options.smoothing) && *options.smoothing > 0.0f)) {
-    return ArgError{"smoothing", "smoothing must be a finite number above 0; got " + number_text(*options.smoothing)};
+    return ArgError{"smoothing", "smoothing must be a finite number above 0; got " +
+                                     number_text(*options.smoothing)};
   }
   // The filters' own checks, with a stand-in sigma (the estimate is always finite and >= 0).
   Resolved r = resolve_fixed(options);
   if (!options.sigma) r.sigma = 1.0;
-  if (auto error = blockdenoise::check_params(extents, block_params(r, options.rician, nullptr))) return error;
+  if (auto error = blockdenoise::check_params(extents, block_params(r, options.rician, nullptr)))
+    return error;
   if (options.method == Method::guided) {
     if (auto error = sorvane::check_params(guided_params(r, options.rician, nullptr))) return error;
   }
@@ -135,7 +138,8 @@ namespace {
 // stands and the progress counter is advanced by `steps`.
 bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
              int64_t steps, Resolved& r, Resolved* resolved) {
-  if (const auto error = check_options(extents, options)) throw std::invalid_argument(error->message);
+  if (const auto error = check_options(extents, options))
+    throw std::invalid_argument(error->message);
   r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
@@ -166,9 +170,9 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
     {
       std::vector<float> noisy(static_cast<size_t>(n));
       for (int32_t i = 0; i < n; ++i) noisy[i] = static_cast<float>(volume[i] * r.scale);
-      const Status status = blockdenoise::filter(noisy.data(), extents,
-                                                 block_params(scaled, options.rician, options.slices_done),
-                                                 smoothed.data());
+      const Status status = blockdenoise::filter(
+          noisy.data(), extents, block_params(scaled, options.rician, options.slices_done),
+          smoothed.data());
       if (status != Status::ok) return status;
     }
     if (options.method == Method::block) {
@@ -179,8 +183,9 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
     smoothed = std::vector<float>();
     std::vector<double> noisy(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) noisy[i] = volume[i] * r.scale;
-    const Status status = sorvane::filter(noisy.data(), guide.data(), extents,
-                                          guided_params(scaled, options.rician, options.slices_done), out);
+    const Status status =
+        sorvane::filter(noisy.data(), guide.data(), extents,
+                        guided_params(scaled, options.rician, options.slices_done), out);
     if (status != Status::ok) return status;
     for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
     return Status::ok;
@@ -203,8 +208,9 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
       noisy[i] = volume[i] * r.scale;
       scaled_guide[i] = guide[i] * r.scale;
     }
-    const Status status = sorvane::filter(noisy.data(), scaled_guide.data(), extents,
-                                          guided_params(scaled, options.rician, options.slices_done), out);
+    const Status status =
+        sorvane::filter(noisy.data(), scaled_guide.data(), extents,
+                        guided_params(scaled, options.rician, options.slices_done), out);
     if (status != Status::ok) return status;
     const double unscale = 1.0 / r.scale;
     for (int32_t i = 0; i < n; ++i) out[i] *= unscale;

@@ -105,9 +105,12 @@ Blocks blocks_of(const double* volume, const Extents& e) {
             }
           }
         }
-        if (!finite || std::all_of(values + 1, values + c, [&](double v) { return v == values[0]; })) continue;
+        if (!finite ||
+            std::all_of(values + 1, values + c, [&](double v) { return v == values[0]; }))
+          continue;
         Block block;
-        // Detail (a, b, g), a pattern of axes, has the sign (-1)^(a i + b j + g k) at corner (i, j, k).
+        // Detail (a, b, g), a pattern of axes, has the sign (-1)^(a i + b j + g k) at corner (i, j,
+        // k).
         for (int a = 0; a <= step[0]; ++a) {
           for (int b = 0; b <= step[1]; ++b) {
             for (int g = 0; g <= step[2]; ++g) {

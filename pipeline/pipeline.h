@@ -21,9 +21,9 @@ struct Options {
   std::optional<double> sigma;  // noise standard deviation; estimated from the volume when empty
   bool rician = true;           // magnitude MRI: Rician noise
   // Empty fields take the defaults chosen by measurement (see denoise.cpp).
-  std::optional<int32_t> search_radius;  // blockdenoise's search radius, at least 1
-  std::optional<int32_t> patch_radius;   // blockdenoise's patch radius, at least 0
-  std::optional<float> smoothing;        // blockdenoise's smoothing factor, above 0
+  std::optional<int32_t> search_radius;         // blockdenoise's search radius, at least 1
+  std::optional<int32_t> patch_radius;          // blockdenoise's patch radius, at least 0
+  std::optional<float> smoothing;               // blockdenoise's smoothing factor, above 0
   std::atomic<int32_t>* slices_done = nullptr;  // progress, as in the filters' parameters
   std::optional<int32_t> guided_search_radius;  // sorvane's search radius (guided), at least 1
 };

@@ -47,7 +47,8 @@ std::string shape_text(const py::array& a) {
 template <class T>
 VolumeView<T> view_of(const py::array& a, const char* name) {
   // The Python layer has already converted; anything else is a misuse of the private module.
-  if (!py::isinstance<py::array_t<T>>(a) || !(a.flags() & py::array::f_style) || a.ndim() < 1 || a.ndim() > 3) {
+  if (!py::isinstance<py::array_t<T>>(a) || !(a.flags() & py::array::f_style) || a.ndim() < 1 ||
+      a.ndim() > 3) {
     throw py::type_error(std::string(name) + ": expected a Fortran-ordered 1- to 3-D array of " +
                          (sizeof(T) == 4 ? "float32" : "float64"));
   }
@@ -58,8 +59,10 @@ VolumeView<T> view_of(const py::array& a, const char* name) {
     throw py::value_error(std::string(name) + " has shape " + shape_text(a) +
                           "; at most 2147483647 voxels are supported");
   }
-  return VolumeView<T>{a, Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])},
-                       *count};
+  return VolumeView<T>{
+      a,
+      Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])},
+      *count};
 }
 
 template <class T>
@@ -100,15 +103,15 @@ void raise_for(const std::optional<volnlm::ArgError>& error) {
   if (error) throw py::value_error(error->message);
 }
 
-py::array sorvane(const py::array& noisy_array, const py::array& guide_array, int32_t search_radius, double sigma,
-                  bool rician) {
+py::array sorvane(const py::array& noisy_array, const py::array& guide_array, int32_t search_radius,
+                  double sigma, bool rician) {
   const auto noisy = view_of<double>(noisy_array, "noisy");
   const auto guide = view_of<double>(guide_array, "guide");
   const Extents& n = noisy.extents;
   const Extents& g = guide.extents;
   if (n.d0 != g.d0 || n.d1 != g.d1 || n.d2 != g.d2) {
-    throw py::value_error("guide must have the shape of noisy, " + shape_text(noisy_array) + "; got " +
-                          shape_text(guide_array));
+    throw py::value_error("guide must have the shape of noisy, " + shape_text(noisy_array) +
+                          "; got " + shape_text(guide_array));
   }
   volnlm::sorvane::Params params;
   params.search_radius = search_radius;
@@ -128,8 +131,8 @@ py::array sorvane(const py::array& noisy_array, const py::array& guide_array, in
   return out;
 }
 
-py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int32_t patch_radius, double sigma,
-                       double smoothing, bool rician) {
+py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int32_t patch_radius,
+                       double sigma, double smoothing, bool rician) {
   const auto noisy = view_of<float>(noisy_array, "noisy");
   volnlm::blockdenoise::Params params;
   params.search_radius = search_radius;
@@ -158,9 +161,10 @@ double estimate_sigma(const py::array& volume_array, bool rician) {
   return volnlm::pipeline::estimate_sigma(data_of(volume), volume.extents, rician);
 }
 
-py::tuple denoise(const py::array& volume_array, std::optional<double> sigma, const std::string& method,
-                  bool rician, std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
-                  std::optional<double> smoothing, std::optional<int32_t> guided_search_radius) {
+py::tuple denoise(const py::array& volume_array, std::optional<double> sigma,
+                  const std::string& method, bool rician, std::optional<int32_t> search_radius,
+                  std::optional<int32_t> patch_radius, std::optional<double> smoothing,
+                  std::optional<int32_t> guided_search_radius) {
   const auto volume = view_of<double>(volume_array, "volume");
   volnlm::pipeline::Options options;
   if (method == "guided") {
@@ -194,7 +198,8 @@ py::tuple denoise(const py::array& volume_array, std::optional<double> sigma, co
   params["search_radius"] = used.search_radius;
   params["patch_radius"] = used.patch_radius;
   params["smoothing"] = static_cast<double>(used.smoothing);
-  if (options.method == volnlm::pipeline::Method::guided) params["guided_search_radius"] = used.guided_search_radius;
+  if (options.method == volnlm::pipeline::Method::guided)
+    params["guided_search_radius"] = used.guided_search_radius;
   params["scale"] = used.scale;
   return py::make_tuple(out, params);
 }
@@ -203,11 +208,12 @@ py::tuple denoise(const py::array& volume_array, std::optional<double> sigma, co
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled filters of volnlm; use the functions of the volnlm package instead.";
-  m.def("sorvane", &sorvane, py::arg("noisy"), py::arg("guide"), py::arg("search_radius"), py::arg("sigma"),
-        py::arg("rician"));
-  m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"), py::arg("patch_radius"),
-        py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
+  m.def("sorvane", &sorvane, py::arg("noisy"), py::arg("guide"), py::arg("search_radius"),
+        py::arg("sigma"), py::arg("rician"));
+  m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"),
+        py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
-  m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("method"), py::arg("rician"),
-        py::arg("search_radius"), py::arg("patch_radius"), py::arg("smoothing"), py::arg("guided_search_radius"));
+  m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("method"),
+        py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"), py::arg("smoothing"),
+        py::arg("guided_search_radius"));
 }

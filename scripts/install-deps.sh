@@ -18,6 +18,8 @@ packages=(
   mricron-data python3-nibabel python3-scipy python3-skimage
   # sanitizers and fuzzing
   clang libclang-rt-14-dev
+  # the format check
+  clang-format
 )
 
 missing=()

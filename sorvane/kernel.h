@@ -33,12 +33,12 @@ bool kernel_constants(double bandwidth, int32_t radius, KernelConstants* k);
 // descending, with the forward half of their windows, adding into both sides. The lines must
 // hold at least four voxels.
 using LinePairs = void (*)(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                              int32_t x_first, int32_t x_end, bool forward);
+                           int32_t x_first, int32_t x_end, bool forward);
 
 void line_pairs_portable(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                            int32_t x_first, int32_t x_end, bool forward);
+                         int32_t x_first, int32_t x_end, bool forward);
 void line_pairs_avx2(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                        int32_t x_first, int32_t x_end, bool forward);
+                     int32_t x_first, int32_t x_end, bool forward);
 void line_pairs_avx512(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
                        int32_t x_first, int32_t x_end, bool forward);
 

@@ -59,7 +59,8 @@ struct Avx2 {
   static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
   static int32_t bits(M m) { return _mm256_movemask_pd(m); }
   static void pack(double* out, D v, int32_t bits) {
-    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackTable.lanes[bits]));
+    const __m256i order =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackTable.lanes[bits]));
     _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order)));
   }
   static D select(M m, D yes, D no) { return _mm256_blendv_pd(no, yes, m); }
@@ -67,7 +68,8 @@ struct Avx2 {
   static D trunc(D a, M) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
   static D pow2(D k, M) {
     const __m256i whole = _mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k));
-    return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(whole, _mm256_set1_epi64x(1023)), 52));
+    return _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_add_epi64(whole, _mm256_set1_epi64x(1023)), 52));
   }
   static double sum(D a) {
     const __m128d pairs = _mm_hadd_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
@@ -83,7 +85,7 @@ struct Avx2 {
 namespace volnlm::sorvane {
 
 void line_pairs_avx2(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                        int32_t x_first, int32_t x_end, bool forward) {
+                     int32_t x_first, int32_t x_end, bool forward) {
   line_pairs<Avx2>(task, k, y, z, x_first, x_end, forward);
 }
 
@@ -95,7 +97,7 @@ namespace volnlm::sorvane {
 
 // Without AVX2 this form is never chosen; it stays defined so that every build links.
 void line_pairs_avx2(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                        int32_t x_first, int32_t x_end, bool forward) {
+                     int32_t x_first, int32_t x_end, bool forward) {
   line_pairs_portable(task, k, y, z, x_first, x_end, forward);
 }
 

@@ -45,7 +45,8 @@ struct Avx512 {
   static D trunc(D a, M) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
   static D pow2(D k, M) {
     const __m256i whole = _mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k));
-    return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(whole, _mm256_set1_epi64x(1023)), 52));
+    return _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_add_epi64(whole, _mm256_set1_epi64x(1023)), 52));
   }
   static double sum(D a) {
     const __m128d pairs = _mm_hadd_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));

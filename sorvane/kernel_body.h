@@ -10,11 +10,11 @@
 //   D set_lanes(double, double, double, double) (lanes 0 to 3);
 //   M lanes(int32_t lo, int32_t hi) (lanes lo .. hi - 1); bool any(M);
 //   int32_t bits(M) (bit j set for lane j); void pack(double* out, D v, int32_t bits) (the
-//   lanes of `bits`, in lane order, to out[0], out[1], ...; up to out[3] may be written); D select(M m, D yes, D no);
-//   D trunc(D v, M m) (v toward zero on lanes m, where |v| < 2^31; anything elsewhere);
-//   D pow2(D k, M m) (2^k on lanes m, where k is a whole number in [-1022, 1023]);
-//   D add_where(M m, D a, D b) (a + b on lanes m, a unchanged elsewhere);
-//   double sum(D) = (lane0 + lane1) + (lane2 + lane3).
+//   lanes of `bits`, in lane order, to out[0], out[1], ...; up to out[3] may be written); D
+//   select(M m, D yes, D no); D trunc(D v, M m) (v toward zero on lanes m, where |v| < 2^31;
+//   anything elsewhere); D pow2(D k, M m) (2^k on lanes m, where k is a whole number in [-1022,
+//   1023]); D add_where(M m, D a, D b) (a + b on lanes m, a unchanged elsewhere); double sum(D) =
+//   (lane0 + lane1) + (lane2 + lane3).
 // Every operation rounds each lane once, as the scalar operation would.
 #pragma once
 
@@ -52,11 +52,16 @@ typename O::D exp_neg(typename O::D t, typename O::M lanes) {
   const D r4 = O::mul(r2, r2);
   const D r8 = O::mul(r4, r4);
   const D p0 = O::add(O::set(0.5), O::mul(O::set(0x1.5555555555555p-3), r));  // 1 / 2!, 1 / 3!
-  const D p1 = O::add(O::set(0x1.5555555555555p-5), O::mul(O::set(0x1.1111111111111p-7), r));  // 1 / 4!, 1 / 5!
-  const D p2 = O::add(O::set(0x1.6c16c16c16c17p-10), O::mul(O::set(0x1.a01a01a01a01ap-13), r));  // 1 / 6!, 1 / 7!
-  const D p3 = O::add(O::set(0x1.a01a01a01a01ap-16), O::mul(O::set(0x1.71de3a556c734p-19), r));  // 1 / 8!, 1 / 9!
-  const D p4 = O::add(O::set(0x1.27e4fb7789f5cp-22), O::mul(O::set(0x1.ae64567f544e4p-26), r));  // 1 / 10!, 1 / 11!
-  const D p5 = O::add(O::set(0x1.1eed8eff8d898p-29), O::mul(O::set(0x1.6124613a86d09p-33), r));  // 1 / 12!, 1 / 13!
+  const D p1 = O::add(O::set(0x1.5555555555555p-5),
+                      O::mul(O::set(0x1.1111111111111p-7), r));  // 1 / 4!, 1 / 5!
+  const D p2 = O::add(O::set(0x1.6c16c16c16c17p-10),
+                      O::mul(O::set(0x1.a01a01a01a01ap-13), r));  // 1 / 6!, 1 / 7!
+  const D p3 = O::add(O::set(0x1.a01a01a01a01ap-16),
+                      O::mul(O::set(0x1.71de3a556c734p-19), r));  // 1 / 8!, 1 / 9!
+  const D p4 = O::add(O::set(0x1.27e4fb7789f5cp-22),
+                      O::mul(O::set(0x1.ae64567f544e4p-26), r));  // 1 / 10!, 1 / 11!
+  const D p5 = O::add(O::set(0x1.1eed8eff8d898p-29),
+                      O::mul(O::set(0x1.6124613a86d09p-33), r));  // 1 / 12!, 1 / 13!
   const D s0 = O::add(p0, O::mul(p1, r2));
   const D s1 = O::add(p2, O::mul(p3, r2));
   const D s2 = O::add(p4, O::mul(p5, r2));
@@ -110,8 +115,8 @@ constexpr LaneSets lane_sets() {
 inline constexpr LaneSets kLaneSets = lane_sets();
 
 struct Queue {
-  int32_t block[kQueueBlocks];  // linear index of the block's first neighbour
-  int32_t lanes[kQueueBlocks];  // bit j set: neighbour block + j needs the full weight
+  int32_t block[kQueueBlocks];      // linear index of the block's first neighbour
+  int32_t lanes[kQueueBlocks];      // bit j set: neighbour block + j needs the full weight
   int32_t index[4 * kQueueBlocks];  // the same pairs one by one, filled when weighing
 };
 
@@ -158,9 +163,11 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
     int32_t at[4];  // unused lanes of the last four read the first one's neighbour again
     for (int32_t j = 0; j < 4; ++j) at[j] = q.index[i + (j < lanes ? j : 0)];
     // The same operations on the same values as in the block pass.
-    const D magnitude = O::abs(O::sub(c.mean, O::set_lanes(c.guide_mean[at[0]], c.guide_mean[at[1]],
-                                                           c.guide_mean[at[2]], c.guide_mean[at[3]])));
-    const D g = O::sub(c.guide, O::set_lanes(c.guides[at[0]], c.guides[at[1]], c.guides[at[2]], c.guides[at[3]]));
+    const D magnitude =
+        O::abs(O::sub(c.mean, O::set_lanes(c.guide_mean[at[0]], c.guide_mean[at[1]],
+                                           c.guide_mean[at[2]], c.guide_mean[at[3]])));
+    const D g = O::sub(
+        c.guide, O::set_lanes(c.guides[at[0]], c.guides[at[1]], c.guides[at[2]], c.guides[at[3]]));
     const D value_n = O::set_lanes(c.noisy[at[0]], c.noisy[at[1]], c.noisy[at[2]], c.noisy[at[3]]);
     const D w = exact_weight<O>(k, magnitude, O::mul(g, g), live);
     const D to_centre = Rician ? O::mul(value_n, O::mul(value_n, w)) : O::mul(w, value_n);
@@ -174,7 +181,8 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
       const int32_t in = at[j];
       const bool spilled = in >= c.spill_base;
       double* const accum_n = spilled ? c.spill_accum + (in - c.spill_base) : c.accum_volume + in;
-      double* const weight_n = spilled ? c.spill_weight + (in - c.spill_base) : c.weight_volume + in;
+      double* const weight_n =
+          spilled ? c.spill_weight + (in - c.spill_base) : c.weight_volume + in;
       *accum_n = *accum_n + terms[j];
       *weight_n = *weight_n + weights[j];
     }
@@ -237,8 +245,9 @@ inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& que
 // were before, so it is written first and the whole block after it: every element ends as the
 // whole block and the tail would have left it one after the other.
 template <class O, bool Rician>
-inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
-                                double* accum_n, double* weight_n, int32_t shift, typename O::M tail) {
+inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued,
+                                int32_t in, double* accum_n, double* weight_n, int32_t shift,
+                                typename O::M tail) {
   using D = typename O::D;
   D accum_a = O::load(accum_n), weight_a = O::load(weight_n);
   D accum_b = O::load(accum_n + shift), weight_b = O::load(weight_n + shift);
@@ -246,8 +255,8 @@ inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int
   pair_lanes<O, Rician>(c, sums, q, queued, in, O::load(c.guide_mean + in), O::load(c.guides + in),
                         neighbour_terms<O, Rician>(c.noisy, in), O::lanes(0, 4), accum_a, weight_a);
   pair_lanes<O, Rician>(c, sums, q, queued, tail_in, O::load(c.guide_mean + tail_in),
-                        O::load(c.guides + tail_in), neighbour_terms<O, Rician>(c.noisy, tail_in), tail,
-                        accum_b, weight_b);
+                        O::load(c.guides + tail_in), neighbour_terms<O, Rician>(c.noisy, tail_in),
+                        tail, accum_b, weight_b);
   O::store(accum_n + shift, accum_b);
   O::store(weight_n + shift, weight_b);
   O::store(accum_n, accum_a);
@@ -258,16 +267,27 @@ inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int
 template <class O, bool Rician>
 Centre<O> make_centre(const SlabTask& task, const KernelConstants& k, int32_t ic) {
   const double v = task.noisy[ic];
-  return Centre<O>{O::set(task.guide_mean[ic]), O::set(task.guide[ic]), O::set(v),
-                   O::set(Rician ? v * v : v), O::set(k.pass_limit), O::set(k.flat_mean_limit),
-                   O::set(k.flat_guide_limit), task.guide_mean, task.guide, task.noisy, task.accum,
-                   task.weight_sum, task.spill_accum, task.spill_weight, task.end_slice * task.d0 * task.d1};
+  return Centre<O>{O::set(task.guide_mean[ic]),
+                   O::set(task.guide[ic]),
+                   O::set(v),
+                   O::set(Rician ? v * v : v),
+                   O::set(k.pass_limit),
+                   O::set(k.flat_mean_limit),
+                   O::set(k.flat_guide_limit),
+                   task.guide_mean,
+                   task.guide,
+                   task.noisy,
+                   task.accum,
+                   task.weight_sum,
+                   task.spill_accum,
+                   task.spill_weight,
+                   task.end_slice * task.d0 * task.d1};
 }
 
 // Weighs the queued pairs and adds their lane sums into the centre's; the queue is then empty.
 template <class O, bool Rician>
-SORVANE_ALWAYS_INLINE inline void flush(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums, Queue& q,
-                                        int32_t& queued) {
+SORVANE_ALWAYS_INLINE inline void flush(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums,
+                                        Queue& q, int32_t& queued) {
   const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
   sums.accum = O::add(sums.accum, queue_sums.accum);
   sums.weight = O::add(sums.weight, queue_sums.weight);
@@ -276,7 +296,8 @@ SORVANE_ALWAYS_INLINE inline void flush(const KernelConstants& k, const Centre<O
 
 // How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
 // of four that stay inside the line: `full` whole blocks from `first`, then, if columns are
-// left, one block starting `tail_offset` columns after `first`, of which only the `tail` lanes count.
+// left, one block starting `tail_offset` columns after `first`, of which only the `tail` lanes
+// count.
 template <class O>
 struct RowPlan {
   int32_t full = 0;
@@ -295,7 +316,8 @@ RowPlan<O> row_plan(int32_t first, int32_t last, int32_t d0) {
   if (rest == 0) return plan;
   plan.has_tail = true;
   if (plan.full > 0) {
-    plan.tail_offset = last - 3 - first;  // overlaps the last whole block; its lanes are done already
+    plan.tail_offset =
+        last - 3 - first;  // overlaps the last whole block; its lanes are done already
     plan.tail = O::lanes(4 - rest, 4);
   } else {
     const int32_t tail_start = first < d0 - 4 ? first : d0 - 4;
@@ -333,23 +355,26 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   const int32_t dz_last = r < z_rest ? r : z_rest;
   const int32_t dy_low = y < r ? -y : -r;
   const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
-  const int32_t row_blocks = full_row.full + (full_row.has_tail ? 1 : 0);  // at most 52 for R <= 100
+  const int32_t row_blocks =
+      full_row.full + (full_row.has_tail ? 1 : 0);  // at most 52 for R <= 100
   // One row: its whole blocks from `first`, then its tail; the pointers are those of `first`.
-  const auto row = [&](const RowPlan<O>& plan, int32_t first, double* accum_row, double* weight_row)
-                           SORVANE_ALWAYS_INLINE {
+  const auto row = [&](const RowPlan<O>& plan, int32_t first, double* accum_row,
+                       double* weight_row) SORVANE_ALWAYS_INLINE {
     // A tail after whole blocks overlaps the last of them, and is weighed together with it.
     const int32_t alone = plan.has_tail && plan.full > 0 ? plan.full - 1 : plan.full;
     for (int32_t b = 0; b < alone; ++b) {
-      pair_block<O, Rician>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b, weight_row + 4 * b, all);
+      pair_block<O, Rician>(c, sums, q, queued, first + 4 * b, accum_row + 4 * b,
+                            weight_row + 4 * b, all);
     }
     if (plan.has_tail) {
       const int32_t at = plan.tail_offset;
       if (plan.full > 0) {
         const int32_t last = 4 * alone;
-        pair_block_and_tail<O, Rician>(c, sums, q, queued, first + last, accum_row + last, weight_row + last,
-                                       at - last, plan.tail);
+        pair_block_and_tail<O, Rician>(c, sums, q, queued, first + last, accum_row + last,
+                                       weight_row + last, at - last, plan.tail);
       } else {
-        pair_block<O, Rician>(c, sums, q, queued, first + at, accum_row + at, weight_row + at, plan.tail);
+        pair_block<O, Rician>(c, sums, q, queued, first + at, accum_row + at, weight_row + at,
+                              plan.tail);
       }
     }
   };
@@ -389,8 +414,8 @@ struct PairPlan {
 
 // The row's columns first .. last (the union of both parts), with centre c's part lo[c] .. hi[c].
 template <class O>
-void pair_plan(PairPlan<O>& plan, int32_t first, int32_t last, const int32_t lo[2], const int32_t hi[2],
-               int32_t d0) {
+void pair_plan(PairPlan<O>& plan, int32_t first, int32_t last, const int32_t lo[2],
+               const int32_t hi[2], int32_t d0) {
   plan.blocks = 0;
   for (int32_t s = first; s <= last; s += 4) {
     const int32_t start = s <= d0 - 4 ? s : d0 - 4;
@@ -409,7 +434,8 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const int32_t d1 = task.d1;
   const int32_t r = k.radius;
   const int32_t ic = x + d0 * (y + d1 * z);
-  const Centre<O> a = make_centre<O, Rician>(task, k, ic), b = make_centre<O, Rician>(task, k, ic + 1);
+  const Centre<O> a = make_centre<O, Rician>(task, k, ic),
+                  b = make_centre<O, Rician>(task, k, ic + 1);
   Sums<O> sa{O::set(-0.0), O::set(-0.0)}, sb{O::set(-0.0), O::set(-0.0)};
   Queue qa, qb;
   int32_t na = 0, nb = 0;
@@ -423,7 +449,8 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   }
   {
     const int32_t lo[2] = {x < r ? 0 : x - r, x + 1 < r ? 0 : x + 1 - r};
-    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r, d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r};
+    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r,
+                           d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r};
     pair_plan<O>(rows, lo[0], hi[1], lo, hi, d0);
   }
   const int32_t x_first = x < r ? 0 : x - r;
@@ -431,8 +458,8 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const double* const guides = task.guide;
   const double* const noisy = task.noisy;
 
-  const auto row = [&](const PairPlan<O>& plan, int32_t first, double* accum_row, double* weight_row)
-                       SORVANE_ALWAYS_INLINE {
+  const auto row = [&](const PairPlan<O>& plan, int32_t first, double* accum_row,
+                       double* weight_row) SORVANE_ALWAYS_INLINE {
     for (int32_t j = 0; j < plan.blocks; ++j) {
       const int32_t at = plan.start[j];
       const int32_t in = first + at;
@@ -441,8 +468,10 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
       const D term_n = neighbour_terms<O, Rician>(noisy, in);
       D accum = O::load(accum_row + at);
       D weight = O::load(weight_row + at);
-      pair_lanes<O, Rician>(a, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum, weight);
-      pair_lanes<O, Rician>(b, sb, qb, nb, in, mean_n, guide_n, term_n, plan.live[1][j], accum, weight);
+      pair_lanes<O, Rician>(a, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum,
+                            weight);
+      pair_lanes<O, Rician>(b, sb, qb, nb, in, mean_n, guide_n, term_n, plan.live[1][j], accum,
+                            weight);
       O::store(accum_row + at, accum);
       O::store(weight_row + at, weight);
     }
@@ -486,8 +515,8 @@ void two_centres(const SlabTask& task, const KernelConstants& k, int32_t x, int3
 // The centres of a line in pairs from x_first, the last one alone when their number is odd;
 // the pairs ascend when `forward`, else descend.
 template <class O, bool Rician>
-void line_centres(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z, int32_t x_first,
-                  int32_t x_end, bool forward) {
+void line_centres(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
+                  int32_t x_first, int32_t x_end, bool forward) {
   const int32_t pairs = (x_end - x_first) / 2;
   const bool odd = (x_end - x_first) % 2 != 0;
   if (forward) {
@@ -501,7 +530,7 @@ void line_centres(const SlabTask& task, const KernelConstants& k, int32_t y, int
 
 template <class O>
 void line_pairs(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                   int32_t x_first, int32_t x_end, bool forward) {
+                int32_t x_first, int32_t x_end, bool forward) {
   if (task.rician) {
     line_centres<O, true>(task, k, y, z, x_first, x_end, forward);
   } else {

@@ -50,12 +50,18 @@ struct Portable {
     for (int j = 0; j < 4; ++j) a.v[j] = std::fabs(a.v[j]);
     return a;
   }
-  static M lt(D a, D b) { return M{{a.v[0] < b.v[0], a.v[1] < b.v[1], a.v[2] < b.v[2], a.v[3] < b.v[3]}}; }
+  static M lt(D a, D b) {
+    return M{{a.v[0] < b.v[0], a.v[1] < b.v[1], a.v[2] < b.v[2], a.v[3] < b.v[3]}};
+  }
   static M le(D a, D b) {
     return M{{a.v[0] <= b.v[0], a.v[1] <= b.v[1], a.v[2] <= b.v[2], a.v[3] <= b.v[3]}};
   }
-  static M gt(D a, D b) { return M{{a.v[0] > b.v[0], a.v[1] > b.v[1], a.v[2] > b.v[2], a.v[3] > b.v[3]}}; }
-  static M and_(M a, M b) { return M{{a.b[0] && b.b[0], a.b[1] && b.b[1], a.b[2] && b.b[2], a.b[3] && b.b[3]}}; }
+  static M gt(D a, D b) {
+    return M{{a.v[0] > b.v[0], a.v[1] > b.v[1], a.v[2] > b.v[2], a.v[3] > b.v[3]}};
+  }
+  static M and_(M a, M b) {
+    return M{{a.b[0] && b.b[0], a.b[1] && b.b[1], a.b[2] && b.b[2], a.b[3] && b.b[3]}};
+  }
   static M andnot(M a, M b) {
     return M{{a.b[0] && !b.b[0], a.b[1] && !b.b[1], a.b[2] && !b.b[2], a.b[3] && !b.b[3]}};
   }
@@ -66,7 +72,9 @@ struct Portable {
   }
   static D set_lanes(double a, double b, double c, double d) { return D{{a, b, c, d}}; }
   static bool any(M m) { return m.b[0] || m.b[1] || m.b[2] || m.b[3]; }
-  static int32_t bits(M m) { return (m.b[0] ? 1 : 0) | (m.b[1] ? 2 : 0) | (m.b[2] ? 4 : 0) | (m.b[3] ? 8 : 0); }
+  static int32_t bits(M m) {
+    return (m.b[0] ? 1 : 0) | (m.b[1] ? 2 : 0) | (m.b[2] ? 4 : 0) | (m.b[3] ? 8 : 0);
+  }
   static void pack(double* out, D v, int32_t bits) {
     int32_t to = 0;
     for (int32_t j = 0; j < 4; ++j) {
@@ -82,14 +90,16 @@ struct Portable {
     return a;
   }
   static D trunc(D a, M m) {
-    for (int j = 0; j < 4; ++j) a.v[j] = m.b[j] ? static_cast<double>(static_cast<int64_t>(a.v[j])) : 0.0;
+    for (int j = 0; j < 4; ++j)
+      a.v[j] = m.b[j] ? static_cast<double>(static_cast<int64_t>(a.v[j])) : 0.0;
     return a;
   }
   static D pow2(D k, M m) {
     D out;
     for (int j = 0; j < 4; ++j) {
-      const uint64_t bits = m.b[j] ? static_cast<uint64_t>(static_cast<int64_t>(k.v[j]) + 1023) << 52
-                                   : 0x3ff0000000000000ull;
+      const uint64_t bits = m.b[j]
+                                ? static_cast<uint64_t>(static_cast<int64_t>(k.v[j]) + 1023) << 52
+                                : 0x3ff0000000000000ull;
       std::memcpy(&out.v[j], &bits, sizeof bits);
     }
     return out;
@@ -130,14 +140,15 @@ bool kernel_constants(double bandwidth, int32_t radius, KernelConstants* k) {
 }
 
 void line_pairs_portable(const SlabTask& task, const KernelConstants& k, int32_t y, int32_t z,
-                            int32_t x_first, int32_t x_end, bool forward) {
+                         int32_t x_first, int32_t x_end, bool forward) {
   line_pairs<Portable>(task, k, y, z, x_first, x_end, forward);
 }
 
 // The AVX-512 form needs the 256-bit forms of its instructions (VL) and byte masks (DQ) too.
 static bool avx512_form_runs() {
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-  return isa_supported(Isa::avx512) && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+  return isa_supported(Isa::avx512) && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512dq");
 #else
   return false;
 #endif

@@ -9,27 +9,32 @@
 
 namespace {
 
-constexpr const char* kUsage = "result = sorvane(noisy, search_radius, second_radius, sigma, guide, rician)";
+constexpr const char* kUsage =
+    "result = sorvane(noisy, search_radius, second_radius, sigma, guide, rician)";
 
-void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs,
+                 const mxArray* prhs[]) {
   using namespace volnlm;
   gate.check_counts(nlhs, nrhs, 6, kUsage);
 
-  const mex::VolumeArg noisy = gate.volume(prhs[0], mxDOUBLE_CLASS, "the noisy volume (argument 1)", "noisy");
+  const mex::VolumeArg noisy =
+      gate.volume(prhs[0], mxDOUBLE_CLASS, "the noisy volume (argument 1)", "noisy");
   sorvane::Params params;
   params.search_radius = gate.int_scalar(prhs[1], "the search radius (argument 2)", "searchRadius");
-  params.second_radius = gate.lenient_int_scalar(prhs[2], "the second radius (argument 3)", "secondRadius");
+  params.second_radius =
+      gate.lenient_int_scalar(prhs[2], "the second radius (argument 3)", "secondRadius");
   params.sigma = gate.finite_scalar(prhs[3], "sigma (argument 4)", "sigma");
-  const mex::VolumeArg guide = gate.volume(prhs[4], mxDOUBLE_CLASS, "the guide (argument 5)", "guide");
+  const mex::VolumeArg guide =
+      gate.volume(prhs[4], mxDOUBLE_CLASS, "the guide (argument 5)", "guide");
   params.rician = gate.int_scalar(prhs[5], "the Rician flag (argument 6)", "rician") != 0;
 
   const Extents& n = noisy.extents;
   const Extents& g = guide.extents;
   if (n.d0 != g.d0 || n.d1 != g.d1 || n.d2 != g.d2) {
     gate.fail("guideSize", "the guide (argument 5) must have the extents of the noisy volume, " +
-                               std::to_string(n.d0) + "x" + std::to_string(n.d1) + "x" + std::to_string(n.d2) +
-                               "; got " + std::to_string(g.d0) + "x" + std::to_string(g.d1) + "x" +
-                               std::to_string(g.d2));
+                               std::to_string(n.d0) + "x" + std::to_string(n.d1) + "x" +
+                               std::to_string(n.d2) + "; got " + std::to_string(g.d0) + "x" +
+                               std::to_string(g.d1) + "x" + std::to_string(g.d2));
   }
   if (const auto error = sorvane::check_params(params)) gate.fail(*error);
 
@@ -41,8 +46,9 @@ void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], in
   const sorvane::Buffers buffers{static_cast<double*>(mxGetData(plhs[0])),
                                  static_cast<double*>(mxGetData(guide_mean)),
                                  static_cast<double*>(mxGetData(weight_sum))};
-  const Status status = sorvane::filter(static_cast<const double*>(mxGetData(prhs[0])),
-                                        static_cast<const double*>(mxGetData(prhs[4])), n, params, buffers);
+  const Status status =
+      sorvane::filter(static_cast<const double*>(mxGetData(prhs[0])),
+                      static_cast<const double*>(mxGetData(prhs[4])), n, params, buffers);
   gate.report(status);
 }
 

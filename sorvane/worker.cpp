@@ -64,8 +64,8 @@ void pair_centre(const SlabTask& task, const WeightScale& scale, int32_t x, int3
 
 // Centres x_first .. x_end - 1 of line (y, z) through the direct loop, in scan order.
 template <bool Rician>
-void direct_run(const SlabTask& task, const WeightScale& scale, int32_t y, int32_t z, int32_t x_first,
-                int32_t x_end, bool forward) {
+void direct_run(const SlabTask& task, const WeightScale& scale, int32_t y, int32_t z,
+                int32_t x_first, int32_t x_end, bool forward) {
   if (forward) {
     for (int32_t x = x_first; x < x_end; ++x) pair_centre<Rician>(task, scale, x, y, z);
   } else {

@@ -18,9 +18,12 @@ std::string number_text(double v) {
 
 const char* class_name(mxClassID id) {
   switch (id) {
-    case mxDOUBLE_CLASS: return "double";
-    case mxSINGLE_CLASS: return "single";
-    default: return "numeric";
+    case mxDOUBLE_CLASS:
+      return "double";
+    case mxSINGLE_CLASS:
+      return "single";
+    default:
+      return "numeric";
   }
 }
 
@@ -39,7 +42,8 @@ void Gateway::check_counts(int nlhs, int nrhs, int inputs, const char* usage) co
                        "; usage: " + usage);
   }
   if (nlhs > 1) {
-    fail("nargout", "returns one output, but " + std::to_string(nlhs) + " were requested; usage: " + usage);
+    fail("nargout",
+         "returns one output, but " + std::to_string(nlhs) + " were requested; usage: " + usage);
   }
 }
 
@@ -47,7 +51,9 @@ VolumeArg Gateway::volume(const mxArray* a, mxClassID class_id, const char* what
                           const char* reason) const {
   const char* want = class_name(class_id);
   if (mxGetClassID(a) != class_id || mxIsComplex(a) || mxIsSparse(a)) {
-    std::string got = mxIsSparse(a) ? "a sparse array" : mxIsComplex(a) ? "a complex array" : "class ";
+    std::string got = mxIsSparse(a)    ? "a sparse array"
+                      : mxIsComplex(a) ? "a complex array"
+                                       : "class ";
     if (!mxIsSparse(a) && !mxIsComplex(a)) got += mxGetClassName(a);
     fail(reason, std::string(what) + " must be a real, full " + want + " array; got " + got);
   }
@@ -60,27 +66,32 @@ VolumeArg Gateway::volume(const mxArray* a, mxClassID class_id, const char* what
     if (i < 3) {
       // An extent past the indexing is refused even in an empty array, whose count hides it.
       if (v.dims[i] > static_cast<mwSize>(kMaxVoxels)) {
-        fail("tooLarge", std::string(what) + " has " + std::to_string(v.dims[i]) + " voxels along dimension " +
-                             std::to_string(i + 1) + "; at most 2147483647 are supported");
+        fail("tooLarge", std::string(what) + " has " + std::to_string(v.dims[i]) +
+                             " voxels along dimension " + std::to_string(i + 1) +
+                             "; at most 2147483647 are supported");
       }
       d[i] = extent;
     } else if (extent != 1) {
-      fail("dims", std::string(what) + " must have at most three non-singleton dimensions; dimension " +
+      fail("dims", std::string(what) +
+                       " must have at most three non-singleton dimensions; dimension " +
                        std::to_string(i + 1) + " is " + std::to_string(v.dims[i]));
     }
   }
   const auto count = voxel_count(d[0], d[1], d[2]);
   if (!count) {
-    fail("tooLarge", std::string(what) + " has " + std::to_string(d[0]) + "x" + std::to_string(d[1]) +
-                         "x" + std::to_string(d[2]) + " voxels; at most 2147483647 voxels are supported");
+    fail("tooLarge", std::string(what) + " has " + std::to_string(d[0]) + "x" +
+                         std::to_string(d[1]) + "x" + std::to_string(d[2]) +
+                         " voxels; at most 2147483647 voxels are supported");
   }
-  v.extents = Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])};
+  v.extents =
+      Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])};
   v.count = *count;
   return v;
 }
 
 const mxArray* Gateway::scalar_arg(const mxArray* a, const char* what, const char* reason) const {
-  if (mxGetNumberOfElements(a) == 0) fail(reason, std::string(what) + " must be a scalar; got an empty array");
+  if (mxGetNumberOfElements(a) == 0)
+    fail(reason, std::string(what) + " must be a scalar; got an empty array");
   if (!(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) || mxGetNumberOfElements(a) != 1) {
     std::string got = mxIsComplex(a) ? "a complex value"
                       : mxGetNumberOfElements(a) != 1
@@ -101,8 +112,10 @@ int32_t Gateway::int_scalar(const mxArray* a, const char* what, const char* reas
   const double v = finite_scalar(a, what, reason);
   const auto t = truncate_to_int32(v);
   if (!t) {
-    fail(reason, std::string(what) + " must truncate to a signed 32-bit integer (-2147483648 to "
-                                     "2147483647); got " + number_text(v));
+    fail(reason, std::string(what) +
+                     " must truncate to a signed 32-bit integer (-2147483648 to "
+                     "2147483647); got " +
+                     number_text(v));
   }
   return *t;
 }

@@ -35,7 +35,8 @@ class Gateway {
 
   // A real, full array of the class, with no non-singleton dimension past the third, whose
   // voxel count the signed 32-bit indexing can hold. A 2-D array is one slice.
-  VolumeArg volume(const mxArray* a, mxClassID class_id, const char* what, const char* reason) const;
+  VolumeArg volume(const mxArray* a, mxClassID class_id, const char* what,
+                   const char* reason) const;
 
   // A real numeric or logical scalar that is neither NaN nor infinite.
   double finite_scalar(const mxArray* a, const char* what, const char* reason) const;

@@ -2,6 +2,8 @@
 // search works eight neighbouring centres at once, with edges and borders on the portable code,
 // so the cases cover lines narrower and wider than a vector, blocks crossing every border, and
 // values that take each branch of the thresholds and the preselection.
+#include "common/isa.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "blockdenoise/filter_isa.h"
-#include "common/isa.h"
 #include "common/volume.h"
 
 namespace volnlm::blockdenoise {
@@ -58,16 +59,16 @@ TEST(blockdenoiseIsa, EveryInstructionSetGivesThePortableBits) {
     Fill fill;
   };
   const Case cases[] = {
-      {{37, 9, 8}, 3, 1, 10.0f, 1.0f, true, Fill::noise},       // usual settings
+      {{37, 9, 8}, 3, 1, 10.0f, 1.0f, true, Fill::noise},  // usual settings
       {{37, 9, 8}, 3, 1, 10.0f, 1.0f, false, Fill::structured},
       {{29, 11, 7}, 2, 2, 12.0f, 0.8f, true, Fill::structured},  // wider patch
-      {{23, 6, 6}, 2, 0, 8.0f, 1.0f, false, Fill::noise},       // one-voxel patches
-      {{19, 7, 9}, 4, 1, 10.0f, 1.0f, false, Fill::special},    // NaN and infinities
+      {{23, 6, 6}, 2, 0, 8.0f, 1.0f, false, Fill::noise},        // one-voxel patches
+      {{19, 7, 9}, 4, 1, 10.0f, 1.0f, false, Fill::special},     // NaN and infinities
       {{19, 7, 9}, 4, 1, 10.0f, 1.0f, true, Fill::special},
-      {{7, 9, 8}, 2, 1, 10.0f, 1.0f, false, Fill::noise},       // lines shorter than a vector
+      {{7, 9, 8}, 2, 1, 10.0f, 1.0f, false, Fill::noise},        // lines shorter than a vector
       {{12, 5, 5}, 40, 1, 10.0f, 1.0f, true, Fill::structured},  // window wider than the volume
       {{17, 6, 5}, 2, 1, 0.0f, 1.0f, false, Fill::structured},   // zero denominator
-      {{40, 4, 3}, 9, 3, 10.0f, 1.0f, false, Fill::noise},      // patch radius the extent
+      {{40, 4, 3}, 9, 3, 10.0f, 1.0f, false, Fill::noise},       // patch radius the extent
       // Volumes with lines whose window and blocks stay inside, where the vector search sums
       // the blocks of whole chunks after weighing them; chunk edges fall on either side of the
       // inside range.

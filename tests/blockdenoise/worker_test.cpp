@@ -166,9 +166,16 @@ TEST(blockdenoiseWorker, WeightExpIsWithinAnUlpOfTheRoundedExp) {
     float x, want;
   };
   const Case cases[] = {
-      {0.0f, 1.0f}, {-0.0f, 1.0f}, {-inf, 0.0f}, {-1e30f, 0.0f}, {-104.0f, 0.0f},
+      {0.0f, 1.0f},
+      {-0.0f, 1.0f},
+      {-inf, 0.0f},
+      {-1e30f, 0.0f},
+      {-104.0f, 0.0f},
       {-103.0f, static_cast<float>(std::exp(-103.0))},  // a subnormal
-      {88.0f, static_cast<float>(std::exp(88.0))},      {89.0f, inf}, {1e30f, inf}, {inf, inf},
+      {88.0f, static_cast<float>(std::exp(88.0))},
+      {89.0f, inf},
+      {1e30f, inf},
+      {inf, inf},
   };
   for (const Case& c : cases) EXPECT_EQ(weight_exp(c.x), c.want) << c.x;
   EXPECT_TRUE(std::isnan(weight_exp(std::numeric_limits<float>::quiet_NaN())));

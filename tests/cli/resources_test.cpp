@@ -107,7 +107,8 @@ TEST(Cli, ThreadStartFailureExitsOneLeavingNoOutput) {
       {{"denoise", in, dir.file("out.nii")}, 4, "denoising " + in},  // in the guided filter
       {{"denoise", in, dir.file("out.nii.gz"), "--method", "block"}, 1, "denoising " + in},
       {{"denoise", in, dir.file("out.nii"), "--guide", in}, 3, "denoising " + in},
-      {{"denoise", series, dir.file("out.nii"), "--method", "block"}, 4,
+      {{"denoise", series, dir.file("out.nii"), "--method", "block"},
+       4,
        "denoising volume 2 of " + series},
   };
   for (const Case& c : cases) {
@@ -117,11 +118,13 @@ TEST(Cli, ThreadStartFailureExitsOneLeavingNoOutput) {
     EXPECT_FALSE(r.signalled) << line << ": signal " << r.status;
     EXPECT_EQ(r.status, 1) << line << "\n" << r.err;
     EXPECT_TRUE(contains(r.err, "volnlm: " + c.what + ": worker threads cannot be created\n"))
-        << line << "\n" << r.err;
+        << line << "\n"
+        << r.err;
     EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.nii", "series.nii"})) << line;
   }
   // Preloaded but not armed, the library changes nothing.
-  const Result ok = run({"denoise", in, dir.file("out.nii"), "-q"}, {"LD_PRELOAD=" VOLNLM_FAIL_THREADS_LIB});
+  const Result ok =
+      run({"denoise", in, dir.file("out.nii"), "-q"}, {"LD_PRELOAD=" VOLNLM_FAIL_THREADS_LIB});
   EXPECT_EQ(ok.status, 0) << ok.err;
 #endif
 }
@@ -155,9 +158,13 @@ TEST(Cli, MemoryShortageExitsOneLeavingNoOutput) {
     std::vector<std::string> method;
   };
   const Case cases[] = {
-      {dir.file("in.nii"), dir.file("out.nii.gz"), {"--method", "block", "--search-radius", "1", "--patch-radius", "0"}},
-      {dir.file("in.nii.gz"), dir.file("out.nii"),
-       {"--method", "guided", "--search-radius", "1", "--patch-radius", "0", "--guided-search-radius", "1"}},
+      {dir.file("in.nii"),
+       dir.file("out.nii.gz"),
+       {"--method", "block", "--search-radius", "1", "--patch-radius", "0"}},
+      {dir.file("in.nii.gz"),
+       dir.file("out.nii"),
+       {"--method", "guided", "--search-radius", "1", "--patch-radius", "0",
+        "--guided-search-radius", "1"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"denoise", c.in, c.out, "--sigma", "10", "-q"};
@@ -178,15 +185,17 @@ TEST(Cli, MemoryShortageExitsOneLeavingNoOutput) {
       ASSERT_FALSE(r.signalled) << line << ": signal " << r.status << "\n" << r.err;
       if (r.status == 0) {
         EXPECT_EQ(r.err, "") << line;
-        EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.nii", "in.nii.gz",
-                                                            std::filesystem::path(c.out).filename()}))
+        EXPECT_EQ(dir.listing(),
+                  (std::vector<std::string>{"in.nii", "in.nii.gz",
+                                            std::filesystem::path(c.out).filename()}))
             << line;
         std::filesystem::remove(c.out);
         continue;
       }
       EXPECT_EQ(r.status, 1) << line << "\n" << r.err;
       EXPECT_NE(std::find(std::begin(accepted), std::end(accepted), r.err), std::end(accepted))
-          << line << "\n" << r.err;
+          << line << "\n"
+          << r.err;
       filter_short = filter_short || r.err == short_of_memory;
       EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.nii", "in.nii.gz"})) << line;
     }
@@ -213,11 +222,13 @@ TEST(Cli, NaNAndInfiniteVoxelsAreDenoisedWithAWarning) {
     const std::string out = dir.file(std::string(method) + ".nii");
     const Result r = run({"denoise", in, out, "--method", method, "--output-type", "float64"});
     ASSERT_EQ(r.status, 0) << method << "\n" << r.err;
-    EXPECT_TRUE(contains(r.err, "volnlm: warning: " + in + " holds 3 NaN or infinite voxels")) << r.err;
+    EXPECT_TRUE(contains(r.err, "volnlm: warning: " + in + " holds 3 NaN or infinite voxels"))
+        << r.err;
     EXPECT_TRUE(contains(r.err, "volnlm: wrote " + out)) << r.err;
 
     pipeline::Options options;
-    options.method = std::string(method) == "block" ? pipeline::Method::block : pipeline::Method::guided;
+    options.method =
+        std::string(method) == "block" ? pipeline::Method::block : pipeline::Method::guided;
     std::vector<double> want(values.size());
     ASSERT_EQ(pipeline::denoise(values.data(), e, options, want.data()), Status::ok);
     // Read back by the tool's own reader: niftilib's sets non-finite floats to 0 as it reads.
@@ -226,7 +237,8 @@ TEST(Cli, NaNAndInfiniteVoxelsAreDenoisedWithAWarning) {
     ASSERT_EQ(header->datatype, DT_FLOAT64);
     ASSERT_EQ(result.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) {
-      ASSERT_TRUE(result[i] == want[i] || (std::isnan(result[i]) && std::isnan(want[i]))) << method << " " << i << ": " << result[i] << " vs " << want[i];
+      ASSERT_TRUE(result[i] == want[i] || (std::isnan(result[i]) && std::isnan(want[i])))
+          << method << " " << i << ": " << result[i] << " vs " << want[i];
     }
   }
 }

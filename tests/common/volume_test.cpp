@@ -2,21 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include "common/scalar.h"
-
 #include <cfloat>
 #include <cmath>
+
+#include "common/scalar.h"
 
 namespace volnlm {
 namespace {
 
 TEST(MirrorIndex, BordersFollowTheirOwnRules) {
-  struct Case { int32_t v, n, want; };
+  struct Case {
+    int32_t v, n, want;
+  };
   const Case cases[] = {
-      {-1, 4, 1}, {0, 4, 0}, {3, 4, 3}, {4, 4, 3}, {5, 4, 2}, {-3, 4, 3},  // extent 4
-      {-1, 1, 0}, {1, 1, 0}, {0, 1, 0},                                   // extent 1: always the voxel
-      {-1, 2, 1}, {2, 2, 1},                                               // extent 2
-      {7, 4, 0}, {-7, 4, 0},                                               // |v| = 2n - 1 still inside
+      {-1, 4, 1}, {0, 4, 0},  {3, 4, 3}, {4, 4, 3}, {5, 4, 2}, {-3, 4, 3},  // extent 4
+      {-1, 1, 0}, {1, 1, 0},  {0, 1, 0},  // extent 1: always the voxel
+      {-1, 2, 1}, {2, 2, 1},              // extent 2
+      {7, 4, 0},  {-7, 4, 0},             // |v| = 2n - 1 still inside
   };
   for (const Case& c : cases) {
     EXPECT_EQ(mirror_index(c.v, c.n), c.want) << "v=" << c.v << " n=" << c.n;

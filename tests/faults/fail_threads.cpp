@@ -24,7 +24,9 @@ long starts_allowed() {
   errno = 0;
   const long n = std::strtol(text, &end, 10);
   if (*text == '\0' || *end != '\0' || errno != 0 || n < 0) {
-    std::fprintf(stderr, "VOLNLM_FAIL_THREADS_AFTER must be a whole number of 0 or more; got \"%s\"\n", text);
+    std::fprintf(stderr,
+                 "VOLNLM_FAIL_THREADS_AFTER must be a whole number of 0 or more; got \"%s\"\n",
+                 text);
     std::abort();
   }
   return n;
@@ -34,7 +36,8 @@ std::atomic<long> started{0};
 
 }  // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
   static const CreateFn real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
   static const long allowed = starts_allowed();
   if (allowed >= 0) {

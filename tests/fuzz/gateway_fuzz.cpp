@@ -38,8 +38,8 @@ std::vector<size_t> dims_of(const mxArray* a) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const char* dir = std::getenv("VOLNLM_TESTHOST_DIR");
-  plugin = std::make_unique<mexhost::Plugin>(std::string(dir != nullptr ? dir : FUZZ_TESTHOST_DIR) + "/" +
-                                             FUZZ_PLUGIN + ".mex");
+  plugin = std::make_unique<mexhost::Plugin>(std::string(dir != nullptr ? dir : FUZZ_TESTHOST_DIR) +
+                                             "/" + FUZZ_PLUGIN + ".mex");
   return 0;
 }
 
@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.ok) {
       if (r.outputs.empty() || r.outputs[0].get() == nullptr) fault("success without a result");
       if (r.outputs[0].class_id() != kVolumeClass) fault("result of the wrong class");
-      if (r.outputs[0].dims() != dims_of(inputs.at(0))) fault("result of another shape than the input");
+      if (r.outputs[0].dims() != dims_of(inputs.at(0)))
+        fault("result of another shape than the input");
     } else {
       if (r.error_id.rfind(prefix, 0) != 0 && r.error_id != mexhost::kHostOutOfMemoryId) {
         fault("error identifier '" + r.error_id + "' (" + r.error_message + ")");

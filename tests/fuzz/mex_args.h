@@ -59,9 +59,41 @@ struct CallArgs {
 inline double value_of(uint8_t b, Reader& in) {
   const double inf = std::numeric_limits<double>::infinity();
   static const double table[] = {
-      1, 2, 0, 3, -1, 0.5, 2.9, -0.5, std::nan(""), inf, -inf, 1e308, -1e308, 2147483647.0,
-      2147483648.0, -2147483648.0, -2147483649.0, 1e12, -1e12, 1e39, -1e39, 1e-310, 5e-324, 20,
-      30, 100, 4, 8, 1e-50, 3e9, -0.0, 255, 6, 7, -2,
+      1,
+      2,
+      0,
+      3,
+      -1,
+      0.5,
+      2.9,
+      -0.5,
+      std::nan(""),
+      inf,
+      -inf,
+      1e308,
+      -1e308,
+      2147483647.0,
+      2147483648.0,
+      -2147483648.0,
+      -2147483649.0,
+      1e12,
+      -1e12,
+      1e39,
+      -1e39,
+      1e-310,
+      5e-324,
+      20,
+      30,
+      100,
+      4,
+      8,
+      1e-50,
+      3e9,
+      -0.0,
+      255,
+      6,
+      7,
+      -2,
   };
   constexpr size_t n = sizeof table / sizeof table[0];
   if (b >= 0xF0) return in.raw_double();
@@ -71,20 +103,28 @@ inline double value_of(uint8_t b, Reader& in) {
 // Voxel values: mostly plain intensities, sometimes the values the filters must carry through.
 inline double voxel_of(uint8_t b) {
   switch (b) {
-    case 250: return std::nan("");
-    case 251: return std::numeric_limits<double>::infinity();
-    case 252: return -std::numeric_limits<double>::infinity();
-    case 253: return -1.0;
-    case 254: return 1e30;
-    case 255: return 0.0;
-    default: return b;
+    case 250:
+      return std::nan("");
+    case 251:
+      return std::numeric_limits<double>::infinity();
+    case 252:
+      return -std::numeric_limits<double>::infinity();
+    case 253:
+      return -1.0;
+    case 254:
+      return 1e30;
+    case 255:
+      return 0.0;
+    default:
+      return b;
   }
 }
 
 template <class T>
 T saturate(double v) {
   if (std::isnan(v)) return 0;
-  if (v <= static_cast<double>(std::numeric_limits<T>::lowest())) return std::numeric_limits<T>::lowest();
+  if (v <= static_cast<double>(std::numeric_limits<T>::lowest()))
+    return std::numeric_limits<T>::lowest();
   if (v >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
   return static_cast<T>(v);
 }
@@ -92,24 +132,50 @@ T saturate(double v) {
 inline void store(mxArray* a, size_t i, double v) {
   void* p = mxGetData(a);
   switch (mxGetClassID(a)) {
-    case mxDOUBLE_CLASS: static_cast<double*>(p)[i] = v; break;
-    case mxSINGLE_CLASS: static_cast<float*>(p)[i] = static_cast<float>(v); break;
-    case mxINT8_CLASS: static_cast<int8_t*>(p)[i] = saturate<int8_t>(v); break;
-    case mxUINT8_CLASS: static_cast<uint8_t*>(p)[i] = saturate<uint8_t>(v); break;
-    case mxINT16_CLASS: static_cast<int16_t*>(p)[i] = saturate<int16_t>(v); break;
-    case mxUINT16_CLASS: static_cast<uint16_t*>(p)[i] = saturate<uint16_t>(v); break;
-    case mxINT32_CLASS: static_cast<int32_t*>(p)[i] = saturate<int32_t>(v); break;
-    case mxUINT32_CLASS: static_cast<uint32_t*>(p)[i] = saturate<uint32_t>(v); break;
-    case mxINT64_CLASS: static_cast<int64_t*>(p)[i] = saturate<int64_t>(v); break;
-    case mxUINT64_CLASS: static_cast<uint64_t*>(p)[i] = saturate<uint64_t>(v); break;
-    case mxLOGICAL_CLASS: static_cast<bool*>(p)[i] = v != 0; break;
-    case mxCHAR_CLASS: static_cast<char16_t*>(p)[i] = saturate<uint16_t>(v); break;
-    default: break;  // cells hold no values here
+    case mxDOUBLE_CLASS:
+      static_cast<double*>(p)[i] = v;
+      break;
+    case mxSINGLE_CLASS:
+      static_cast<float*>(p)[i] = static_cast<float>(v);
+      break;
+    case mxINT8_CLASS:
+      static_cast<int8_t*>(p)[i] = saturate<int8_t>(v);
+      break;
+    case mxUINT8_CLASS:
+      static_cast<uint8_t*>(p)[i] = saturate<uint8_t>(v);
+      break;
+    case mxINT16_CLASS:
+      static_cast<int16_t*>(p)[i] = saturate<int16_t>(v);
+      break;
+    case mxUINT16_CLASS:
+      static_cast<uint16_t*>(p)[i] = saturate<uint16_t>(v);
+      break;
+    case mxINT32_CLASS:
+      static_cast<int32_t*>(p)[i] = saturate<int32_t>(v);
+      break;
+    case mxUINT32_CLASS:
+      static_cast<uint32_t*>(p)[i] = saturate<uint32_t>(v);
+      break;
+    case mxINT64_CLASS:
+      static_cast<int64_t*>(p)[i] = saturate<int64_t>(v);
+      break;
+    case mxUINT64_CLASS:
+      static_cast<uint64_t*>(p)[i] = saturate<uint64_t>(v);
+      break;
+    case mxLOGICAL_CLASS:
+      static_cast<bool*>(p)[i] = v != 0;
+      break;
+    case mxCHAR_CLASS:
+      static_cast<char16_t*>(p)[i] = saturate<uint16_t>(v);
+      break;
+    default:
+      break;  // cells hold no values here
   }
 }
 
 inline mwSize extent_of(uint8_t b) {
-  static const mwSize huge[] = {2147483647u, 2147483648u, 4294967301u, 3000000000u,
+  static const mwSize huge[] = {2147483647u,     2147483648u,
+                                4294967301u,     3000000000u,
                                 mwSize{1} << 40, std::numeric_limits<mwSize>::max() / 2};
   return b < 200 ? b % 10 : huge[b % (sizeof huge / sizeof huge[0])];
 }
@@ -117,10 +183,10 @@ inline mwSize extent_of(uint8_t b) {
 // Reads the argument list of one call. `slots` says what each of the six positions normally
 // holds; `volume_class` is the filter's class; `cap` bounds the element count of any array.
 inline CallArgs decode(Reader& in, const Slot (&slots)[6], mxClassID volume_class, size_t cap) {
-  static const mxClassID classes[] = {mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT8_CLASS,   mxUINT8_CLASS,
-                                      mxINT16_CLASS,  mxUINT16_CLASS, mxINT32_CLASS,  mxUINT32_CLASS,
-                                      mxINT64_CLASS,  mxUINT64_CLASS, mxLOGICAL_CLASS, mxCHAR_CLASS,
-                                      mxCELL_CLASS,   mxUNKNOWN_CLASS /* sparse */};
+  static const mxClassID classes[] = {
+      mxDOUBLE_CLASS,  mxSINGLE_CLASS, mxINT8_CLASS,   mxUINT8_CLASS,  mxINT16_CLASS,
+      mxUINT16_CLASS,  mxINT32_CLASS,  mxUINT32_CLASS, mxINT64_CLASS,  mxUINT64_CLASS,
+      mxLOGICAL_CLASS, mxCHAR_CLASS,   mxCELL_CLASS,   mxUNKNOWN_CLASS /* sparse */};
   CallArgs call;
   const uint8_t nrhs_byte = in.byte();
   const int nrhs = nrhs_byte < 192 ? 6 : nrhs_byte % 9;
@@ -130,16 +196,24 @@ inline CallArgs decode(Reader& in, const Slot (&slots)[6], mxClassID volume_clas
   for (int i = 0; i < nrhs; ++i) {
     const Slot slot = i < 6 ? slots[i] : Slot::scalar;
     const uint8_t kind = in.byte();
-    mxClassID id = kind == 0 ? (slot == Slot::volume ? volume_class : mxDOUBLE_CLASS) : classes[kind % 14];
+    mxClassID id =
+        kind == 0 ? (slot == Slot::volume ? volume_class : mxDOUBLE_CLASS) : classes[kind % 14];
     const bool sparse = id == mxUNKNOWN_CLASS;
-    const bool complex = (kind & 0x40) != 0 && (sparse || id <= mxUINT64_CLASS) && id >= mxDOUBLE_CLASS;
+    const bool complex =
+        (kind & 0x40) != 0 && (sparse || id <= mxUINT64_CLASS) && id >= mxDOUBLE_CLASS;
 
     const uint8_t shape = in.byte();
     std::vector<mwSize> dims;
     switch (shape % 8) {
-      case 0: dims = {1, 1}; break;
-      case 1: dims = first_dims.empty() ? std::vector<mwSize>{1, 1} : first_dims; break;
-      case 7: dims = {0, 0}; break;
+      case 0:
+        dims = {1, 1};
+        break;
+      case 1:
+        dims = first_dims.empty() ? std::vector<mwSize>{1, 1} : first_dims;
+        break;
+      case 7:
+        dims = {0, 0};
+        break;
       default:
         for (int d = 0; d < shape % 8; ++d) dims.push_back(extent_of(in.byte()));
     }

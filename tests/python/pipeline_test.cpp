@@ -1,5 +1,7 @@
 // The pipeline's C++ behaviour that the Python module does not show: progress counting, the
 // resolved parameters, and option checks enforced by denoise itself.
+#include "pipeline/pipeline.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +9,6 @@
 #include <random>
 #include <stdexcept>
 #include <vector>
-
-#include "pipeline/pipeline.h"
 
 namespace volnlm::pipeline {
 namespace {
@@ -34,8 +34,10 @@ TEST(Pipeline, ProgressCountsExactlyTheAnnouncedSteps) {
     Method method;
     std::optional<double> sigma;
     int64_t steps;
-  } cases[] = {{Method::guided, std::nullopt, 18}, {Method::block, std::nullopt, 9},
-               {Method::guided, 0.0, 18}, {Method::block, 5.0, 9}};
+  } cases[] = {{Method::guided, std::nullopt, 18},
+               {Method::block, std::nullopt, 9},
+               {Method::guided, 0.0, 18},
+               {Method::block, 5.0, 9}};
   for (const Case& c : cases) {
     std::atomic<int32_t> done{0};
     Options o;

@@ -9,8 +9,8 @@
 //  - weight j: w = expf(-d / denominator). d is a sum of n_p = (2p+1)^3 squares; any order of
 //    it is within (n_p + 1) u of the exact value in relative terms, so two renderings differ by
 //    2 (n_p + 3) u after the two divisions, which becomes x_j times that in the weight, with
-//    x_j = d_j / denominator; expf itself may differ by a few ulps: eps_j = (8 + 2 x_j (n_p + 3)) u.
-//    Weights of the zero-denominator limit (exactly 0 or 1) carry no error.
+//    x_j = d_j / denominator; expf itself may differ by a few ulps: eps_j = (8 + 2 x_j (n_p + 3))
+//    u. Weights of the zero-denominator limit (exactly 0 or 1) carry no error.
 //  - element sum A = sum of m terms t_j, weight sum W = sum of m weights: two orders differ by at
 //    most gamma = 2 (m + 1) u times the sum of magnitudes, to first order, so
 //    |dA| <= a = sum |t_j| eps_j + gamma sum |t_j| and |dW| <= b = sum w_j eps_j + gamma W.
@@ -37,13 +37,17 @@ int32_t mirror(int64_t v, int32_t n) {
   return static_cast<int32_t>(a < n ? a : 2 * int64_t{n} - a - 1);
 }
 
-int32_t at(int32_t x, int32_t y, int32_t z, const Extents& e) { return x + e.d0 * (y + e.d1 * z); }
+int32_t at(int32_t x, int32_t y, int32_t z, const Extents& e) {
+  return x + e.d0 * (y + e.d1 * z);
+}
 
 bool inside(int64_t x, int64_t y, int64_t z, const Extents& e) {
   return x >= 0 && x < e.d0 && y >= 0 && y < e.d1 && z >= 0 && z < e.d2;
 }
 
-int64_t lower(int32_t coordinate, int32_t radius) { return std::max(-int64_t{coordinate}, -int64_t{radius}); }
+int64_t lower(int32_t coordinate, int32_t radius) {
+  return std::max(-int64_t{coordinate}, -int64_t{radius});
+}
 
 int64_t upper(int32_t coordinate, int32_t extent, int32_t radius) {
   return std::min(int64_t{extent} - 1 - coordinate, int64_t{radius});
@@ -70,7 +74,9 @@ void average_block(Call& call, int32_t x, int32_t y, int32_t z, float weight, do
   for (int32_t dz = -call.p; dz <= call.p; ++dz) {
     for (int32_t dy = -call.p; dy <= call.p; ++dy) {
       for (int32_t dx = -call.p; dx <= call.p; ++dx) {
-        const float v = inside(x + dx, y + dy, z + dz, call.e) ? call.noisy[at(x + dx, y + dy, z + dz, call.e)] : c;
+        const float v = inside(x + dx, y + dy, z + dz, call.e)
+                            ? call.noisy[at(x + dx, y + dy, z + dz, call.e)]
+                            : c;
         const int32_t element = (dz + call.p) * side * side + (dy + call.p) * side + (dx + call.p);
         const float term = call.rician ? (v * v) * weight : weight * v;
         call.block_accum[element] += term;
@@ -145,9 +151,9 @@ void local_mean(const float* noisy, float* mean, const Extents& e) {
     for (int32_t y = 0; y < e.d1; ++y) {
       for (int32_t x = 0; x < e.d0; ++x) {
         float s = 0.0f;
-        for (int a = -1; a <= 1; ++a) {        // y
-          for (int b = -1; b <= 1; ++b) {      // x
-            for (int c = -1; c <= 1; ++c) {    // z
+        for (int a = -1; a <= 1; ++a) {      // y
+          for (int b = -1; b <= 1; ++b) {    // x
+            for (int c = -1; c <= 1; ++c) {  // z
               s += noisy[at(mirror(x + b, e.d0), mirror(y + a, e.d1), mirror(z + c, e.d2), e)];
             }
           }
@@ -181,14 +187,16 @@ void local_variance(const float* noisy, const float* mean, float* variance, cons
   }
 }
 
-float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, int32_t cy, int32_t cz,
-               int32_t p, const Extents& e) {
+float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, int32_t cy,
+               int32_t cz, int32_t p, const Extents& e) {
   float s = 0.0f;
   for (int32_t dz = -p; dz <= p; ++dz) {
     for (int32_t dy = -p; dy <= p; ++dy) {
       for (int32_t dx = -p; dx <= p; ++dx) {
-        const float a = noisy[at(mirror(x + dx, e.d0), mirror(y + dy, e.d1), mirror(z + dz, e.d2), e)];
-        const float b = noisy[at(mirror(cx + dx, e.d0), mirror(cy + dy, e.d1), mirror(cz + dz, e.d2), e)];
+        const float a =
+            noisy[at(mirror(x + dx, e.d0), mirror(y + dy, e.d1), mirror(z + dz, e.d2), e)];
+        const float b =
+            noisy[at(mirror(cx + dx, e.d0), mirror(cy + dy, e.d1), mirror(cz + dz, e.d2), e)];
         s = s + (a - b) * (a - b);
       }
     }
@@ -197,8 +205,8 @@ float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, 
   return s / static_cast<float>(side * side * side);
 }
 
-void blockdenoise(const float* noisy, const Extents& e, const ::volnlm::blockdenoise::Params& params,
-                  float* out, float* bound) {
+void blockdenoise(const float* noisy, const Extents& e,
+                  const ::volnlm::blockdenoise::Params& params, float* out, float* bound) {
   const int64_t n = int64_t{e.d0} * e.d1 * e.d2;
   if (n <= 0) return;
   // Every negative patch radius means "no block"; -1 keeps the block sizes from overflowing.
@@ -260,10 +268,11 @@ void blockdenoise(const float* noisy, const Extents& e, const ::volnlm::blockden
                 const float max_ratio = (max - mc) / (max - mn);
                 const float variance_ratio = vc / vn;
                 const bool by_mean = 0.95f < mean_ratio && mean_ratio < 1.0526316f;
-                const bool by_max = 0.95f < max_ratio && max_ratio < 1.0526316f && 0.5f < variance_ratio &&
-                                    variance_ratio < 2.0f;
+                const bool by_max = 0.95f < max_ratio && max_ratio < 1.0526316f &&
+                                    0.5f < variance_ratio && variance_ratio < 2.0f;
                 if (!by_mean && !by_max) continue;
-                const float d = distance(noisy, x, y, z, int32_t(nx), int32_t(ny), int32_t(nz), p, e);
+                const float d =
+                    distance(noisy, x, y, z, int32_t(nx), int32_t(ny), int32_t(nz), p, e);
                 // A zero denominator takes the limit of the weight: 1 for identical patches,
                 // else 0 (the plain formula would give 0/0 there).
                 float w;

@@ -27,7 +27,8 @@ namespace {
 
 using testvol::Kind;
 
-blockdenoise::Params params_of(int32_t search, int32_t patch, float sigma, float smoothing, bool rician) {
+blockdenoise::Params params_of(int32_t search, int32_t patch, float sigma, float smoothing,
+                               bool rician) {
   blockdenoise::Params p;
   p.search_radius = search;
   p.patch_radius = patch;
@@ -38,7 +39,8 @@ blockdenoise::Params params_of(int32_t search, int32_t patch, float sigma, float
 }
 
 std::vector<float> reference_result(const std::vector<float>& noisy, const Extents& e,
-                                    const blockdenoise::Params& p, std::vector<float>* bound = nullptr) {
+                                    const blockdenoise::Params& p,
+                                    std::vector<float>* bound = nullptr) {
   std::vector<float> out(noisy.size());
   if (bound) bound->resize(noisy.size());
   reference::blockdenoise(noisy.data(), e, p, out.data(), bound ? bound->data() : nullptr);
@@ -109,16 +111,19 @@ TEST(Blockdenoise_reference, OwnBlockCasesGiveTheNoisyValues) {
   // No candidates (negative search radius): every estimate is the voxel's own value.
   EXPECT_EQ(reference_result(v, e, params_of(-1, 1, 2.0f, 1.0f, false)), v);
   // No blocks (negative patch radius, however negative): every voxel keeps its noisy value.
-  for (int32_t p : {-1, -2, -2147483647 - 1}) EXPECT_EQ(reference_result(v, e, params_of(2, p, 2.0f, 1.0f, true)), v);
+  for (int32_t p : {-1, -2, -2147483647 - 1})
+    EXPECT_EQ(reference_result(v, e, params_of(2, p, 2.0f, 1.0f, true)), v);
   // Flat: the variance is 0, so no centre searches; Rician removes 2 sigma^2.
   const std::vector<float> flat(v.size(), 5.0f);
   EXPECT_EQ(reference_result(flat, e, params_of(2, 1, 1.0f, 1.0f, false)), flat);
-  for (float x : reference_result(flat, e, params_of(2, 1, 1.0f, 1.0f, true))) EXPECT_NEAR(x, std::sqrt(23.0f), 1e-5f);
+  for (float x : reference_result(flat, e, params_of(2, 1, 1.0f, 1.0f, true)))
+    EXPECT_NEAR(x, std::sqrt(23.0f), 1e-5f);
   for (float x : reference_result(flat, e, params_of(2, 1, 4.0f, 1.0f, true))) EXPECT_EQ(x, 0.0f);
 }
 
 TEST(Blockdenoise_reference, ProductionStatisticsAreBitIdentical) {
-  const Extents shapes[] = {{1, 1, 1}, {4, 1, 1}, {1, 1, 6}, {2, 2, 2}, {5, 7, 11}, {1, 9, 2}, {13, 3, 4}};
+  const Extents shapes[] = {{1, 1, 1},  {4, 1, 1}, {1, 1, 6}, {2, 2, 2},
+                            {5, 7, 11}, {1, 9, 2}, {13, 3, 4}};
   for (const Extents& e : shapes) {
     for (Kind kind : {Kind::phantom, Kind::signed_noise, Kind::with_nan, Kind::integers}) {
       const std::vector<float> noisy = testvol::to_floats(testvol::make_volume(kind, e, 5, 9.0));
@@ -126,8 +131,10 @@ TEST(Blockdenoise_reference, ProductionStatisticsAreBitIdentical) {
       std::vector<float> want_mean(n), want_var(n), got_mean(n, -1.0f), got_var(n, -1.0f);
       reference::local_mean(noisy.data(), want_mean.data(), e);
       reference::local_variance(noisy.data(), want_mean.data(), want_var.data(), e);
-      const float got_max = blockdenoise::compute_local_mean(noisy.data(), got_mean.data(), e.d0, e.d1, e.d2);
-      blockdenoise::compute_local_variance(noisy.data(), got_mean.data(), got_var.data(), e.d0, e.d1, e.d2);
+      const float got_max =
+          blockdenoise::compute_local_mean(noisy.data(), got_mean.data(), e.d0, e.d1, e.d2);
+      blockdenoise::compute_local_variance(noisy.data(), got_mean.data(), got_var.data(), e.d0,
+                                           e.d1, e.d2);
       const std::string what = describe(e) + " " + testvol::name_of(kind);
       EXPECT_EQ(got_max, reference::global_max(noisy.data(), e)) << what;
       EXPECT_TRUE(same_bits(got_mean, want_mean)) << what;
@@ -146,21 +153,21 @@ struct FilterCase {
 
 TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
   const FilterCase cases[] = {
-      {{1, 1, 1}, 1, 1, 10.0f, 1.0f, false, Kind::phantom},     // one voxel
-      {{7, 1, 1}, 3, 1, 10.0f, 1.0f, true, Kind::magnitude},    // one line
-      {{5, 7, 11}, 1, 1, 10.0f, 1.0f, false, Kind::phantom},    // prime extents
+      {{1, 1, 1}, 1, 1, 10.0f, 1.0f, false, Kind::phantom},   // one voxel
+      {{7, 1, 1}, 3, 1, 10.0f, 1.0f, true, Kind::magnitude},  // one line
+      {{5, 7, 11}, 1, 1, 10.0f, 1.0f, false, Kind::phantom},  // prime extents
       {{5, 7, 11}, 2, 2, 12.0f, 1.0f, true, Kind::magnitude},
-      {{7, 6, 9}, 1, 1, 10.0f, 1.0f, true, Kind::magnitude},    // eight slabs of one slice
-      {{6, 5, 16}, 1, 2, 10.0f, 1.0f, false, Kind::phantom},    // blocks reach a whole slab away
-      {{6, 5, 16}, 2, 3, 10.0f, 0.5f, true, Kind::magnitude},   // blocks reach past the next slab
+      {{7, 6, 9}, 1, 1, 10.0f, 1.0f, true, Kind::magnitude},   // eight slabs of one slice
+      {{6, 5, 16}, 1, 2, 10.0f, 1.0f, false, Kind::phantom},   // blocks reach a whole slab away
+      {{6, 5, 16}, 2, 3, 10.0f, 0.5f, true, Kind::magnitude},  // blocks reach past the next slab
       {{13, 11, 3}, 3, 1, 10.0f, 1.0f, false, Kind::phantom},
-      {{3, 4, 5}, 40, 1, 10.0f, 1.0f, true, Kind::magnitude},   // window larger than the volume
-      {{6, 6, 6}, 0, 1, 10.0f, 1.0f, true, Kind::magnitude},    // radius 0: no candidates
+      {{3, 4, 5}, 40, 1, 10.0f, 1.0f, true, Kind::magnitude},  // window larger than the volume
+      {{6, 6, 6}, 0, 1, 10.0f, 1.0f, true, Kind::magnitude},   // radius 0: no candidates
       {{6, 6, 6}, -1, 1, 10.0f, 1.0f, false, Kind::phantom},
-      {{6, 6, 6}, 2, -1, 10.0f, 1.0f, true, Kind::magnitude},   // no blocks
-      {{9, 7, 8}, 2, 1, 2.0f, 1.0f, false, Kind::integers},     // ties and exact ratios
-      {{9, 7, 8}, 2, 0, 0.0f, 1.0f, false, Kind::integers},     // zero denominator
-      {{9, 7, 8}, 2, 1, 10.0f, 0.0f, true, Kind::phantom},      // zero smoothing
+      {{6, 6, 6}, 2, -1, 10.0f, 1.0f, true, Kind::magnitude},  // no blocks
+      {{9, 7, 8}, 2, 1, 2.0f, 1.0f, false, Kind::integers},    // ties and exact ratios
+      {{9, 7, 8}, 2, 0, 0.0f, 1.0f, false, Kind::integers},    // zero denominator
+      {{9, 7, 8}, 2, 1, 10.0f, 0.0f, true, Kind::phantom},     // zero smoothing
       {{10, 9, 7}, 2, 1, 10.0f, 1.0f, true, Kind::flat_and_zero},
       {{10, 9, 7}, 2, 1, 10.0f, 1.0f, false, Kind::flat_and_zero},
       {{8, 7, 6}, 2, 1, 40.0f, 1.0f, false, Kind::signed_noise},
@@ -178,7 +185,8 @@ TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
     const blockdenoise::Params p = params_of(c.search, c.patch, c.sigma, c.smoothing, c.rician);
     ASSERT_FALSE(blockdenoise::check_params(c.e, p).has_value()) << describe(c.e);
     for (uint64_t seed = 1; seed <= 2; ++seed) {
-      const std::vector<float> noisy = testvol::to_floats(testvol::make_volume(c.kind, c.e, seed, 10.0));
+      const std::vector<float> noisy =
+          testvol::to_floats(testvol::make_volume(c.kind, c.e, seed, 10.0));
       std::vector<float> bound;
       const std::vector<float> want = reference_result(noisy, c.e, p, &bound);
       std::vector<float> got(noisy.size(), -7.0f);
@@ -207,10 +215,11 @@ TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
         if (ok) {
           if (ratio > worst) worst = ratio;
         } else if (bad++ < 3) {
-          ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch << " sigma=" << c.sigma
-                        << " smoothing=" << c.smoothing << " rician=" << c.rician << " "
-                        << testvol::name_of(c.kind) << " seed " << seed << ": voxel " << i << " fast " << f
-                        << " reference " << r << " (bound " << bound[i] << ")";
+          ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch
+                        << " sigma=" << c.sigma << " smoothing=" << c.smoothing
+                        << " rician=" << c.rician << " " << testvol::name_of(c.kind) << " seed "
+                        << seed << ": voxel " << i << " fast " << f << " reference " << r
+                        << " (bound " << bound[i] << ")";
         }
       }
     }
@@ -218,17 +227,18 @@ TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
   // The bound must stay a tight one, or it would let wrong decisions through.
   const double mean_relative_bound = bound_sum / static_cast<double>(bounded);
   EXPECT_LT(mean_relative_bound, 1e-3);
-  std::printf("blockdenoise: %lld voxels, %lld bit-identical, worst |fast - reference| / bound %.3g, "
-              "mean bound / |reference| %.3g\n",
-              static_cast<long long>(voxels), static_cast<long long>(identical), worst, mean_relative_bound);
+  std::printf(
+      "blockdenoise: %lld voxels, %lld bit-identical, worst |fast - reference| / bound %.3g, "
+      "mean bound / |reference| %.3g\n",
+      static_cast<long long>(voxels), static_cast<long long>(identical), worst,
+      mean_relative_bound);
 }
 
-
 // Volumes where the order of the patch sums matters most: values over nine decades, values
-// whose squared differences come within a few decades of the float range, and NaN and infinite voxels, on lines long enough for every vector path of
-// the patch distances. A NaN or infinity may reach only the outputs the reference gives it to:
-// a distance sum that subtracted what leaves its window would spread it (Inf - Inf) to
-// neighbouring centres.
+// whose squared differences come within a few decades of the float range, and NaN and infinite
+// voxels, on lines long enough for every vector path of the patch distances. A NaN or infinity may
+// reach only the outputs the reference gives it to: a distance sum that subtracted what leaves its
+// window would spread it (Inf - Inf) to neighbouring centres.
 TEST(Blockdenoise_reference, WideRangesAndNonFiniteVoxelsStayWithinTheBound) {
   enum class Twist { decades, overflow, non_finite };
   struct Case {
@@ -238,19 +248,17 @@ TEST(Blockdenoise_reference, WideRangesAndNonFiniteVoxelsStayWithinTheBound) {
     Twist twist;
   };
   const Case cases[] = {
-      {{29, 13, 12}, 3, 1, false, Twist::decades},
-      {{29, 13, 12}, 3, 1, true, Twist::decades},
-      {{26, 12, 12}, 2, 2, false, Twist::decades},
-      {{27, 13, 12}, 3, 1, true, Twist::overflow},
-      {{27, 13, 12}, 3, 1, false, Twist::non_finite},
-      {{27, 13, 12}, 3, 1, true, Twist::non_finite},
+      {{29, 13, 12}, 3, 1, false, Twist::decades},    {{29, 13, 12}, 3, 1, true, Twist::decades},
+      {{26, 12, 12}, 2, 2, false, Twist::decades},    {{27, 13, 12}, 3, 1, true, Twist::overflow},
+      {{27, 13, 12}, 3, 1, false, Twist::non_finite}, {{27, 13, 12}, 3, 1, true, Twist::non_finite},
       {{26, 12, 12}, 2, 2, false, Twist::non_finite},
   };
   int64_t non_finite_outputs = 0;
   double worst = 0.0;
   for (const Case& c : cases) {
     const blockdenoise::Params p = params_of(c.search, c.patch, 10.0f, 1.0f, c.rician);
-    std::vector<float> noisy = testvol::to_floats(testvol::make_volume(Kind::phantom, c.e, 3, 10.0));
+    std::vector<float> noisy =
+        testvol::to_floats(testvol::make_volume(Kind::phantom, c.e, 3, 10.0));
     testvol::Rng rng(11);
     for (size_t i = 0; i < noisy.size(); ++i) {
       const int32_t pick = rng.below(40);
@@ -279,16 +287,18 @@ TEST(Blockdenoise_reference, WideRangesAndNonFiniteVoxelsStayWithinTheBound) {
         if (ok && diff / bound[i] > worst) worst = diff / bound[i];
       }
       if (!ok && bad++ < 3) {
-        ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch << " rician="
-                      << c.rician << " twist " << static_cast<int>(c.twist) << ": voxel " << i
-                      << " fast " << f << " reference " << r << " (bound " << bound[i] << ")";
+        ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch
+                      << " rician=" << c.rician << " twist " << static_cast<int>(c.twist)
+                      << ": voxel " << i << " fast " << f << " reference " << r << " (bound "
+                      << bound[i] << ")";
       }
     }
   }
   // The non-finite cases must reach some outputs, or they would test nothing.
   EXPECT_GT(non_finite_outputs, 0);
-  std::printf("blockdenoise, wide ranges and non-finite voxels: worst |fast - reference| / bound %.3g\n",
-              worst);
+  std::printf(
+      "blockdenoise, wide ranges and non-finite voxels: worst |fast - reference| / bound %.3g\n",
+      worst);
 }
 
 }  // namespace

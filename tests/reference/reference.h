@@ -46,15 +46,15 @@ void local_variance(const float* noisy, const float* mean, float* variance, cons
 
 // Mean squared difference of the two (2p+1)^3 patches around (x, y, z) and (cx, cy, cz), with
 // mirrored borders; 0 for p < 0.
-float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, int32_t cy, int32_t cz,
-               int32_t p, const Extents& extents);
+float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, int32_t cy,
+               int32_t cz, int32_t p, const Extents& extents);
 
 // Filters `noisy` into `out` (voxel_count(extents) floats each). The patch radius must be one
 // that check_params accepts for these extents. When `bound` is given it receives, per voxel,
 // an upper bound on how far a rendering that makes the same decisions but adds in another
 // order and whose weights differ in their last bits can land from `out`; 0 where the voxel
 // keeps its noisy value. The derivation heads blockdenoise_reference.cpp.
-void blockdenoise(const float* noisy, const Extents& extents, const ::volnlm::blockdenoise::Params& params,
-                  float* out, float* bound = nullptr);
+void blockdenoise(const float* noisy, const Extents& extents,
+                  const ::volnlm::blockdenoise::Params& params, float* out, float* bound = nullptr);
 
 }  // namespace volnlm::reference

@@ -15,10 +15,14 @@ int32_t mirror(int64_t v, int32_t n) {
   return static_cast<int32_t>(a < n ? a : 2 * int64_t{n} - a - 1);
 }
 
-int32_t at(int32_t x, int32_t y, int32_t z, const Extents& e) { return x + e.d0 * (y + e.d1 * z); }
+int32_t at(int32_t x, int32_t y, int32_t z, const Extents& e) {
+  return x + e.d0 * (y + e.d1 * z);
+}
 
 // Smallest and largest offset along an axis that keep `coordinate` inside an extent.
-int64_t lower(int32_t coordinate, int32_t radius) { return std::max(-int64_t{coordinate}, -int64_t{radius}); }
+int64_t lower(int32_t coordinate, int32_t radius) {
+  return std::max(-int64_t{coordinate}, -int64_t{radius});
+}
 
 int64_t upper(int32_t coordinate, int32_t extent, int32_t radius) {
   return std::min(int64_t{extent} - 1 - coordinate, int64_t{radius});

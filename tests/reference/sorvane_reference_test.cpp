@@ -23,8 +23,8 @@
 #include <sstream>
 #include <vector>
 
-#include "reference.h"
 #include "common/isa.h"
+#include "reference.h"
 #include "sorvane/filter_isa.h"
 #include "sorvane/guide_mean.h"
 #include "sorvane/sorvane.h"
@@ -46,12 +46,14 @@ sorvane::Params params_of(int32_t radius, double sigma, bool rician) {
   return p;
 }
 
-std::vector<double> reference_result(const std::vector<double>& noisy, const std::vector<double>& guide,
-                                     const Extents& e, const sorvane::Params& p,
+std::vector<double> reference_result(const std::vector<double>& noisy,
+                                     const std::vector<double>& guide, const Extents& e,
+                                     const sorvane::Params& p,
                                      std::vector<double>* magnitude = nullptr) {
   std::vector<double> out(noisy.size());
   if (magnitude) magnitude->resize(noisy.size());
-  reference::sorvane(noisy.data(), guide.data(), e, p, out.data(), magnitude ? magnitude->data() : nullptr);
+  reference::sorvane(noisy.data(), guide.data(), e, p, out.data(),
+                     magnitude ? magnitude->data() : nullptr);
   return out;
 }
 
@@ -89,7 +91,10 @@ TEST(Sorvane_reference, TwoVoxelPairsFollowTheWorkedWeights) {
   // Two voxels along x with guide values g0, g1: the guide means differ by 5 (g0 - g1) / 8.
   // h = 1 (sigma 3): 0.5 h^2 = 0.5 and 2 h^2 = 2.
   const Extents e{2, 1, 1};
-  struct Case { double g; double weight; };  // weight < 0: the pair is skipped
+  struct Case {
+    double g;
+    double weight;
+  };  // weight < 0: the pair is skipped
   const Case cases[] = {
       {0.8, 1.0},                                   // mean difference 0.5: d = 0, t = 0
       {1.65, std::exp(-0.680625)},                  // difference 1.03: d = 1, t = 0.5 + 0.18
@@ -115,23 +120,30 @@ TEST(Sorvane_reference, TwoVoxelPairsFollowTheWorkedWeights) {
 
   const std::vector<double> same = {10.0, 10.0};
   // A zero centre weighs no pair, but a zero later voxel is paired with its nonzero centre.
-  EXPECT_EQ(reference_result({0.0, b}, same, e, params_of(1, 3.0, false)), (std::vector<double>{0.0, b}));
-  EXPECT_EQ(reference_result({a, 0.0}, same, e, params_of(1, 3.0, false)), (std::vector<double>{a / 2, a / 2}));
+  EXPECT_EQ(reference_result({0.0, b}, same, e, params_of(1, 3.0, false)),
+            (std::vector<double>{0.0, b}));
+  EXPECT_EQ(reference_result({a, 0.0}, same, e, params_of(1, 3.0, false)),
+            (std::vector<double>{a / 2, a / 2}));
   // Rician: a voxel whose noisy value is not positive comes out 0.
   EXPECT_EQ(reference_result({a, 0.0}, same, e, params_of(1, 3.0, true))[1], 0.0);
   // A negative sigma lets no pair through; radius 0 makes none.
-  EXPECT_EQ(reference_result({a, b}, same, e, params_of(1, -3.0, false)), (std::vector<double>{a, b}));
-  EXPECT_EQ(reference_result({a, b}, same, e, params_of(0, 3.0, false)), (std::vector<double>{a, b}));
+  EXPECT_EQ(reference_result({a, b}, same, e, params_of(1, -3.0, false)),
+            (std::vector<double>{a, b}));
+  EXPECT_EQ(reference_result({a, b}, same, e, params_of(0, 3.0, false)),
+            (std::vector<double>{a, b}));
   // Sigma 0 takes the limit: equal guides weigh 1, any other difference 0.
   EXPECT_EQ(reference_result({a, b}, same, e, params_of(1, 0.0, false)),
             (std::vector<double>{(a + b) / 2, (a + b) / 2}));
-  EXPECT_EQ(reference_result({a, b}, {10.0, 10.5}, e, params_of(1, 0.0, false)), (std::vector<double>{a, b}));
+  EXPECT_EQ(reference_result({a, b}, {10.0, 10.5}, e, params_of(1, 0.0, false)),
+            (std::vector<double>{a, b}));
   // A guide-mean difference without a 32-bit truncation skips the pair.
-  EXPECT_EQ(reference_result({a, b}, {4e9, 0.0}, e, params_of(1, 3e10, false)), (std::vector<double>{a, b}));
+  EXPECT_EQ(reference_result({a, b}, {4e9, 0.0}, e, params_of(1, 3e10, false)),
+            (std::vector<double>{a, b}));
 }
 
 TEST(Sorvane_reference, ProductionGuideMeanIsBitIdentical) {
-  const Extents shapes[] = {{1, 1, 1}, {4, 1, 1}, {1, 1, 6}, {2, 2, 2}, {5, 7, 11}, {1, 9, 2}, {13, 3, 4}};
+  const Extents shapes[] = {{1, 1, 1},  {4, 1, 1}, {1, 1, 6}, {2, 2, 2},
+                            {5, 7, 11}, {1, 9, 2}, {13, 3, 4}};
   for (const Extents& e : shapes) {
     for (Kind kind : {Kind::phantom, Kind::signed_noise, Kind::with_nan}) {
       const std::vector<double> guide = testvol::make_volume(kind, e, 11, 9.0);
@@ -147,7 +159,10 @@ TEST(Sorvane_reference, ProductionGuideMeanIsBitIdentical) {
 TEST(Sorvane_reference, ProductionPairLimitsAreBitIdentical) {
   // One pair, so one order of additions: the fast core must give the reference's bits.
   const Extents e{2, 1, 1};
-  struct Case { const char* what; double g0, g1, sigma; };
+  struct Case {
+    const char* what;
+    double g0, g1, sigma;
+  };
   const Case cases[] = {
       {"sigma 0, equal guides", 3.0, 3.0, 0.0},
       {"sigma 0, guides 1e-170 apart (the square underflows)", 1e-170, 0.0, 0.0},
@@ -166,8 +181,8 @@ TEST(Sorvane_reference, ProductionPairLimitsAreBitIdentical) {
       std::vector<double> got(2, -1.0);
       ASSERT_EQ(sorvane::filter(noisy.data(), guide.data(), e, p, got.data()), Status::ok);
       EXPECT_EQ(std::memcmp(want.data(), got.data(), sizeof(double) * 2), 0)
-          << c.what << (rician ? " (Rician)" : "") << ": fast " << got[0] << ", " << got[1] << " reference "
-          << want[0] << ", " << want[1];
+          << c.what << (rician ? " (Rician)" : "") << ": fast " << got[0] << ", " << got[1]
+          << " reference " << want[0] << ", " << want[1];
     }
   }
 }
@@ -192,9 +207,9 @@ void expect_within_tolerance(const FilterCase* cases, size_t count, const char* 
       const std::vector<double> noisy = testvol::make_volume(c.kind, c.e, seed, 10.0);
       // Guides in steps of 0.25 give guide means in steps of 1/32: differences that are whole
       // numbers (d = h exactly) and weights on both sides of the t = 10 cut-off.
-      const std::vector<double> guide = c.kind == Kind::integers
-                                            ? testvol::make_volume(Kind::quarters, c.e, seed + 100, 0.0)
-                                            : testvol::box_blur(noisy, c.e);
+      const std::vector<double> guide =
+          c.kind == Kind::integers ? testvol::make_volume(Kind::quarters, c.e, seed + 100, 0.0)
+                                   : testvol::box_blur(noisy, c.e);
       const sorvane::Params p = params_of(c.radius, c.sigma, c.rician);
       std::vector<double> magnitude;
       const std::vector<double> want = reference_result(noisy, guide, c.e, p, &magnitude);
@@ -223,49 +238,49 @@ void expect_within_tolerance(const FilterCase* cases, size_t count, const char* 
           if (ratio > worst) worst = ratio;
         } else if (bad++ < 3) {
           ADD_FAILURE() << describe(c.e) << " R=" << c.radius << " sigma=" << c.sigma
-                        << " rician=" << c.rician << " " << testvol::name_of(c.kind) << " seed " << seed
-                        << ": voxel " << i << " fast " << f << " reference " << r
+                        << " rician=" << c.rician << " " << testvol::name_of(c.kind) << " seed "
+                        << seed << ": voxel " << i << " fast " << f << " reference " << r
                         << " (scale " << magnitude[i] << ")";
         }
       }
     }
   }
-  std::printf("sorvane (%s): %lld voxels, %lld bit-identical, worst |fast - reference| / tolerance %.3g\n",
-              label, static_cast<long long>(voxels), static_cast<long long>(identical), worst);
+  std::printf(
+      "sorvane (%s): %lld voxels, %lld bit-identical, worst |fast - reference| / tolerance %.3g\n",
+      label, static_cast<long long>(voxels), static_cast<long long>(identical), worst);
 }
 
 TEST(Sorvane_reference, ProductionFilterStaysWithinTolerance) {
   const FilterCase cases[] = {
-      {{1, 1, 1}, 2, 10.0, false, Kind::phantom},          // one voxel
-      {{7, 1, 1}, 3, 10.0, true, Kind::magnitude},         // one line
+      {{1, 1, 1}, 2, 10.0, false, Kind::phantom},   // one voxel
+      {{7, 1, 1}, 3, 10.0, true, Kind::magnitude},  // one line
       {{1, 5, 9}, 2, 10.0, false, Kind::phantom},
-      {{5, 7, 11}, 1, 10.0, false, Kind::phantom},         // prime extents
+      {{5, 7, 11}, 1, 10.0, false, Kind::phantom},  // prime extents
       {{5, 7, 11}, 2, 12.0, true, Kind::magnitude},
-      {{6, 5, 9}, 3, 10.0, false, Kind::phantom},          // eight slabs of one slice, R = 3
+      {{6, 5, 9}, 3, 10.0, false, Kind::phantom},  // eight slabs of one slice, R = 3
       {{6, 5, 9}, 3, 10.0, true, Kind::magnitude},
-      {{4, 3, 20}, 2, 15.0, true, Kind::magnitude},        // slabs of 2 and 3 slices
+      {{4, 3, 20}, 2, 15.0, true, Kind::magnitude},  // slabs of 2 and 3 slices
       {{13, 11, 3}, 3, 10.0, false, Kind::phantom},
-      {{3, 4, 5}, 50, 20.0, false, Kind::phantom},         // window larger than the volume
+      {{3, 4, 5}, 50, 20.0, false, Kind::phantom},  // window larger than the volume
       {{3, 4, 5}, 2147483647, 20.0, true, Kind::magnitude},
-      {{6, 6, 6}, 0, 10.0, true, Kind::magnitude},         // no pairs
+      {{6, 6, 6}, 0, 10.0, true, Kind::magnitude},  // no pairs
       {{6, 6, 6}, -2, 10.0, false, Kind::phantom},
-      {{9, 7, 8}, 2, 3.0, false, Kind::integers},          // h = 1: d = h and exact ties
-      {{9, 7, 8}, 2, 6.0, true, Kind::integers},           // h = 2, zeros in Rician mode
-      {{9, 7, 8}, 1, 1.5, false, Kind::integers},          // h = 0.5
+      {{9, 7, 8}, 2, 3.0, false, Kind::integers},  // h = 1: d = h and exact ties
+      {{9, 7, 8}, 2, 6.0, true, Kind::integers},   // h = 2, zeros in Rician mode
+      {{9, 7, 8}, 1, 1.5, false, Kind::integers},  // h = 0.5
       {{10, 9, 7}, 2, 10.0, true, Kind::flat_and_zero},
       {{10, 9, 7}, 2, 10.0, false, Kind::flat_and_zero},
-      {{8, 7, 6}, 2, 60.0, false, Kind::signed_noise},     // negative values
+      {{8, 7, 6}, 2, 60.0, false, Kind::signed_noise},  // negative values
       {{8, 7, 6}, 2, 10.0, false, Kind::with_nan},
       {{8, 7, 6}, 2, 10.0, true, Kind::with_nan},
-      {{7, 6, 9}, 2, 0.0, false, Kind::integers},          // zero denominators
-      {{7, 6, 9}, 2, 1e-170, true, Kind::integers},        // denominators underflow to 0
-      {{7, 6, 9}, 2, -3.0, false, Kind::phantom},          // negative bandwidth
+      {{7, 6, 9}, 2, 0.0, false, Kind::integers},    // zero denominators
+      {{7, 6, 9}, 2, 1e-170, true, Kind::integers},  // denominators underflow to 0
+      {{7, 6, 9}, 2, -3.0, false, Kind::phantom},    // negative bandwidth
   };
-  expect_within_tolerance(cases, sizeof cases / sizeof cases[0], "public entry",
-                          [](const double* noisy, const double* guide, const Extents& e,
-                             const sorvane::Params& p, double* out) {
-                            return sorvane::filter(noisy, guide, e, p, out);
-                          });
+  expect_within_tolerance(
+      cases, sizeof cases / sizeof cases[0], "public entry",
+      [](const double* noisy, const double* guide, const Extents& e, const sorvane::Params& p,
+         double* out) { return sorvane::filter(noisy, guide, e, p, out); });
 }
 
 TEST(Sorvane_reference, WeightsOfZeroAndOneGiveTheReferenceBitsOnEveryLineLength) {
@@ -275,8 +290,8 @@ TEST(Sorvane_reference, WeightsOfZeroAndOneGiveTheReferenceBitsOnEveryLineLength
   // sum is then exact in any order, so the fast core must give the reference's bits: a pair
   // missed, counted twice or given to the wrong voxel shows, wherever the line's blocks start
   // and end, whichever centres of a line are weighed together, and with zero centres among them.
-  const Extents shapes[] = {{4, 5, 4}, {5, 4, 5}, {6, 5, 4}, {7, 4, 9}, {8, 3, 5}, {9, 5, 4},
-                            {11, 4, 3}, {13, 3, 4}, {16, 3, 3}};
+  const Extents shapes[] = {{4, 5, 4}, {5, 4, 5},  {6, 5, 4},  {7, 4, 9}, {8, 3, 5},
+                            {9, 5, 4}, {11, 4, 3}, {13, 3, 4}, {16, 3, 3}};
   int64_t pairs_changed = 0;
   for (const Extents& e : shapes) {
     for (int32_t radius : {1, 2, 3, 5}) {
@@ -293,7 +308,8 @@ TEST(Sorvane_reference, WeightsOfZeroAndOneGiveTheReferenceBitsOnEveryLineLength
         if (!rician && want != noisy) ++pairs_changed;
         for (Isa isa : supported_isas()) {
           std::vector<double> got(noisy.size(), -7.0);
-          ASSERT_EQ(sorvane::filter_with(isa, noisy.data(), guide.data(), e, p, got.data()), Status::ok);
+          ASSERT_EQ(sorvane::filter_with(isa, noisy.data(), guide.data(), e, p, got.data()),
+                    Status::ok);
           EXPECT_EQ(std::memcmp(want.data(), got.data(), want.size() * sizeof(double)), 0)
               << describe(e) << " R=" << radius << (rician ? " Rician " : " ") << isa_name(isa);
         }
@@ -309,23 +325,22 @@ TEST(Sorvane_reference, EveryInstructionSetStaysWithinTolerance) {
   const FilterCase cases[] = {
       {{24, 19, 13}, 3, 10.0, false, Kind::phantom},
       {{24, 19, 13}, 3, 10.0, true, Kind::magnitude},
-      {{4, 9, 10}, 2, 10.0, false, Kind::phantom},        // lines of exactly four voxels
-      {{29, 23, 12}, 5, 12.0, true, Kind::magnitude},     // slabs thinner than the radius
+      {{4, 9, 10}, 2, 10.0, false, Kind::phantom},     // lines of exactly four voxels
+      {{29, 23, 12}, 5, 12.0, true, Kind::magnitude},  // slabs thinner than the radius
       {{17, 15, 11}, 4, 30.0, false, Kind::signed_noise},
-      {{21, 18, 9}, 2, 3.0, false, Kind::integers},       // h = 1: d = h and exact ties
-      {{21, 18, 9}, 3, 6.0, true, Kind::integers},        // h = 2, zeros in Rician mode
+      {{21, 18, 9}, 2, 3.0, false, Kind::integers},  // h = 1: d = h and exact ties
+      {{21, 18, 9}, 3, 6.0, true, Kind::integers},   // h = 2, zeros in Rician mode
       {{20, 16, 9}, 3, 10.0, true, Kind::flat_and_zero},
       {{20, 16, 9}, 3, 10.0, false, Kind::with_nan},
-      {{105, 4, 3}, 120, 10.0, false, Kind::phantom},     // radius past what the queue takes
-      {{30, 4, 3}, 120, 10.0, true, Kind::magnitude},     // the same radius, clipped to the volume
+      {{105, 4, 3}, 120, 10.0, false, Kind::phantom},  // radius past what the queue takes
+      {{30, 4, 3}, 120, 10.0, true, Kind::magnitude},  // the same radius, clipped to the volume
   };
   for (Isa isa : supported_isas()) {
     SCOPED_TRACE(isa_name(isa));
-    expect_within_tolerance(cases, sizeof cases / sizeof cases[0], isa_name(isa),
-                            [isa](const double* noisy, const double* guide, const Extents& e,
-                                  const sorvane::Params& p, double* out) {
-                              return sorvane::filter_with(isa, noisy, guide, e, p, out);
-                            });
+    expect_within_tolerance(
+        cases, sizeof cases / sizeof cases[0], isa_name(isa),
+        [isa](const double* noisy, const double* guide, const Extents& e, const sorvane::Params& p,
+              double* out) { return sorvane::filter_with(isa, noisy, guide, e, p, out); });
   }
 }
 

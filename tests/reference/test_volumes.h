@@ -20,8 +20,8 @@ class Rng {
     return z ^ (z >> 31);
   }
   double uniform() { return static_cast<double>(next() >> 11) * 0x1p-53; }  // [0, 1)
-  int32_t below(int32_t n) { return static_cast<int32_t>(uniform() * n); }   // 0 .. n - 1
-  double normal() {  // Box-Muller
+  int32_t below(int32_t n) { return static_cast<int32_t>(uniform() * n); }  // 0 .. n - 1
+  double normal() {                                                         // Box-Muller
     const double u1 = 1.0 - uniform(), u2 = uniform();
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
   }
@@ -42,18 +42,27 @@ enum class Kind {
 
 inline const char* name_of(Kind k) {
   switch (k) {
-    case Kind::phantom: return "phantom";
-    case Kind::magnitude: return "magnitude";
-    case Kind::integers: return "integers";
-    case Kind::quarters: return "quarters";
-    case Kind::signed_noise: return "signed_noise";
-    case Kind::flat_and_zero: return "flat_and_zero";
-    case Kind::with_nan: return "with_nan";
+    case Kind::phantom:
+      return "phantom";
+    case Kind::magnitude:
+      return "magnitude";
+    case Kind::integers:
+      return "integers";
+    case Kind::quarters:
+      return "quarters";
+    case Kind::signed_noise:
+      return "signed_noise";
+    case Kind::flat_and_zero:
+      return "flat_and_zero";
+    case Kind::with_nan:
+      return "with_nan";
   }
   return "?";
 }
 
-inline int64_t count_of(const Extents& e) { return int64_t{e.d0} * e.d1 * e.d2; }
+inline int64_t count_of(const Extents& e) {
+  return int64_t{e.d0} * e.d1 * e.d2;
+}
 
 // A volume of the kind; `noise` is the standard deviation of the added noise.
 inline std::vector<double> make_volume(Kind kind, const Extents& e, uint64_t seed, double noise) {
@@ -73,7 +82,10 @@ inline std::vector<double> make_volume(Kind kind, const Extents& e, uint64_t see
     return v;
   }
   // Phantom: background 40 and three boxes of random levels.
-  struct Box { int32_t lo[3], hi[3]; double level; };
+  struct Box {
+    int32_t lo[3], hi[3];
+    double level;
+  };
   Box boxes[3];
   const int32_t ext[3] = {e.d0, e.d1, e.d2};
   for (Box& b : boxes) {
@@ -96,8 +108,10 @@ inline std::vector<double> make_volume(Kind kind, const Extents& e, uint64_t see
         double value = s + noise * rng.normal();
         if (kind == Kind::magnitude) value = std::hypot(value, noise * rng.normal());
         if (kind == Kind::flat_and_zero) {
-          if (x < e.d0 / 2) value = 0.0;
-          else if (y < (e.d1 + 1) / 2) value = 100.0;
+          if (x < e.d0 / 2)
+            value = 0.0;
+          else if (y < (e.d1 + 1) / 2)
+            value = 100.0;
         }
         if (kind == Kind::with_nan && rng.below(50) == 0) value = NAN;
         v[linear_index(x, y, z, e.d0, e.d1)] = value;
@@ -118,7 +132,8 @@ inline std::vector<double> box_blur(const std::vector<double>& v, const Extents&
         for (int dz = -1; dz <= 1; ++dz)
           for (int dy = -1; dy <= 1; ++dy)
             for (int dx = -1; dx <= 1; ++dx)
-              s += v[linear_index(clamp(x + dx, e.d0), clamp(y + dy, e.d1), clamp(z + dz, e.d2), e.d0, e.d1)];
+              s += v[linear_index(clamp(x + dx, e.d0), clamp(y + dy, e.d1), clamp(z + dz, e.d2),
+                                  e.d0, e.d1)];
         out[linear_index(x, y, z, e.d0, e.d1)] = s / 27.0;
       }
     }
@@ -126,6 +141,8 @@ inline std::vector<double> box_blur(const std::vector<double>& v, const Extents&
   return out;
 }
 
-inline std::vector<float> to_floats(const std::vector<double>& v) { return std::vector<float>(v.begin(), v.end()); }
+inline std::vector<float> to_floats(const std::vector<double>& v) {
+  return std::vector<float>(v.begin(), v.end());
+}
 
 }  // namespace volnlm::testvol

@@ -3,6 +3,8 @@
 // voxels, windows cut by every border, slabs thinner than the radius, NaNs, zeros and
 // negatives, queues that fill in the middle of a centre, and bandwidths that send the whole
 // volume through the direct loop instead.
+#include "common/isa.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,7 +13,6 @@
 #include <random>
 #include <vector>
 
-#include "common/isa.h"
 #include "sorvane/filter_isa.h"
 #include "sorvane/guide_mean.h"
 
@@ -19,9 +20,9 @@ namespace volnlm::sorvane {
 namespace {
 
 enum class Pattern {
-  noisy_ramp,   // a smooth guide with noise: pairs of weight 1, curved and skipped
-  checkerboard, // guide means close, guides 16 apart: half of every window needs the full weight
-  hostile,      // zeros, negatives, NaNs and infinities in both volumes
+  noisy_ramp,    // a smooth guide with noise: pairs of weight 1, curved and skipped
+  checkerboard,  // guide means close, guides 16 apart: half of every window needs the full weight
+  hostile,       // zeros, negatives, NaNs and infinities in both volumes
 };
 
 struct Volumes {
@@ -47,7 +48,10 @@ Volumes make(Pattern pattern, const Extents& e, uint64_t seed) {
       case Pattern::hostile: {
         const double r = u(rng);
         v.guide[i] = 20.0 * u(rng);
-        v.noisy[i] = r < 0.1 ? 0.0 : r < 0.2 ? -5.0 * u(rng) : r < 0.22 ? -0.0 : v.guide[i] + u(rng);
+        v.noisy[i] = r < 0.1    ? 0.0
+                     : r < 0.2  ? -5.0 * u(rng)
+                     : r < 0.22 ? -0.0
+                                : v.guide[i] + u(rng);
         if (r > 0.99) v.noisy[i] = std::numeric_limits<double>::quiet_NaN();
         if (r > 0.985 && r < 0.99) v.guide[i] = std::numeric_limits<double>::quiet_NaN();
         if (r > 0.98 && r < 0.982) v.noisy[i] = std::numeric_limits<double>::infinity();
@@ -69,17 +73,17 @@ TEST(sorvaneIsa, EveryFormGivesThePortableBits) {
     double sigma;
     Pattern pattern;
   } cases[] = {
-      {{4, 6, 5}, 2, 9.0, Pattern::noisy_ramp},     // lines of exactly four voxels
-      {{4, 3, 9}, 5, 9.0, Pattern::noisy_ramp},     // a window wider than every line
-      {{17, 11, 9}, 1, 9.0, Pattern::noisy_ramp},   // rows of three, one block each
-      {{23, 13, 10}, 3, 9.0, Pattern::noisy_ramp},  // slabs of one and two slices
-      {{19, 14, 12}, 4, 12.0, Pattern::noisy_ramp}, // rows of nine: two blocks and a tail
+      {{4, 6, 5}, 2, 9.0, Pattern::noisy_ramp},        // lines of exactly four voxels
+      {{4, 3, 9}, 5, 9.0, Pattern::noisy_ramp},        // a window wider than every line
+      {{17, 11, 9}, 1, 9.0, Pattern::noisy_ramp},      // rows of three, one block each
+      {{23, 13, 10}, 3, 9.0, Pattern::noisy_ramp},     // slabs of one and two slices
+      {{19, 14, 12}, 4, 12.0, Pattern::noisy_ramp},    // rows of nine: two blocks and a tail
       {{21, 17, 14}, 5, 30.0, Pattern::checkerboard},  // hundreds of queued pairs per centre
       {{18, 12, 9}, 3, 9.0, Pattern::hostile},
-      {{18, 12, 9}, 3, 0.0, Pattern::hostile},      // sigma 0: the direct loop
+      {{18, 12, 9}, 3, 0.0, Pattern::hostile},        // sigma 0: the direct loop
       {{18, 12, 9}, 3, 1e-170, Pattern::noisy_ramp},  // denominators underflow: the direct loop
-      {{18, 12, 9}, 3, -6.0, Pattern::noisy_ramp},  // nothing passes
-      {{9, 8, 7}, 3, 3.0, Pattern::hostile},        // h = 1: whole-number ties at the threshold
+      {{18, 12, 9}, 3, -6.0, Pattern::noisy_ramp},    // nothing passes
+      {{9, 8, 7}, 3, 3.0, Pattern::hostile},          // h = 1: whole-number ties at the threshold
   };
   const std::vector<Isa> isas = supported_isas();
   uint64_t seed = 1;

@@ -60,7 +60,8 @@ TEST(ConcurrentWorkers, AdditionsAcrossSlabsMatchTheCore) {
     p.second_radius = 1;
     p.sigma = 40;
     std::vector<double> want(count_of(kDims));
-    ASSERT_EQ(volnlm::sorvane::filter(args[0].data<double>(), args[4].data<double>(), kExtents, p, want.data()),
+    ASSERT_EQ(volnlm::sorvane::filter(args[0].data<double>(), args[4].data<double>(), kExtents, p,
+                                      want.data()),
               volnlm::Status::ok);
     EXPECT_TRUE(same_bits(call(sorvane, args), want)) << "sorvane radius " << radius;
   }
@@ -72,7 +73,8 @@ TEST(ConcurrentWorkers, AdditionsAcrossSlabsMatchTheCore) {
     p.sigma = 30;
     p.smoothing = 1;
     std::vector<float> want(count_of(kDims));
-    ASSERT_EQ(volnlm::blockdenoise::filter(args[0].data<float>(), kExtents, p, want.data()), volnlm::Status::ok);
+    ASSERT_EQ(volnlm::blockdenoise::filter(args[0].data<float>(), kExtents, p, want.data()),
+              volnlm::Status::ok);
     EXPECT_TRUE(same_bits(call(block, args), want)) << "blockdenoise patch " << patch;
   }
 }

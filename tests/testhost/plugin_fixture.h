@@ -14,7 +14,8 @@ namespace testhost {
 
 using mexhost::Array;
 
-inline std::vector<double> random_values(size_t n, unsigned seed, double lo = 0.0, double hi = 100.0) {
+inline std::vector<double> random_values(size_t n, unsigned seed, double lo = 0.0,
+                                         double hi = 100.0) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> u(lo, hi);
   std::vector<double> v(n);
@@ -35,7 +36,8 @@ inline std::vector<const mxArray*> raw(const std::vector<Array>& args) {
   return out;
 }
 
-inline mexhost::CallResult call(const mexhost::Plugin& plugin, const std::vector<Array>& args, int nlhs = 1) {
+inline mexhost::CallResult call(const mexhost::Plugin& plugin, const std::vector<Array>& args,
+                                int nlhs = 1) {
   return plugin.call(nlhs, raw(args));
 }
 
@@ -51,14 +53,25 @@ struct BadCase {
 inline constexpr const char* kNoThreadFaults =
     "thread-start faults are not in effect: a sanitizer runtime replaces pthread_create";
 
-inline Array logical_scalar(bool v) { return Array(mxCreateLogicalScalar(v)); }
-inline Array text(const char* s) { return Array(mxCreateString(s)); }
-inline Array empty_double() { return mexhost::make_array(mxDOUBLE_CLASS, {0, 0}); }
-inline Array complex_scalar() { return mexhost::make_array(mxDOUBLE_CLASS, {1, 1}, mxCOMPLEX); }
-inline Array row(size_t n) { return mexhost::make_array(mxDOUBLE_CLASS, {1, n}); }
+inline Array logical_scalar(bool v) {
+  return Array(mxCreateLogicalScalar(v));
+}
+inline Array text(const char* s) {
+  return Array(mxCreateString(s));
+}
+inline Array empty_double() {
+  return mexhost::make_array(mxDOUBLE_CLASS, {0, 0});
+}
+inline Array complex_scalar() {
+  return mexhost::make_array(mxDOUBLE_CLASS, {1, 1}, mxCOMPLEX);
+}
+inline Array row(size_t n) {
+  return mexhost::make_array(mxDOUBLE_CLASS, {1, n});
+}
 
 // Runs every case against fresh valid arguments and checks the error and that nothing leaked.
-inline void expect_rejected(const mexhost::Plugin& plugin, const std::function<std::vector<Array>()>& valid,
+inline void expect_rejected(const mexhost::Plugin& plugin,
+                            const std::function<std::vector<Array>()>& valid,
                             const std::vector<BadCase>& cases) {
   for (const BadCase& c : cases) {
     std::vector<Array> args = valid();

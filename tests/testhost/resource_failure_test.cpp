@@ -52,7 +52,8 @@ std::vector<PluginCase> plugin_cases() {
       {"blockdenoise",
        [=] {
          std::vector<float> v;
-         for (double x : random_values(count_of(block_dims), 23, 10, 200)) v.push_back(static_cast<float>(x));
+         for (double x : random_values(count_of(block_dims), 23, 10, 200))
+           v.push_back(static_cast<float>(x));
          std::vector<Array> a;
          a.push_back(make_singles(block_dims, v));
          a.push_back(scalar(2));
@@ -101,8 +102,8 @@ void walk_faults(const PluginCase& c, void (*arm)(long), bool (*pending)(),
       continue;
     }
     EXPECT_TRUE(struck) << c.name << " k=" << k << " failed without the fault: " << r.error_id;
-    EXPECT_TRUE(allowed.count(r.error_id)) << c.name << " k=" << k << ": " << r.error_id << " "
-                                           << r.error_message;
+    EXPECT_TRUE(allowed.count(r.error_id))
+        << c.name << " k=" << k << ": " << r.error_id << " " << r.error_message;
     EXPECT_FALSE(r.error_message.empty());
     if (r.error_id == c.name + ":threads") {
       EXPECT_EQ(r.printed, "Threads cannot be created\n");
@@ -115,7 +116,8 @@ void walk_faults(const PluginCase& c, void (*arm)(long), bool (*pending)(),
   const mexhost::CallResult again = call(plugin, args);
   ASSERT_TRUE(again.ok) << again.error_message;
   EXPECT_EQ(output_bytes(again), expected);
-  for (const std::string& id : required) EXPECT_TRUE(seen.count(id)) << c.name << " never gave " << id;
+  for (const std::string& id : required)
+    EXPECT_TRUE(seen.count(id)) << c.name << " never gave " << id;
 }
 
 TEST(ResourceFailure, EveryAllocationOfACallMayFail) {

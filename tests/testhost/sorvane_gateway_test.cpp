@@ -17,7 +17,8 @@ using mexhost::scalar;
 
 const std::vector<size_t> kDims = {6, 5, 4};
 
-std::vector<Array> valid_args(double radius = 1, double second = 1, double sigma = 30, double rician = 0) {
+std::vector<Array> valid_args(double radius = 1, double second = 1, double sigma = 30,
+                              double rician = 0) {
   const size_t n = count_of(kDims);
   std::vector<Array> args;
   args.push_back(make_doubles(kDims, random_values(n, 1)));
@@ -38,8 +39,9 @@ std::vector<double> core_result(const std::vector<Array>& args, int radius, bool
   p.search_radius = radius;
   p.sigma = mxGetScalar(args[3].get());
   p.rician = rician;
-  EXPECT_EQ(volnlm::sorvane::filter(args[0].data<double>(), args[4].data<double>(), e, p, out.data()),
-            volnlm::Status::ok);
+  EXPECT_EQ(
+      volnlm::sorvane::filter(args[0].data<double>(), args[4].data<double>(), e, p, out.data()),
+      volnlm::Status::ok);
   return out;
 }
 
@@ -53,7 +55,11 @@ class SorvaneGateway : public ::testing::Test {
 };
 
 TEST_F(SorvaneGateway, ConvertsArgumentsAsDocumented) {
-  struct Case { double radius, rician; int want_radius; bool want_rician; };
+  struct Case {
+    double radius, rician;
+    int want_radius;
+    bool want_rician;
+  };
   const Case cases[] = {
       {2.9, 0, 2, false}, {-0.5, 0, 0, false}, {1, 0.7, 1, false}, {1, -1, 1, true},
       {1, 1, 1, true},    {1, 256, 1, true},   {2, 3.5, 2, true},
@@ -62,7 +68,8 @@ TEST_F(SorvaneGateway, ConvertsArgumentsAsDocumented) {
     std::vector<Array> args = valid_args(c.radius, 1, 30, c.rician);
     const mexhost::CallResult r = call(plugin, args);
     ASSERT_TRUE(r.ok) << r.error_message;
-    EXPECT_TRUE(same_bits(r.outputs[0].values<double>(), core_result(args, c.want_radius, c.want_rician)))
+    EXPECT_TRUE(
+        same_bits(r.outputs[0].values<double>(), core_result(args, c.want_radius, c.want_rician)))
         << "radius " << c.radius << " flag " << c.rician;
     EXPECT_EQ(r.printed, "");
   }
@@ -81,7 +88,8 @@ TEST_F(SorvaneGateway, SecondRadiusHasNoEffect) {
 }
 
 TEST_F(SorvaneGateway, OutputHasTheInputsShapeAndClass) {
-  for (const std::vector<size_t>& dims : std::vector<std::vector<size_t>>{{6, 5, 4}, {7, 3}, {4, 4, 1}, {5, 1, 3}}) {
+  for (const std::vector<size_t>& dims :
+       std::vector<std::vector<size_t>>{{6, 5, 4}, {7, 3}, {4, 4, 1}, {5, 1, 3}}) {
     const size_t n = count_of(dims);
     std::vector<Array> args = valid_args();
     args[0] = make_doubles(dims, random_values(n, 3));
@@ -95,7 +103,8 @@ TEST_F(SorvaneGateway, OutputHasTheInputsShapeAndClass) {
 }
 
 TEST_F(SorvaneGateway, EmptyVolumeGivesEmptyResultOfItsShape) {
-  for (const std::vector<size_t>& dims : std::vector<std::vector<size_t>>{{0, 0}, {3, 0, 2}, {4, 5, 0}}) {
+  for (const std::vector<size_t>& dims :
+       std::vector<std::vector<size_t>>{{0, 0}, {3, 0, 2}, {4, 5, 0}}) {
     std::vector<Array> args = valid_args();
     args[0] = make_array(mxDOUBLE_CLASS, dims);
     args[4] = make_array(mxDOUBLE_CLASS, dims);
@@ -108,30 +117,57 @@ TEST_F(SorvaneGateway, EmptyVolumeGivesEmptyResultOfItsShape) {
 TEST_F(SorvaneGateway, RepeatedCallsGiveIdenticalBits) {
   const std::vector<Array> args = valid_args(2, 0, 40, 1);
   const std::vector<double> first = call(plugin, args).outputs[0].values<double>();
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(same_bits(call(plugin, args).outputs[0].values<double>(), first));
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(same_bits(call(plugin, args).outputs[0].values<double>(), first));
 }
 
 TEST_F(SorvaneGateway, RejectsBadArgumentsBeforeComputing) {
-  const auto single_volume = [](std::vector<Array>& a) { a[0] = make_array(mxSINGLE_CLASS, kDims); };
+  const auto single_volume = [](std::vector<Array>& a) {
+    a[0] = make_array(mxSINGLE_CLASS, kDims);
+  };
   const std::vector<BadCase> cases = {
       {"five inputs", [](auto& a) { a.pop_back(); }, "sorvane:nargin"},
       {"seven inputs", [](auto& a) { a.push_back(scalar(0)); }, "sorvane:nargin"},
       {"two outputs", [](auto&) {}, "sorvane:nargout", 2},
       {"single noisy", single_volume, "sorvane:noisy"},
-      {"complex noisy", [](auto& a) { a[0] = make_array(mxDOUBLE_CLASS, kDims, mxCOMPLEX); }, "sorvane:noisy"},
-      {"sparse noisy", [](auto& a) { a[0] = Array(mxCreateSparse(6, 5, 1, mxREAL)); }, "sorvane:noisy"},
+      {"complex noisy", [](auto& a) { a[0] = make_array(mxDOUBLE_CLASS, kDims, mxCOMPLEX); },
+       "sorvane:noisy"},
+      {"sparse noisy", [](auto& a) { a[0] = Array(mxCreateSparse(6, 5, 1, mxREAL)); },
+       "sorvane:noisy"},
       {"int32 noisy", [](auto& a) { a[0] = make_array(mxINT32_CLASS, kDims); }, "sorvane:noisy"},
       {"text noisy", [](auto& a) { a[0] = text("volume"); }, "sorvane:noisy"},
       {"single guide", [](auto& a) { a[4] = make_array(mxSINGLE_CLASS, kDims); }, "sorvane:guide"},
       {"cell guide", [](auto& a) { a[4] = Array(mxCreateCellMatrix(6, 5)); }, "sorvane:guide"},
-      {"guide of other extents", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {6, 5, 3}); }, "sorvane:guideSize"},
-      {"transposed guide", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {5, 6, 4}); }, "sorvane:guideSize"},
-      {"4-D noisy", [](auto& a) { a[0] = make_array(mxDOUBLE_CLASS, {6, 5, 4, 2}); }, "sorvane:dims"},
-      {"empty noisy with an extent past 2^31", [](auto& a) { a[0] = make_array(mxDOUBLE_CLASS, {0, 4294967301u}); },
+      {"guide of other extents",
+       [](auto& a) {
+         a[4] = make_array(mxDOUBLE_CLASS, {6, 5, 3});
+       },
+       "sorvane:guideSize"},
+      {"transposed guide",
+       [](auto& a) {
+         a[4] = make_array(mxDOUBLE_CLASS, {5, 6, 4});
+       },
+       "sorvane:guideSize"},
+      {"4-D noisy",
+       [](auto& a) {
+         a[0] = make_array(mxDOUBLE_CLASS, {6, 5, 4, 2});
+       },
+       "sorvane:dims"},
+      {"empty noisy with an extent past 2^31",
+       [](auto& a) {
+         a[0] = make_array(mxDOUBLE_CLASS, {0, 4294967301u});
+       },
        "sorvane:tooLarge"},
-      {"empty guide with an extent past 2^31", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {6, 0, 2147483648u}); },
+      {"empty guide with an extent past 2^31",
+       [](auto& a) {
+         a[4] = make_array(mxDOUBLE_CLASS, {6, 0, 2147483648u});
+       },
        "sorvane:tooLarge"},
-      {"5-D guide", [](auto& a) { a[4] = make_array(mxDOUBLE_CLASS, {6, 5, 4, 1, 2}); }, "sorvane:dims"},
+      {"5-D guide",
+       [](auto& a) {
+         a[4] = make_array(mxDOUBLE_CLASS, {6, 5, 4, 1, 2});
+       },
+       "sorvane:dims"},
       {"empty radius", [](auto& a) { a[1] = empty_double(); }, "sorvane:searchRadius"},
       {"NaN radius", [](auto& a) { a[1] = scalar(std::nan("")); }, "sorvane:searchRadius"},
       {"infinite radius", [](auto& a) { a[1] = scalar(INFINITY); }, "sorvane:searchRadius"},
@@ -148,7 +184,8 @@ TEST_F(SorvaneGateway, RejectsBadArgumentsBeforeComputing) {
       {"huge flag", [](auto& a) { a[5] = scalar(-3e9); }, "sorvane:rician"},
       {"cell flag", [](auto& a) { a[5] = Array(mxCreateCellMatrix(1, 1)); }, "sorvane:rician"},
   };
-  expect_rejected(plugin, [] { return valid_args(); }, cases);
+  expect_rejected(
+      plugin, [] { return valid_args(); }, cases);
 }
 
 TEST_F(SorvaneGateway, LogicalFlagIsAccepted) {

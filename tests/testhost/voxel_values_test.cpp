@@ -51,14 +51,17 @@ TEST(VoxelValues, NaNAndInfinitiesAreFilteredNotRejected) {
     p.second_radius = 1;
     p.sigma = 30;
     std::vector<double> want(noisy.size());
-    ASSERT_EQ(volnlm::sorvane::filter(noisy.data(), guide.data(), kExtents, p, want.data()), volnlm::Status::ok);
+    ASSERT_EQ(volnlm::sorvane::filter(noisy.data(), guide.data(), kExtents, p, want.data()),
+              volnlm::Status::ok);
     const std::vector<double> got = r.outputs[0].values<double>();
-    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(double)), 0) << "sorvane, NaN at " << nan_at;
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(double)), 0)
+        << "sorvane, NaN at " << nan_at;
     EXPECT_GE(non_finite(got), 1u) << "the NaN and infinities went nowhere";
   }
   {
     std::vector<float> noisy;
-    for (double x : random_values(count_of(kDims), 43, 10, 200)) noisy.push_back(static_cast<float>(x));
+    for (double x : random_values(count_of(kDims), 43, 10, 200))
+      noisy.push_back(static_cast<float>(x));
     spoil(noisy, 11, 40);
     std::vector<Array> args;
     args.push_back(mexhost::make_singles(kDims, noisy));
@@ -72,9 +75,11 @@ TEST(VoxelValues, NaNAndInfinitiesAreFilteredNotRejected) {
     p.smoothing = 1;
     p.rician = true;
     std::vector<float> want(noisy.size());
-    ASSERT_EQ(volnlm::blockdenoise::filter(noisy.data(), kExtents, p, want.data()), volnlm::Status::ok);
+    ASSERT_EQ(volnlm::blockdenoise::filter(noisy.data(), kExtents, p, want.data()),
+              volnlm::Status::ok);
     const std::vector<float> got = r.outputs[0].values<float>();
-    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0) << "blockdenoise";
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0)
+        << "blockdenoise";
   }
 }
 
