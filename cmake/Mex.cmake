@@ -14,8 +14,8 @@ option(VOLNLM_MEX_NO_UNDEFINED "Link the test-host plug-ins with -Wl,--no-undefi
 option(VOLNLM_OCTAVE "Build the GNU Octave plug-ins when GNU Octave is found" ON)
 option(VOLNLM_MATLAB "Build the MATLAB plug-ins when MATLAB is found" ON)
 
-set(VOLNLM_MEX_MAP ${CMAKE_CURRENT_LIST_DIR}/mexfunction.map)
-set(VOLNLM_MEX_ARGS ${PROJECT_SOURCE_DIR}/common/mex/args.cpp)
+set(VOLNLM_MEX_MAP ${PROJECT_SOURCE_DIR}/mex/mexfunction.map)
+set(VOLNLM_MEX_ARGS ${PROJECT_SOURCE_DIR}/mex/args.cpp)
 
 if(VOLNLM_OCTAVE)
   find_program(MKOCTFILE_EXECUTABLE mkoctfile)

@@ -1,4 +1,4 @@
-#include "common/mex/args.h"
+#include "mex/args.h"
 
 #include <cmath>
 #include <cstdio>

@@ -3,8 +3,8 @@
 // It only checks and converts the arguments, creates the arrays through the host and calls
 // the core; every rule of the filter lives in the core. A shortage of memory anywhere in the
 // call ends in the "memory" host error.
-#include "common/mex/args.h"
 #include "mex.h"
+#include "mex/args.h"
 #include "sorvane/sorvane.h"
 
 namespace {

@@ -4,9 +4,9 @@
 // the core; every rule of the filter lives in the core. A shortage of memory anywhere in the
 // call ends in the "memory" host error.
 #include "blockdenoise/blockdenoise.h"
-#include "common/mex/args.h"
 #include "common/scalar.h"
 #include "mex.h"
+#include "mex/args.h"
 
 namespace {
 

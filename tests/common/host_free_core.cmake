@@ -1,0 +1,30 @@
+# Fails when a source of a host-free core folder includes a host's header (MEX, Octave, MATLAB,
+# Python or pybind11) or the gateways' own code. Run as: cmake -DROOT=<source dir> -P <this file>
+set(core_folders common sorvane blockdenoise pipeline)
+set(host_header_regex "^(mex\\.h|matrix\\.h|mat\\.h|Python\\.h|pybind11/.*|octave/.*|mex/.*)$")
+
+set(offences "")
+set(count 0)
+foreach(folder ${core_folders})
+  file(GLOB_RECURSE sources ${ROOT}/${folder}/*.h ${ROOT}/${folder}/*.hpp ${ROOT}/${folder}/*.cpp
+       ${ROOT}/${folder}/*.cc)
+  foreach(source ${sources})
+    math(EXPR count "${count} + 1")
+    file(STRINGS ${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[<\"]([^>\"]*)[>\"].*$" "\\1" header "${line}")
+      if(header MATCHES "${host_header_regex}")
+        file(RELATIVE_PATH where ${ROOT} ${source})
+        string(APPEND offences "  ${where}: #include ${header}\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
+if(count EQUAL 0)
+  message(FATAL_ERROR "no sources found under ${ROOT}: is ROOT the source directory?")
+endif()
+if(offences)
+  message(FATAL_ERROR "the core folders must not include host headers:\n${offences}")
+endif()
+message(STATUS "${count} core sources include no host header")
