@@ -46,9 +46,21 @@ extern "C" void on_signal(int sig) {
   for (Slot& slot : g_slots) {
     if (slot.state.load() == kPublished) unlink(slot.path);
   }
+  // The signal is blocked while its handler runs: raised again, it takes its default action
+  // (ending the process with the status the sender expects) as soon as the handler returns.
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
+
+// Signals whose default action ends the process and that come from outside (a user, the shell,
+// a scheduler, a limit); faults such as SIGSEGV are left to their default and to sanitizers, and
+// SIGPROF to profilers.
+constexpr int kEndingSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGXCPU, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
 std::string base_of(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -69,7 +81,20 @@ std::string directory_of(const std::string& path) {
 }
 
 void remove_temporaries_on_signals() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_signal);
+  for (int sig : kEndingSignals) {
+    struct sigaction old {};
+    // A signal ignored by whoever started us (nohup, say) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    struct sigaction act {};
+    act.sa_handler = on_signal;
+    sigemptyset(&act.sa_mask);
+    for (int other : kEndingSignals) sigaddset(&act.sa_mask, other);  // one cleanup at a time
+    sigaction(sig, &act, nullptr);
+  }
+  // A file-size limit and a closed pipe make the write fail with EFBIG or EPIPE instead of
+  // ending the process: the failure is then reported like any other.
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
@@ -87,7 +112,14 @@ AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
   // A hidden name in the same directory, so that the rename stays on one file system.
   std::random_device entropy;
   std::mt19937_64 pick((static_cast<uint64_t>(entropy()) << 32) ^ entropy() ^ getpid());
-  const std::string stem = (dir == "/" ? "" : dir) + "/." + base_of(target_) + ".";
+  // "." + name + ".<12 hex digits>.tmp" adds 18 characters: a name near the file system's limit
+  // is shortened in the temporary name (the random part keeps it unique).
+  long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (name_max <= 0) name_max = 255;
+  std::string base = base_of(target_);
+  const size_t room = name_max > 18 ? static_cast<size_t>(name_max) - 18 : 1;
+  if (base.size() > room) base.resize(room);
+  const std::string stem = (dir == "/" ? "" : dir) + "/." + base + ".";
   int err = 0;
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[32];

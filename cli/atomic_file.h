@@ -33,11 +33,13 @@ class AtomicFile {
   std::string target_;
   std::string temp_;
   int fd_ = -1;
-  int slot_ = -1;  // entry in the list of temporary files removed on SIGINT / SIGTERM
+  int slot_ = -1;  // entry in the list of temporary files removed on a signal
 };
 
-// Installs handlers for SIGINT, SIGTERM and SIGHUP that remove every temporary file still open
-// and then end the process with the conventional status 128 + signal.
+// Installs handlers for the signals that end the process from outside (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU and the other terminating ones) that remove every
+// temporary file still open and then end the process by the same signal. SIGXFSZ and SIGPIPE
+// are ignored, so that a file-size limit or a closed pipe is an ordinary write error.
 void remove_temporaries_on_signals();
 
 // Directory part of a path ("." when it has none).

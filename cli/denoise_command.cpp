@@ -1,8 +1,10 @@
 // `volnlm denoise` and `volnlm estimate-sigma`: NIfTI files through the shared pipeline.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -219,7 +221,14 @@ int run_estimate_sigma(const EstimateArgs& args) {
   std::vector<double> volume(static_cast<size_t>(input.volume_voxels()));
   for (int64_t v = 0; v < input.volumes(); ++v) {
     input.read_volume(volume.data());
-    std::printf("%.6g\n", pipeline::estimate_sigma(volume.data(), input.extents(), rician));
+    if (std::printf("%.6g\n", pipeline::estimate_sigma(volume.data(), input.extents(), rician)) <
+        0) {
+      throw RunError("cannot write the standard output: " + std::string(std::strerror(errno)));
+    }
+  }
+  // The numbers are the result: a full disk or a closed pipe must not pass for success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    throw RunError("cannot write the standard output: " + std::string(std::strerror(errno)));
   }
   return 0;
 }
