@@ -90,6 +90,10 @@ Resolved resolve_fixed(const Options& o) {
 
 }  // namespace
 
+Resolved resolve_options(const Options& options) {
+  return resolve_fixed(options);
+}
+
 std::optional<ArgError> check_options(const Extents& extents, const Options& options) {
   if (options.method != Method::guided && options.method != Method::block) {
     return ArgError{"method", "method must be guided or block"};

@@ -45,6 +45,10 @@ struct Resolved {
   double scale = 1.0;
 };
 
+// The options with their defaults filled in; sigma is options.sigma or 0 and scale 1 (a call
+// settles both once it knows the volume).
+Resolved resolve_options(const Options& options);
+
 // Checks options against the extents before anything is computed: sigma finite and not
 // negative, the radii and smoothing in range, and the filters' own checks.
 std::optional<ArgError> check_options(const Extents& extents, const Options& options);

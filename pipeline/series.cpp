@@ -1,0 +1,139 @@
+// Series of volumes: sigma per volume and volume-by-volume denoising.
+#include "pipeline/series.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace volnlm::pipeline {
+
+namespace {
+
+std::string number_text(double v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+size_t volume_offset(const Extents& extents, int64_t k) {
+  return static_cast<size_t>(voxel_count(extents)) * static_cast<size_t>(k);
+}
+
+}  // namespace
+
+const char* sigma_source_name(SigmaSource source) {
+  switch (source) {
+    case SigmaSource::given:
+      return "given";
+    case SigmaSource::estimated:
+      return "estimated";
+    case SigmaSource::estimated_shared:
+      return "estimated-shared";
+  }
+  return "";
+}
+
+SigmaSource sigma_source(const SeriesSigma& sigma) {
+  if (!sigma.given.empty()) return SigmaSource::given;
+  return sigma.shared ? SigmaSource::estimated_shared : SigmaSource::estimated;
+}
+
+std::optional<ArgError> check_series_sigma(const SeriesSigma& sigma, int64_t volumes) {
+  for (size_t k = 0; k < sigma.given.size(); ++k) {
+    const double v = sigma.given[k];
+    if (!(std::isfinite(v) && v >= 0.0)) {
+      const std::string which =
+          sigma.given.size() > 1 ? " (value " + std::to_string(k + 1) + ")" : "";
+      return ArgError{"sigma",
+                      "sigma must be a finite number of 0 or more; got " + number_text(v) + which};
+    }
+  }
+  if (sigma.given.size() > 1 && static_cast<int64_t>(sigma.given.size()) != volumes) {
+    return ArgError{"sigmaCount", "sigma has " + std::to_string(sigma.given.size()) +
+                                      " values but the series has " + std::to_string(volumes) +
+                                      " volumes; give one value, or one per volume"};
+  }
+  if (sigma.shared && !sigma.given.empty()) {
+    return ArgError{"sharedSigma",
+                    "a shared sigma is estimated from the series; it cannot be combined with a "
+                    "given sigma"};
+  }
+  return std::nullopt;
+}
+
+double shared_sigma(std::vector<double> estimates) {
+  std::erase_if(estimates, [](double v) { return !(v > 0.0); });
+  if (estimates.empty()) return 0.0;
+  std::sort(estimates.begin(), estimates.end());
+  const size_t n = estimates.size();
+  return n % 2 == 1 ? estimates[n / 2] : 0.5 * (estimates[n / 2 - 1] + estimates[n / 2]);
+}
+
+std::vector<double> estimate_sigma_series(const double* series, const Extents& extents,
+                                          int64_t volumes, bool rician) {
+  std::vector<double> estimates(static_cast<size_t>(std::max<int64_t>(volumes, 0)));
+  for (int64_t k = 0; k < volumes; ++k) {
+    estimates[k] = estimate_sigma(series + volume_offset(extents, k), extents, rician);
+  }
+  return estimates;
+}
+
+std::vector<double> series_sigmas(const SeriesSigma& sigma, int64_t volumes,
+                                  const std::vector<double>& estimates) {
+  const auto count = static_cast<size_t>(std::max<int64_t>(volumes, 0));
+  if (sigma.given.size() == 1) return std::vector<double>(count, sigma.given[0]);
+  if (!sigma.given.empty()) return sigma.given;
+  if (sigma.shared) return std::vector<double>(count, shared_sigma(estimates));
+  return estimates;
+}
+
+std::vector<double> series_sigmas(const double* series, const Extents& extents, int64_t volumes,
+                                  bool rician, const SeriesSigma& sigma,
+                                  std::vector<double>* estimates) {
+  std::vector<double> made;
+  if (sigma.given.empty()) made = estimate_sigma_series(series, extents, volumes, rician);
+  std::vector<double> sigmas = series_sigmas(sigma, volumes, made);
+  if (estimates) *estimates = std::move(made);
+  return sigmas;
+}
+
+Status denoise_series(const double* series, const Extents& extents, int64_t volumes,
+                      const Options& options, const SeriesSigma& sigma, double* out,
+                      SeriesResolved* resolved) {
+  if (options.sigma) {
+    throw std::invalid_argument("denoise_series takes sigma from its SeriesSigma argument");
+  }
+  if (const auto error = check_options(extents, options))
+    throw std::invalid_argument(error->message);
+  if (const auto error = check_series_sigma(sigma, volumes))
+    throw std::invalid_argument(error->message);
+  SeriesResolved used;
+  // A shared estimate needs every volume's estimate first; a per-volume one is made by each
+  // volume's own call, as a 3-D call would make it.
+  if (sigma.given.empty() && sigma.shared) {
+    used.sigma = series_sigmas(series, extents, volumes, options.rician, sigma, &used.estimates);
+  } else if (!sigma.given.empty()) {
+    used.sigma = series_sigmas(sigma, volumes, {});
+  }
+  const bool per_volume_estimate = used.sigma.empty();
+  used.sigma.resize(static_cast<size_t>(std::max<int64_t>(volumes, 0)));
+  used.scale.resize(used.sigma.size());
+  Options run = options;
+  for (int64_t k = 0; k < volumes; ++k) {
+    if (!per_volume_estimate) run.sigma = used.sigma[k];
+    Resolved r;
+    const size_t offset = volume_offset(extents, k);
+    const Status status = denoise(series + offset, extents, run, out + offset, &r);
+    if (status != Status::ok) return status;
+    used.sigma[k] = r.sigma;
+    used.scale[k] = r.scale;
+    used.params = r;
+  }
+  if (volumes <= 0) used.params = resolve_options(options);
+  if (resolved) *resolved = std::move(used);
+  return Status::ok;
+}
+
+}  // namespace volnlm::pipeline

@@ -1,0 +1,77 @@
+// 4-D series [x, y, z, volume]: the volumes lie one after another, each x fastest. Sigma per
+// volume (given, estimated per volume, or one shared estimate for the series) and denoising
+// volume by volume, each volume exactly as a 3-D call would do it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/status.h"
+#include "pipeline/pipeline.h"
+
+namespace volnlm::pipeline {
+
+// Where each volume's sigma comes from.
+struct SeriesSigma {
+  // Empty: estimated. One value: every volume. Otherwise exactly one value per volume.
+  std::vector<double> given;
+  // With an estimated sigma: one sigma for the whole series, shared_sigma() of the per-volume
+  // estimates, instead of each volume's own.
+  bool shared = false;
+};
+
+enum class SigmaSource {
+  given,
+  estimated,         // each volume's own estimate
+  estimated_shared,  // one estimate for the series
+};
+
+// What sigma_source() calls each choice in reports: "given", "estimated", "estimated-shared".
+const char* sigma_source_name(SigmaSource source);
+SigmaSource sigma_source(const SeriesSigma& sigma);
+
+// Checks the choice against the number of volumes: every given value finite and not negative,
+// one value or one per volume, and shared only with an estimated sigma.
+std::optional<ArgError> check_series_sigma(const SeriesSigma& sigma, int64_t volumes);
+
+// The one sigma for a series from its volumes' estimates: their median (the mean of the two
+// middle values for an even count), so that a few volumes whose estimate is off, such as nearly
+// empty ones, do not move it. Volumes without noise (estimate 0) do not count; 0 when none has
+// noise or there are no volumes.
+double shared_sigma(std::vector<double> estimates);
+
+// Each volume's own estimate, estimate_sigma() of volume k read in place (no copy).
+std::vector<double> estimate_sigma_series(const double* series, const Extents& extents,
+                                          int64_t volumes, bool rician);
+
+// The sigma of every volume as the choice says, estimating from `series` where needed. When
+// `estimates` is given it receives the per-volume estimates the choice rested on (empty when
+// sigma was given). The choice must have passed check_series_sigma().
+std::vector<double> series_sigmas(const double* series, const Extents& extents, int64_t volumes,
+                                  bool rician, const SeriesSigma& sigma,
+                                  std::vector<double>* estimates = nullptr);
+
+// The same from estimates the caller made (for a reader that sees one volume at a time).
+std::vector<double> series_sigmas(const SeriesSigma& sigma, int64_t volumes,
+                                  const std::vector<double>& estimates);
+
+// What a series run used: the filter parameters (Resolved's sigma and scale of the last
+// volume), and sigma and the unit scale per volume.
+struct SeriesResolved {
+  Resolved params;
+  std::vector<double> sigma;
+  std::vector<double> scale;
+  std::vector<double> estimates;  // per-volume estimates behind a shared sigma, else empty
+};
+
+// Denoises every volume of `series` into `out` (volumes * voxel_count(extents) doubles each):
+// volume k is denoise() of volume k with options.sigma set to its sigma, so its bits equal a
+// 3-D call's on that volume with that sigma. options.sigma must be empty (the sigma comes from
+// `sigma`). Memory beyond the input and output: one volume's working buffers. Options that fail
+// check_options or check_series_sigma throw std::invalid_argument.
+Status denoise_series(const double* series, const Extents& extents, int64_t volumes,
+                      const Options& options, const SeriesSigma& sigma, double* out,
+                      SeriesResolved* resolved = nullptr);
+
+}  // namespace volnlm::pipeline

@@ -1,0 +1,128 @@
+// The series and record parts of the pipeline that Python does not reach directly: the checks of
+// a sigma choice, the shared sigma's median, and the JSON text of a record.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "pipeline/record.h"
+#include "pipeline/series.h"
+
+namespace volnlm::pipeline {
+namespace {
+
+TEST(SeriesSigma, ChecksTheChoiceAgainstTheSeries) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    SeriesSigma sigma;
+    int64_t volumes;
+    const char* reason;  // nullptr: accepted
+  } cases[] = {
+      {{{}, false}, 5, nullptr},
+      {{{}, true}, 5, nullptr},
+      {{{2.0}, false}, 5, nullptr},
+      {{{1.0, 2.0, 3.0}, false}, 3, nullptr},
+      {{{0.0}, false}, 0, nullptr},
+      {{{1.0, 2.0}, false}, 3, "sigmaCount"},
+      {{{1.0, 2.0}, false}, 1, "sigmaCount"},
+      {{{1.0, nan, 3.0}, false}, 3, "sigma"},
+      {{{-1.0}, false}, 3, "sigma"},
+      {{{INFINITY}, false}, 1, "sigma"},
+      {{{2.0}, true}, 3, "sharedSigma"},
+  };
+  for (const Case& c : cases) {
+    const auto error = check_series_sigma(c.sigma, c.volumes);
+    if (c.reason) {
+      ASSERT_TRUE(error.has_value()) << c.reason;
+      EXPECT_EQ(error->reason, c.reason);
+    } else {
+      EXPECT_FALSE(error.has_value()) << error->message;
+    }
+  }
+}
+
+TEST(SeriesSigma, SharedSigmaIsTheMedianOfTheVolumesWithNoise) {
+  struct Case {
+    std::vector<double> estimates;
+    double shared;
+  } cases[] = {
+      {{}, 0.0},
+      {{0.0, 0.0}, 0.0},
+      {{4.0}, 4.0},
+      {{9.0, 1.0, 5.0}, 5.0},
+      {{9.0, 1.0, 5.0, 3.0}, 4.0},
+      {{0.0, 9.0, 1.0, 5.0}, 5.0},  // a volume without noise does not count
+      {{7.0, 7.0, 100.0, 7.0, 0.5}, 7.0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(shared_sigma(c.estimates), c.shared);
+}
+
+TEST(SeriesSigma, SigmasFollowTheChoice) {
+  const std::vector<double> estimates{3.0, 1.0, 2.0};
+  EXPECT_EQ(series_sigmas({{}, false}, 3, estimates), estimates);
+  EXPECT_EQ(series_sigmas({{}, true}, 3, estimates), (std::vector<double>{2.0, 2.0, 2.0}));
+  EXPECT_EQ(series_sigmas({{5.0}, false}, 3, {}), (std::vector<double>{5.0, 5.0, 5.0}));
+  EXPECT_EQ(series_sigmas({{5.0, 6.0, 7.0}, false}, 3, {}), (std::vector<double>{5.0, 6.0, 7.0}));
+}
+
+TEST(SeriesSigma, DenoiseSeriesRefusesWhatItsChecksRefuse) {
+  const Extents e{4, 4, 4};
+  std::vector<double> in(2 * 64, 1.0), out(in.size());
+  Options with_sigma;
+  with_sigma.sigma = 1.0;
+  EXPECT_THROW(denoise_series(in.data(), e, 2, with_sigma, {}, out.data()), std::invalid_argument);
+  EXPECT_THROW(denoise_series(in.data(), e, 2, {}, {{1.0, 2.0, 3.0}, false}, out.data()),
+               std::invalid_argument);
+  Options bad_radius;
+  bad_radius.search_radius = 0;
+  EXPECT_THROW(denoise_series(in.data(), e, 2, bad_radius, {}, out.data()), std::invalid_argument);
+}
+
+TEST(RecordJson, WritesEveryKindOfValue) {
+  struct Case {
+    Value value;
+    const char* json;
+  } cases[] = {
+      {Value(), "null"},
+      {Value(true), "true"},
+      {Value(int64_t{-12}), "-12"},
+      {Value(1.0), "1.0"},
+      {Value(0.1), "0.1"},
+      {Value(1e300), "1e+300"},
+      {Value(5.0e-324), "5e-324"},
+      {Value(2.0 / 3.0), "0.6666666666666666"},
+      {Value(std::numeric_limits<double>::quiet_NaN()), "null"},
+      {Value(-INFINITY), "null"},
+      {Value("a \"b\" \\ c\n\t\x01"), "\"a \\\"b\\\" \\\\ c\\n\\t\\u0001\""},
+      {Value("caf\xc3\xa9"), "\"caf\xc3\xa9\""},
+      {Value(Value::Array{}), "[]"},
+      {Value(Value::Object{}), "{}"},
+      {Value(Value::Array{1.5, int64_t{2}, "x"}), "[1.5, 2, \"x\"]"},
+      {Value(Value::Array{Value::Object{{"A", 1.0}}}), "[\n  {\n    \"A\": 1.0\n  }\n]"},
+      {Value(Value::Object{{"K", Value::Array{}}, {"L", Value::Object{{"M", Value()}}}}),
+       "{\n  \"K\": [],\n  \"L\": {\n    \"M\": null\n  }\n}"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(to_json(c.value), std::string(c.json) + "\n");
+}
+
+TEST(RecordJson, RecordListsTheDocumentedKeysInOrder) {
+  RunRecord r;
+  r.used.sigma = {1.0, 2.0};
+  r.used.scale = {64.0, 32.0};
+  r.used.params = resolve_options({});
+  r.mask = MaskRecord{"brain.nii.gz", 0.25};
+  const Value v = record_value(r);
+  const auto& object = std::get<Value::Object>(v.data);
+  const auto& keys = record_keys();
+  ASSERT_EQ(object.size(), keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) EXPECT_EQ(object[k].first, keys[k].key);
+  EXPECT_NE(
+      to_json(v).find("\"Mask\": {\n    \"Source\": \"brain.nii.gz\",\n    \"Coverage\": 0.25"),
+      std::string::npos)
+      << to_json(v);
+}
+
+}  // namespace
+}  // namespace volnlm::pipeline
