@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,10 +15,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
 #include "pipeline/pipeline.h"
+#include "pipeline/record.h"
+#include "pipeline/series.h"
 #include "sorvane/sorvane.h"
 
 namespace py = pybind11;
@@ -155,17 +160,72 @@ py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int3
   return out;
 }
 
-double estimate_sigma(const py::array& volume_array, bool rician) {
-  const auto volume = view_of<double>(volume_array, "volume");
-  py::gil_scoped_release release;
-  return volnlm::pipeline::estimate_sigma(data_of(volume), volume.extents, rician);
+// A series handed over by the Python layer: a 1- to 4-D Fortran-ordered float64 array, its first
+// three axes one volume and the fourth (when present) the volumes, stored one after another.
+struct SeriesView {
+  py::array array;
+  Extents extents;
+  int64_t volumes = 1;
+};
+
+SeriesView series_of(const py::array& a, const char* name) {
+  if (!py::isinstance<py::array_t<double>>(a) || !(a.flags() & py::array::f_style) ||
+      a.ndim() < 1 || a.ndim() > 4) {
+    throw py::type_error(std::string(name) +
+                         ": expected a Fortran-ordered 1- to 4-D array of float64");
+  }
+  int64_t d[3] = {1, 1, 1};
+  for (py::ssize_t i = 0; i < std::min<py::ssize_t>(a.ndim(), 3); ++i) d[i] = a.shape(i);
+  if (!volnlm::voxel_count(d[0], d[1], d[2])) {
+    throw py::value_error(std::string(name) + " has shape " + shape_text(a) +
+                          "; at most 2147483647 voxels per volume are supported");
+  }
+  return SeriesView{
+      a,
+      Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])},
+      a.ndim() == 4 ? static_cast<int64_t>(a.shape(3)) : 1};
 }
 
-py::tuple denoise(const py::array& volume_array, std::optional<double> sigma,
-                  const std::string& method, bool rician, std::optional<int32_t> search_radius,
-                  std::optional<int32_t> patch_radius, std::optional<double> smoothing,
-                  std::optional<int32_t> guided_search_radius) {
-  const auto volume = view_of<double>(volume_array, "volume");
+py::object estimate_sigma(const py::array& volume_array, bool rician) {
+  const SeriesView series = series_of(volume_array, "volume");
+  std::vector<double> estimates;
+  {
+    py::gil_scoped_release release;
+    estimates = volnlm::pipeline::estimate_sigma_series(
+        static_cast<const double*>(series.array.data()), series.extents, series.volumes, rician);
+  }
+  if (volume_array.ndim() < 4) return py::float_(estimates[0]);
+  py::array_t<double> out(static_cast<py::ssize_t>(estimates.size()));
+  std::copy(estimates.begin(), estimates.end(), out.mutable_data());
+  return out;
+}
+
+// The record's value tree as Python objects: dicts, lists, str, float, int, bool, None.
+py::object to_python(const volnlm::pipeline::Value& value) {
+  using volnlm::pipeline::Value;
+  if (const bool* b = std::get_if<bool>(&value.data)) return py::bool_(*b);
+  if (const int64_t* i = std::get_if<int64_t>(&value.data)) return py::int_(*i);
+  if (const double* d = std::get_if<double>(&value.data)) return py::float_(*d);
+  if (const std::string* s = std::get_if<std::string>(&value.data)) return py::str(*s);
+  if (const Value::Array* a = std::get_if<Value::Array>(&value.data)) {
+    py::list list;
+    for (const Value& v : *a) list.append(to_python(v));
+    return list;
+  }
+  if (const Value::Object* o = std::get_if<Value::Object>(&value.data)) {
+    py::dict dict;
+    for (const auto& [key, v] : *o) dict[py::str(key)] = to_python(v);
+    return dict;
+  }
+  return py::none();
+}
+
+py::tuple denoise(const py::array& volume_array, std::optional<std::vector<double>> sigma,
+                  bool shared_sigma, const std::string& method, bool rician,
+                  std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
+                  std::optional<double> smoothing, std::optional<int32_t> guided_search_radius) {
+  const auto start = std::chrono::steady_clock::now();
+  const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options;
   if (method == "guided") {
     options.method = volnlm::pipeline::Method::guided;
@@ -174,34 +234,44 @@ py::tuple denoise(const py::array& volume_array, std::optional<double> sigma,
   } else {
     throw py::value_error("method must be \"guided\" or \"block\"; got \"" + method + "\"");
   }
-  options.sigma = sigma;
   options.rician = rician;
   options.search_radius = search_radius;
   options.patch_radius = patch_radius;
   options.guided_search_radius = guided_search_radius;
   if (smoothing) options.smoothing = to_float(*smoothing);
-  raise_for(volnlm::pipeline::check_options(volume.extents, options));
+  volnlm::pipeline::SeriesSigma sigmas;
+  if (sigma) sigmas.given = *sigma;
+  sigmas.shared = shared_sigma;
+  // A single sigma goes through the same check as a 3-D call's.
+  if (sigmas.given.size() == 1) options.sigma = sigmas.given[0];
+  raise_for(volnlm::pipeline::check_options(series.extents, options));
+  options.sigma.reset();
+  raise_for(volnlm::pipeline::check_series_sigma(sigmas, series.volumes));
 
   auto out = like<double>(volume_array);
-  double* result = out.mutable_data();
-  volnlm::pipeline::Resolved used;
+  volnlm::pipeline::RunRecord record;
+  record.method = options.method;
+  record.rician = rician;
+  record.sigma_source = volnlm::pipeline::sigma_source(sigmas);
   Status status;
   {
     py::gil_scoped_release release;
-    status = volnlm::pipeline::denoise(data_of(volume), volume.extents, options, result, &used);
+    status = volnlm::pipeline::denoise_series(static_cast<const double*>(series.array.data()),
+                                              series.extents, series.volumes, options, sigmas,
+                                              out.mutable_data(), &record.used);
   }
   raise_for(status);
-  py::dict params;
-  params["method"] = method;
-  params["sigma"] = used.sigma;
-  params["rician"] = rician;
-  params["search_radius"] = used.search_radius;
-  params["patch_radius"] = used.patch_radius;
-  params["smoothing"] = static_cast<double>(used.smoothing);
-  if (options.method == volnlm::pipeline::Method::guided)
-    params["guided_search_radius"] = used.guided_search_radius;
-  params["scale"] = used.scale;
-  return py::make_tuple(out, params);
+  record.elapsed_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return py::make_tuple(out, to_python(volnlm::pipeline::record_value(record)));
+}
+
+std::string record_keys_text() {
+  std::string text;
+  for (const auto& key : volnlm::pipeline::record_keys()) {
+    text += std::string(key.key) + "\n    " + key.meaning + "\n";
+  }
+  return text;
 }
 
 }  // namespace
@@ -213,7 +283,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"),
         py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
-  m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("method"),
-        py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"), py::arg("smoothing"),
-        py::arg("guided_search_radius"));
+  m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
+        py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),
+        py::arg("smoothing"), py::arg("guided_search_radius"));
+  m.attr("RECORD_KEYS") = record_keys_text();
+  m.attr("VERSION") = volnlm::pipeline::version();
 }

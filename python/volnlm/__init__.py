@@ -27,22 +27,32 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane"]
+__all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane", "RECORD_KEYS"]
 __version__ = "0.1.0"
 
 _METHODS = ("guided", "block")
 
+#: The keys of the record that ``denoise(..., return_params=True)`` returns and the command
+#: line writes as its JSON sidecar, each with what it holds (text made by the compiled core).
+RECORD_KEYS = _core.RECORD_KEYS
 
-def _volume(value, dtype, name):
-    """`value` as a Fortran-ordered array of `dtype`: itself when it already is one."""
+
+def _volume(value, dtype, name, series=False):
+    """`value` as a Fortran-ordered array of `dtype`: itself when it already is one. With
+    `series`, a 4-D array [x, y, z, volume] is taken too."""
     array = np.asarray(value)
     if array.dtype.kind not in "iuf":
         raise TypeError(
             f"{name} must be an array of real integers or floats; got dtype {array.dtype}"
         )
-    if not 1 <= array.ndim <= 3:
+    if not 1 <= array.ndim <= (4 if series else 3):
+        what = (
+            "a 3-D volume indexed [x, y, z] or a 4-D series indexed [x, y, z, volume]"
+            if series
+            else "a 3-D volume indexed [x, y, z]"
+        )
         raise ValueError(
-            f"{name} must be a 3-D volume indexed [x, y, z] (a 2-D array is one slice); "
+            f"{name} must be {what} (a 2-D array is one slice); "
             f"got a {array.ndim}-D array of shape {array.shape}"
         )
     if array.dtype == dtype and array.flags.f_contiguous and array.flags.aligned:
@@ -75,6 +85,20 @@ def _real(value, name):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number; got {type(value).__name__}")
     return float(value)
+
+
+def _sigmas(value):
+    """sigma as None, or a list of floats: one value, or one per volume."""
+    if value is None:
+        return None
+    array = np.asarray(value) if not isinstance(value, (str, bytes)) else None
+    if array is not None and array.ndim == 1:
+        if array.dtype.kind not in "iuf":
+            raise TypeError(f"sigma must be a real number or a sequence of them; got dtype {array.dtype}")
+        return [float(v) for v in array]
+    if array is not None and array.ndim > 1:
+        raise ValueError(f"sigma must be a number or a 1-D sequence with one value per volume; got shape {array.shape}")
+    return [_real(value, "sigma")]
 
 
 def _flag(value, name):
@@ -184,7 +208,8 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
 
 
 def estimate_sigma(volume, rician=True):
-    """Estimate the noise standard deviation of `volume` from the volume itself.
+    """Estimate the noise standard deviation of `volume` from the volume itself (of each volume
+    of a 4-D series).
 
     The volume is cut into 2x2x2 blocks, each taken through one level of the Haar wavelet
     transform. The finest, diagonal detail of a block (a mixed third difference, blind to flat
@@ -204,34 +229,47 @@ def estimate_sigma(volume, rician=True):
 
     Parameters
     ----------
-    volume : array_like, 3-D (or 2-D), real integers or floats
+    volume : array_like, 3-D (or 2-D), or a 4-D series [x, y, z, volume]; real integers or floats
     rician : bool, default True
         True for magnitude images with Rician noise, False for Gaussian noise.
 
     Returns
     -------
-    float
+    float, or for a 4-D series a 1-D float64 array with one value per volume
         The estimated sigma, in the units of `volume`; 0.0 for a volume without noise (or
         with fewer than two voxels along every axis).
     """
-    return _core.estimate_sigma(_volume(volume, np.float64, "volume"), _flag(rician, "rician"))
+    return _core.estimate_sigma(
+        _volume(volume, np.float64, "volume", series=True), _flag(rician, "rician")
+    )
 
 
-def denoise(volume, sigma=None, method="guided", rician=True, *, search_radius=None,
-            patch_radius=None, smoothing=None, guided_search_radius=None, return_params=False):
-    """Denoise a 3-D MRI volume in one call, with measured defaults.
+def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=False,
+            search_radius=None, patch_radius=None, smoothing=None, guided_search_radius=None,
+            return_params=False):
+    """Denoise a 3-D MRI volume, or each volume of a 4-D series, in one call, with measured
+    defaults.
 
     ``method="guided"`` (the default) runs `blockdenoise` to make a guide and then `sorvane` on
     the original volume with that guide; ``method="block"`` runs `blockdenoise` alone. When
-    `sigma` is omitted it is estimated with ``estimate_sigma(volume, rician)``.
+    `sigma` is omitted it is estimated with ``estimate_sigma(volume, rician)``, for each volume
+    of a series. Volume k of a series' result is, bit for bit, ``denoise`` of volume k alone with
+    the same sigma.
 
     Parameters
     ----------
-    volume : array_like, 3-D (or 2-D for one slice), real integers or floats
-        The noisy volume, indexed [x, y, z], as nibabel's ``get_fdata()`` returns it.
-    sigma : float, optional
-        Noise standard deviation in the units of `volume`; estimated when omitted. 0 returns
-        the volume unchanged (as float64).
+    volume : array_like, 3-D (or 2-D for one slice), or a 4-D series; real integers or floats
+        The noisy volume, indexed [x, y, z], or series, indexed [x, y, z, volume], as nibabel's
+        ``get_fdata()`` returns it. A series is read in place when it is Fortran-ordered
+        float64, so memory beyond input and result is that of one volume.
+    sigma : float or sequence of floats, optional
+        Noise standard deviation in the units of `volume`: one value for every volume, or one
+        per volume of a series; estimated (per volume) when omitted. 0 returns the volume
+        unchanged (as float64).
+    shared_sigma : bool, default False
+        With `sigma` omitted: one sigma for the whole series, the median of the per-volume
+        estimates. A series shares one noise level, and the median is steadier than each
+        dim volume's own estimate (see the README's measurement). Not with a given `sigma`.
     method : {"guided", "block"}, default "guided"
     rician : bool, default True
         Rician mode, on by default because this call is meant for magnitude MRI; pass False
@@ -245,8 +283,9 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, search_radius=N
     guided_search_radius : int, optional
         `sorvane`'s search radius in the guided method, at least 1. Default 4.
     return_params : bool, default False
-        Also return a dict of the parameters used: method, sigma (the estimate when it was
-        omitted), rician, the radii, smoothing, and scale (see Notes).
+        Also return the record of the run as a dict, with the keys of the command line's JSON
+        sidecar (listed in ``volnlm.RECORD_KEYS``): method, noise model, the parameters used,
+        sigma per volume and where it came from, the unit scale (see Notes) and more.
 
     Returns
     -------
@@ -258,8 +297,9 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, search_radius=N
     TypeError
         For a complex, boolean or non-numeric array, or an option of the wrong type.
     ValueError
-        For an array of more than three dimensions, an unknown method, or an option out of
-        range.
+        For an array of more than four dimensions, an unknown method, an option out of range,
+        a sigma sequence whose length is not the number of volumes, or `shared_sigma` with a
+        given sigma.
 
     Notes
     -----
@@ -280,10 +320,11 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, search_radius=N
         raise TypeError(f"method must be \"guided\" or \"block\"; got {type(method).__name__}")
     if method not in _METHODS:
         raise ValueError(f"method must be \"guided\" or \"block\"; got {method!r}")
-    array = _volume(volume, np.float64, "volume")
+    array = _volume(volume, np.float64, "volume", series=True)
     result, params = _core.denoise(
         array,
-        None if sigma is None else _real(sigma, "sigma"),
+        _sigmas(sigma),
+        _flag(shared_sigma, "shared_sigma"),
         method,
         _flag(rician, "rician"),
         None if search_radius is None else _radius(search_radius, "search_radius"),

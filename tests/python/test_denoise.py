@@ -17,13 +17,13 @@ def case():
 def test_denoise_is_the_filters_run_in_turn(case, method, is_rician):
     _, noisy = case
     out, used = volnlm.denoise(noisy, method=method, rician=is_rician, return_params=True)
-    scale, sigma = used["scale"], used["sigma"]
-    guide = volnlm.blockdenoise(noisy * scale, used["search_radius"], used["patch_radius"], sigma * scale,
-                                used["smoothing"], rician=is_rician)
+    (scale,), (sigma,), p = used["UnitScale"], used["Sigma"], used["Parameters"]
+    guide = volnlm.blockdenoise(noisy * scale, p["SearchRadius"], p["PatchRadius"], sigma * scale,
+                                p["Smoothing"], rician=is_rician)
     if method == "block":
         expected = guide.astype(np.float64) / scale
     else:
-        expected = volnlm.sorvane(noisy * scale, guide, used["guided_search_radius"], sigma * scale,
+        expected = volnlm.sorvane(noisy * scale, guide, p["GuidedSearchRadius"], sigma * scale,
                                   rician=is_rician) / scale
     assert same_bits(out, expected)
 
@@ -31,14 +31,14 @@ def test_denoise_is_the_filters_run_in_turn(case, method, is_rician):
 def test_defaults_are_reported_and_options_override_them(case):
     _, noisy = case
     _, used = volnlm.denoise(noisy, return_params=True)
-    assert used["method"] == "guided" and used["rician"] is True
-    assert (used["search_radius"], used["patch_radius"], used["smoothing"], used["guided_search_radius"]) == (3, 1, 1.0, 4)
-    assert used["sigma"] == volnlm.estimate_sigma(noisy, rician=True)
+    assert used["Method"] == "guided" and used["NoiseModel"] == "rician"
+    assert used["Parameters"] == {"SearchRadius": 3, "PatchRadius": 1, "Smoothing": 1.0, "GuidedSearchRadius": 4}
+    assert used["Sigma"] == [volnlm.estimate_sigma(noisy, rician=True)] and used["SigmaSource"] == "estimated"
     _, used = volnlm.denoise(noisy, sigma=20.0, method="block", rician=False, search_radius=2, patch_radius=0,
                              smoothing=0.5, return_params=True)
-    assert (used["sigma"], used["search_radius"], used["patch_radius"], used["smoothing"]) == (20.0, 2, 0, 0.5)
-    assert used["scale"] == 4.0  # 20 * 4 lies in [64, 128)
-    assert "guided_search_radius" not in used
+    assert used["Parameters"] == {"SearchRadius": 2, "PatchRadius": 0, "Smoothing": 0.5}
+    assert (used["Sigma"], used["SigmaSource"], used["NoiseModel"]) == ([20.0], "given", "gaussian")
+    assert used["UnitScale"] == [4.0]  # 20 * 4 lies in [64, 128)
 
 
 def test_an_omitted_sigma_is_the_estimate(case):

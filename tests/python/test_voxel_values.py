@@ -80,4 +80,4 @@ def test_the_noise_estimate_leaves_out_blocks_with_bad_values():
         sigma = volnlm.estimate_sigma(spoiled)
         assert np.isfinite(sigma) and abs(sigma - want) < 0.02 * want, (bad, sigma, want)
         _, params = volnlm.denoise(spoiled, method="block", return_params=True)
-        assert params["sigma"] == sigma
+        assert params["Sigma"] == [sigma]

@@ -1,0 +1,140 @@
+"""4-D series [x, y, z, volume]: sigma per volume, a shared sigma, each volume as its own 3-D call,
+and the record of the run."""
+import re
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import volnlm
+from conftest import phantom, rician, same_bits
+
+
+@pytest.fixture(scope="module")
+def series():
+    """A bright volume and three dimmer ones with the same noise, as in a diffusion series."""
+    clean = phantom((16, 15, 12))
+    volumes = [rician(level * clean, 6.0, seed=40 + k) for k, level in enumerate((400.0, 150.0, 90.0, 60.0))]
+    return np.asfortranarray(np.stack(volumes, axis=3))
+
+
+def volume(s, k):
+    return np.asfortranarray(s[..., k])
+
+
+def test_estimate_sigma_gives_one_value_per_volume(series):
+    got = volnlm.estimate_sigma(series)
+    assert isinstance(got, np.ndarray) and got.dtype == np.float64 and got.shape == (series.shape[3],)
+    for k in range(series.shape[3]):
+        for is_rician in (True, False):
+            assert volnlm.estimate_sigma(series, rician=is_rician)[k] == volnlm.estimate_sigma(volume(series, k), rician=is_rician)
+    assert isinstance(volnlm.estimate_sigma(volume(series, 0)), float), "a 3-D volume still gives a number"
+    assert volnlm.estimate_sigma(series[..., :0]).shape == (0,)
+
+
+SIGMA_CHOICES = [
+    # (name, keyword arguments of the 4-D call, sigma of volume k for the 3-D call or None to estimate)
+    ("estimated per volume", {}, lambda k, est: None),
+    ("one number", {"sigma": 7.5}, lambda k, est: 7.5),
+    ("one per volume", {"sigma": [5.0, 6.25, 0.0, 9.0]}, lambda k, est: [5.0, 6.25, 0.0, 9.0][k]),
+    ("numpy array", {"sigma": np.array([4.0, 5.0, 6.0, 7.0])}, lambda k, est: [4.0, 5.0, 6.0, 7.0][k]),
+    ("shared estimate", {"shared_sigma": True}, lambda k, est: float(np.median(est))),
+]
+
+
+@pytest.mark.parametrize("method", ["guided", "block"])
+@pytest.mark.parametrize("name, kwargs, sigma_of", SIGMA_CHOICES, ids=[c[0] for c in SIGMA_CHOICES])
+def test_each_volume_of_a_series_is_the_3d_call_on_it(series, method, name, kwargs, sigma_of):
+    estimates = volnlm.estimate_sigma(series)
+    out, record = volnlm.denoise(series, method=method, return_params=True, **kwargs)
+    assert out.shape == series.shape and out.dtype == np.float64 and out.flags.f_contiguous
+    for k in range(series.shape[3]):
+        one, one_record = volnlm.denoise(volume(series, k), sigma=sigma_of(k, estimates), method=method,
+                                         return_params=True)
+        assert same_bits(out[..., k], one), f"volume {k}"
+        assert record["Sigma"][k] == one_record["Sigma"][0]
+        assert record["UnitScale"][k] == one_record["UnitScale"][0]
+    assert record["Volumes"] == series.shape[3]
+
+
+def test_a_shared_sigma_is_the_median_of_the_volumes_estimates(series):
+    estimates = volnlm.estimate_sigma(series)
+    _, record = volnlm.denoise(series, shared_sigma=True, method="block", return_params=True)
+    assert record["SigmaSource"] == "estimated-shared"
+    assert record["SigmaEstimates"] == list(estimates)
+    # Four volumes: the mean of the middle two.
+    middle = np.sort(estimates)[1:3]
+    assert record["Sigma"] == [0.5 * (middle[0] + middle[1])] * 4
+    # An odd count takes the middle one; a volume without noise does not count.
+    three = np.asfortranarray(np.concatenate([series[..., :3], np.zeros(series.shape[:3] + (1,))], axis=3))
+    _, record = volnlm.denoise(three, shared_sigma=True, method="block", return_params=True)
+    assert record["SigmaEstimates"][3] == 0.0
+    assert record["Sigma"] == [float(np.sort(estimates[:3])[1])] * 4
+
+
+def test_a_fortran_float64_series_is_read_in_place(series):
+    big = np.asfortranarray(np.concatenate([series] * 4, axis=3))
+    volnlm.denoise(big[..., :1], method="block")  # warm up: imports, first-call allocations
+    tracemalloc.start()
+    try:
+        volnlm.denoise(big, method="block")
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # numpy reports its arrays to tracemalloc: the result, and nothing the size of the input.
+    assert big.nbytes <= peak < 1.25 * big.nbytes, (peak, big.nbytes)
+
+
+def test_the_record_has_the_documented_keys_and_depends_only_on_the_inputs(series):
+    documented = re.findall(r"^(\w+)$", volnlm.RECORD_KEYS, flags=re.M)
+    _, first = volnlm.denoise(series, return_params=True)
+    _, second = volnlm.denoise(series, return_params=True)
+    assert list(first) == documented
+    assert first["GeneratedBy"] == [{"Name": "volnlm", "Version": volnlm.__version__}]
+    assert first["Sources"] == [] and first["Mask"] is None and first["SigmaEstimates"] is None
+    assert first["ElapsedSeconds"] >= 0.0
+    del first["ElapsedSeconds"], second["ElapsedSeconds"]
+    assert first == second
+    _, three_d = volnlm.denoise(volume(series, 0), return_params=True)
+    assert list(three_d) == documented and three_d["Volumes"] == 1 and len(three_d["Sigma"]) == 1
+
+
+def test_series_edge_shapes(series):
+    empty, record = volnlm.denoise(series[..., :0], return_params=True)
+    assert empty.shape == series.shape[:3] + (0,) and record["Sigma"] == [] and record["Volumes"] == 0
+    assert record["Parameters"]["SearchRadius"] == 3, "the parameters are reported even with no volume"
+    flat = np.zeros((0, 4, 4, 3))
+    assert volnlm.denoise(flat, sigma=[1.0, 2.0, 3.0]).shape == flat.shape
+    one = series[..., :1]
+    assert same_bits(volnlm.denoise(one, sigma=[6.0])[..., 0], volnlm.denoise(volume(series, 0), sigma=6.0))
+    strided = series[..., ::2]  # not contiguous: converted once
+    assert same_bits(volnlm.denoise(strided, method="block"), volnlm.denoise(np.asfortranarray(strided), method="block"))
+
+
+V4 = np.asfortranarray(np.linspace(1.0, 50.0, 6 * 5 * 4 * 3).reshape(6, 5, 4, 3))
+
+BAD_SERIES = [
+    # (keyword arguments, exception, pattern in the message)
+    ({"sigma": [1.0, 2.0]}, ValueError, r"sigma has 2 values but the series has 3 volumes"),
+    ({"sigma": [1.0, 2.0, 3.0, 4.0]}, ValueError, r"sigma has 4 values but the series has 3 volumes"),
+    ({"sigma": [1.0, float("nan"), 3.0]}, ValueError, r"sigma must be a finite number of 0 or more; got nan \(value 2\)"),
+    ({"sigma": [1.0, -2.0, 3.0]}, ValueError, r"got -2 \(value 2\)"),
+    ({"sigma": [[1.0, 2.0, 3.0]]}, ValueError, r"sigma must be a number or a 1-D sequence .* shape \(1, 3\)"),
+    ({"sigma": ["1", "2", "3"]}, TypeError, r"sigma must be a real number or a sequence of them"),
+    ({"sigma": [True, False, True]}, TypeError, r"sigma must be a real number or a sequence of them; got dtype bool"),
+    ({"sigma": "3"}, TypeError, r"sigma must be a real number; got str"),
+    ({"sigma": 2.0, "shared_sigma": True}, ValueError, r"shared sigma is estimated from the series; it cannot be combined"),
+    ({"shared_sigma": "yes"}, TypeError, r"shared_sigma must be True or False"),
+]
+
+
+@pytest.mark.parametrize("kwargs, exception, pattern", BAD_SERIES)
+def test_bad_series_options_raise_saying_what_is_expected(kwargs, exception, pattern):
+    with pytest.raises(exception, match=pattern):
+        volnlm.denoise(V4, **kwargs)
+
+
+def test_more_than_four_dimensions_are_refused():
+    for call in (volnlm.denoise, volnlm.estimate_sigma):
+        with pytest.raises(ValueError, match=r"volume must be a 3-D volume .* or a 4-D series .* got a 5-D array"):
+            call(V4[..., None])
