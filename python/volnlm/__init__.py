@@ -27,7 +27,7 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane", "RECORD_KEYS"]
+__all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane"]
 __version__ = "0.1.0"
 
 _METHODS = ("guided", "block")
