@@ -63,6 +63,15 @@ void throw_for(Status status, const std::string& what) {
   throw RunError(what + ": the filter failed");
 }
 
+void warn(const std::string& text) {
+  // A warning that cannot be shown (stderr closed) does not fail the run.
+  std::fprintf(stderr, "volnlm: warning: %s\n", text.c_str());
+}
+
+void warn_about(const NiftiReader& reader) {
+  for (const std::string& w : reader.warnings()) warn(w);
+}
+
 int64_t count_non_finite(const std::vector<double>& v) {
   int64_t n = 0;
   for (double x : v) n += std::isfinite(x) ? 0 : 1;
@@ -124,6 +133,7 @@ int run_denoise(const DenoiseArgs& args) {
   if (args.smoothing) options.smoothing = static_cast<float>(*args.smoothing);
 
   NiftiReader input(args.in);
+  warn_about(input);
   const Extents extents = input.extents();
   if (const auto error = pipeline::check_options(extents, options)) throw_arg_error(*error);
 
@@ -131,6 +141,7 @@ int run_denoise(const DenoiseArgs& args) {
   std::vector<double> guide_volume;
   if (!args.guide.empty()) {
     guide = std::make_unique<NiftiReader>(args.guide);
+    warn_about(*guide);
     const Extents g = guide->extents();
     if (g.d0 != extents.d0 || g.d1 != extents.d1 || g.d2 != extents.d2) {
       throw RunError("the guide " + args.guide + " has extents " + extents_text(g) + " but " +
@@ -141,7 +152,6 @@ int run_denoise(const DenoiseArgs& args) {
                      " volumes; it needs one, or one per volume of " + args.in + " (" +
                      std::to_string(input.volumes()) + ")");
     }
-    guide_volume.resize(static_cast<size_t>(voxel_count(extents)));
   }
 
   // The output file is started before any work, so a path that cannot be written fails at once.
@@ -150,22 +160,22 @@ int run_denoise(const DenoiseArgs& args) {
   const int64_t volumes = input.volumes();
   const int64_t steps = guide ? extents.d2 : pipeline::progress_steps(extents, options);
   ProgressBar bar(progress_wanted(args.quiet), steps * volumes, "slice steps");
-  std::vector<double> volume(static_cast<size_t>(voxel_count(extents)));
-  std::vector<double> result(volume.size());
+  // The buffers grow with the first volume's data, so a file far shorter than its header claims
+  // fails before the whole volume is allocated (a compressed file's length is not known ahead).
+  std::vector<double> volume;
+  std::vector<double> result;
   std::atomic<int32_t> done{0};
   double sigma_min = INFINITY, sigma_max = -INFINITY;
   pipeline::Resolved used;
 
   for (int64_t v = 0; v < volumes; ++v) {
-    input.read_volume(volume.data());
+    input.read_volume(volume);
     const std::string which =
         volumes > 1 ? "volume " + std::to_string(v + 1) + " of " + args.in : args.in;
     if (const int64_t bad = count_non_finite(volume); bad > 0) {
       bar.finish();
-      std::fprintf(stderr,
-                   "volnlm: warning: %s holds %lld NaN or infinite voxels; check the result "
-                   "around them\n",
-                   which.c_str(), static_cast<long long>(bad));
+      warn(which + " holds " + std::to_string(bad) +
+           " NaN or infinite voxels; check the result around them");
     }
     done.store(0);
     Status status = Status::ok;
@@ -175,7 +185,8 @@ int run_denoise(const DenoiseArgs& args) {
       return volumes > 1 ? "volume " + std::to_string(v + 1) + "/" + std::to_string(volumes)
                          : std::string();
     };
-    if (guide && (guide->volumes() > 1 || v == 0)) guide->read_volume(guide_volume.data());
+    if (guide && (guide->volumes() > 1 || v == 0)) guide->read_volume(guide_volume);
+    result.resize(volume.size());
     run_with_progress(
         [&] {
           status = guide ? pipeline::denoise_on_guide(volume.data(), guide_volume.data(), extents,
@@ -218,9 +229,10 @@ int run_denoise(const DenoiseArgs& args) {
 int run_estimate_sigma(const EstimateArgs& args) {
   const bool rician = parse_rician(args.noise);
   NiftiReader input(args.in);
-  std::vector<double> volume(static_cast<size_t>(input.volume_voxels()));
+  warn_about(input);
+  std::vector<double> volume;
   for (int64_t v = 0; v < input.volumes(); ++v) {
-    input.read_volume(volume.data());
+    input.read_volume(volume);
     if (std::printf("%.6g\n", pipeline::estimate_sigma(volume.data(), input.extents(), rician)) <
         0) {
       throw RunError("cannot write the standard output: " + std::string(std::strerror(errno)));

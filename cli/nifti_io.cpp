@@ -1,11 +1,15 @@
 #include "cli/nifti_io.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,11 +20,6 @@ namespace {
 
 // Voxels converted per step: bounds the temporary buffers and keeps zlib's int counts small.
 constexpr int64_t kChunkVoxels = int64_t{1} << 20;
-
-bool ends_with(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() &&
-         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // Bytes per voxel of the datatypes read, or 0 for the ones without real scalar voxels.
 int scalar_size(int datatype) {
@@ -90,8 +89,11 @@ std::string errno_text() {
 // What the first bytes of a header say, before niftilib reads it (niftilib reports every single
 // file as NIfTI-1 and turns zero extents into 1).
 struct RawHeader {
-  int version = -1;     // 1 or 2 for NIfTI-1 or NIfTI-2, 0 for ANALYZE 7.5, -1 for neither
-  int64_t dim[8] = {};  // as stored
+  int version = -1;         // 1 or 2 for NIfTI-1 or NIfTI-2, 0 for ANALYZE 7.5, -1 for neither
+  bool single_file = true;  // magic "n+1" / "n+2": header and voxels in one file
+  int64_t dim[8] = {};      // as stored
+  int datatype = 0;
+  double vox_offset = 0.0;  // a float in NIfTI-1 (so possibly NaN or infinite), an int64 in NIfTI-2
 };
 
 RawHeader raw_header(const std::string& path) {
@@ -127,19 +129,105 @@ RawHeader raw_header(const std::string& path) {
     const int64_t size = integer(0, 4);
     if (size == 348) {
       raw.version = magic(344, '1') ? 1 : 0;
+      raw.single_file = b[345] == '+';
       for (int k = 0; k < 8; ++k) raw.dim[k] = integer(40 + 2 * k, 2);
+      raw.datatype = static_cast<int>(integer(70, 2));
+      const auto bits = static_cast<uint32_t>(integer(108, 4));
+      float offset = 0.0f;
+      std::memcpy(&offset, &bits, 4);
+      raw.vox_offset = offset;
       return raw;
     }
     if (size == 540 && got >= 540 && magic(4, '2')) {
       raw.version = 2;
+      raw.single_file = b[5] == '+';
       for (int k = 0; k < 8; ++k) raw.dim[k] = integer(16 + 8 * k, 8);
+      raw.datatype = static_cast<int>(integer(12, 2));
+      raw.vox_offset = static_cast<double>(integer(168, 8));
       return raw;
     }
   }
   return raw;
 }
 
+std::string number_text(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+// Sends stderr to /dev/null while it lives: niftilib prints its own "** ERROR" lines whatever
+// its debug level, and every failure is reported in our words instead.
+class QuietStderr {
+ public:
+  QuietStderr() {
+    std::fflush(stderr);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (saved_ >= 0) dup2(null, 2);
+    close(null);
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+  ~QuietStderr() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+// True when the file starts with the gzip magic bytes.
+bool is_gzip_file(const std::string& path) {
+  unsigned char magic[2] = {};
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool gz = read(fd, magic, 2) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+  close(fd);
+  return gz;
+}
+
 }  // namespace
+
+NiftiName nifti_name(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // The extension: the last dot's part, and the one before it when the last is gz.
+  size_t dot = base.find_last_of('.');
+  if (dot == std::string::npos || dot == 0) return NiftiName::other;
+  std::string ext = base.substr(dot);
+  bool gz = false;
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  if (lower(ext) == ".gz") {
+    const size_t inner = dot > 0 ? base.find_last_of('.', dot - 1) : std::string::npos;
+    if (inner == std::string::npos || inner == 0) return NiftiName::other;
+    ext = base.substr(inner);
+    gz = true;
+  }
+  const std::string low = lower(ext);
+  const std::string kind = gz ? low.substr(0, low.size() - 3) : low;
+  if (kind != ".nii" && kind != ".hdr" && kind != ".img") return NiftiName::other;
+  bool has_lower = false, has_upper = false;
+  for (const char c : ext) {
+    has_lower = has_lower || std::islower(static_cast<unsigned char>(c));
+    has_upper = has_upper || std::isupper(static_cast<unsigned char>(c));
+  }
+  if (has_lower && has_upper) return NiftiName::mixed_case;
+  if (kind == ".nii") return gz ? NiftiName::single_gz : NiftiName::single;
+  return NiftiName::pair;
+}
+
+std::string nifti_name_rule() {
+  return "NIfTI names end in .nii, .nii.gz, or .hdr/.img (optionally .gz), all in lower or all "
+         "in upper case";
+}
 
 NiftiReader::NiftiReader(const std::string& path) : path_(path) {
   nifti_set_debug_level(0);  // the library stays quiet; failures are reported in our words
@@ -149,13 +237,46 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
   if (access(path.c_str(), R_OK) != 0) {
     throw RunError("cannot read " + path + ": " + errno_text());
   }
+  const NiftiName name = nifti_name(path);
+  if (name == NiftiName::other || name == NiftiName::mixed_case) {
+    throw RunError("cannot read " + path + ": " +
+                   (name == NiftiName::mixed_case ? "its extension mixes upper and lower case; "
+                                                  : "not a NIfTI file name; ") +
+                   nifti_name_rule());
+  }
   const RawHeader raw = raw_header(path);
   const int version = raw.version;
   if (version == 0) {
     throw RunError(path + " is an ANALYZE 7.5 file, not NIfTI: its orientation is unknown");
   }
   if (version < 0) throw RunError(path + " is not a NIfTI file (or its header cannot be read)");
-  header_.reset(nifti_image_read(path.c_str(), 0));
+  // What niftilib would refuse as a bad header, said for what it is.
+  if (raw.dim[0] < 1 || raw.dim[0] > 7) {
+    throw RunError(path + " gives dim[0] = " + std::to_string(raw.dim[0]) +
+                   ": a NIfTI header has 1 to 7 dimensions");
+  }
+  for (int i = 1; i <= raw.dim[0]; ++i) {
+    if (raw.dim[i] < 1) {
+      throw RunError(path + (raw.dim[i] == 0 ? " holds no voxels" : " has a negative extent") +
+                     ": dim[" + std::to_string(i) + "] = " + std::to_string(raw.dim[i]));
+    }
+  }
+  if (raw.datatype == DT_BINARY) {
+    throw RunError(path +
+                   " holds voxels of type BINARY (1 bit each); volnlm reads real integer "
+                   "and floating-point types up to 64 bits");
+  }
+  if (!nifti_is_valid_datatype(raw.datatype)) {
+    throw RunError(path + " gives the unknown datatype code " + std::to_string(raw.datatype));
+  }
+  if (std::isnan(raw.vox_offset) || std::isinf(raw.vox_offset)) {
+    throw RunError(path + " gives vox_offset = " + number_text(raw.vox_offset) +
+                   ": where its voxel data starts is unknown");
+  }
+  {
+    QuietStderr quiet;
+    header_.reset(nifti_image_read(path.c_str(), 0));
+  }
   if (!header_) throw RunError("cannot read the NIfTI header of " + path);
   // niftilib reports every single file as NIfTI-1; the header's size says which it is.
   if (version == 2) {
@@ -170,13 +291,9 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
                    "; volnlm reads real integer and floating-point types up to 64 bits");
   }
   if (h.nbyper != size) throw RunError("the NIfTI header of " + path + " is inconsistent");
-  // Extents past dim[0] are ignored, whatever they hold; a zero extent means no voxels, though
-  // niftilib would make it 1.
+  // Extents past dim[0] are ignored, whatever they hold (the stored ones were checked above).
   int64_t dim[8] = {h.dim[0], 1, 1, 1, 1, 1, 1, 1};
-  for (int64_t i = 1; i <= std::min<int64_t>(h.dim[0], 7); ++i) {
-    dim[i] = h.dim[i];
-    if (raw.dim[0] == h.dim[0] && raw.dim[i] < 1) dim[i] = 0;
-  }
+  for (int64_t i = 1; i <= std::min<int64_t>(h.dim[0], 7); ++i) dim[i] = h.dim[i];
   for (int i = 1; i < 8; ++i) {
     if (dim[i] < 1) throw RunError(path + " holds no voxels");
   }
@@ -197,15 +314,72 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
     volumes_ *= dim[i];
   }
   swap_ = h.byteorder != nifti_short_order();
+  data_path_ = h.iname;
 
-  gzFile data = gzopen(h.iname, "rb");
+  // Where the voxels start: a single file's voxels cannot start inside its header (and the
+  // 4-byte extender after it); an offset there is taken as the header's end, as other readers
+  // do, rather than shifting every voxel.
+  const double min_offset = raw.single_file ? (version == 2 ? 544 : 352) : 0;
+  if (raw.vox_offset < min_offset) {
+    if (!raw.single_file) {
+      throw RunError(path + " gives vox_offset = " + number_text(raw.vox_offset) +
+                     ": the voxel data cannot start before the beginning of " + data_path_);
+    }
+    warnings_.push_back(path + " gives vox_offset = " + number_text(raw.vox_offset) +
+                        ", inside its header; the voxel data is read from byte " +
+                        number_text(min_offset) + ", the header's end");
+  }
+  const double offset = std::floor(std::max(raw.vox_offset, min_offset));
+  const int64_t volume_bytes = volume_voxels() * h.nbyper;
+  const bool compressed = is_gzip_file(data_path_);
+  if (!compressed) {
+    // The voxel data's size is known before any of it is read: a file that is too short is
+    // reported now, not after buffers for the whole claimed volume were allocated.
+    struct stat data_st {};
+    if (stat(data_path_.c_str(), &data_st) != 0) {
+      throw RunError("cannot read " + data_path_ + ": " + errno_text());
+    }
+    const auto file_size = static_cast<double>(data_st.st_size);
+    if (offset > file_size) {
+      throw RunError(path + " gives vox_offset = " + number_text(raw.vox_offset) +
+                     ", past the end of " + data_path_ + " (" + number_text(file_size) + " bytes)");
+    }
+    const double needed =
+        offset + static_cast<double>(volume_bytes) * static_cast<double>(volumes_);
+    if (needed > file_size) {
+      throw RunError(data_path_ + " is truncated: its header gives " + std::to_string(volumes_) +
+                     " volume(s) of " + std::to_string(extents_.d0) + "x" +
+                     std::to_string(extents_.d1) + "x" + std::to_string(extents_.d2) +
+                     " voxels of " + std::to_string(h.nbyper) + " bytes from byte " +
+                     number_text(offset) + ", " + number_text(needed) +
+                     " bytes in all, but the file holds " + number_text(file_size));
+    }
+  } else if (offset > 0x1p62) {
+    throw RunError(path + " gives vox_offset = " + number_text(raw.vox_offset) +
+                   ", past the end of " + data_path_);
+  }
+  header_->iname_offset = static_cast<int64_t>(offset);
+
+  gzFile data = gzopen(data_path_.c_str(), "rb");
   if (data == nullptr) {
-    throw RunError("cannot read " + std::string(h.iname) + ": " + errno_text());
+    throw RunError("cannot read " + data_path_ + ": " + errno_text());
   }
   data_ = data;
   gzbuffer(data, 1 << 17);
-  if (gzseek(data, static_cast<z_off_t>(h.iname_offset), SEEK_SET) != h.iname_offset) {
-    throw RunError(path + " is truncated: its voxel data is missing");
+  // A compressed file's length is known only by reading it: the byte before the voxels must be
+  // there (zlib makes a forward seek only when the next read comes).
+  const auto start = static_cast<z_off_t>(offset);
+  if (start > 0) {
+    unsigned char last = 0;
+    if (gzseek(data, start - 1, SEEK_SET) != start - 1 || gzread(data, &last, 1) != 1) {
+      int code = Z_OK;
+      const char* why = gzerror(data, &code);
+      if (code != Z_OK && code != Z_BUF_ERROR) {  // not the end of the file: memory, a bad stream
+        throw RunError("cannot read " + data_path_ + ": " + why);
+      }
+      throw RunError(path + " gives vox_offset = " + number_text(raw.vox_offset) +
+                     ", past the end of " + data_path_);
+    }
   }
 }
 
@@ -214,6 +388,16 @@ NiftiReader::~NiftiReader() {
 }
 
 void NiftiReader::read_volume(double* out) {
+  read_into(out, nullptr);
+}
+
+void NiftiReader::read_volume(std::vector<double>& out) {
+  if (out.size() == static_cast<size_t>(volume_voxels())) return read_into(out.data(), nullptr);
+  out.clear();
+  read_into(nullptr, &out);
+}
+
+void NiftiReader::read_into(double* out, std::vector<double>* grow) {
   if (next_volume_ >= volumes_) {
     throw RunError(path_ + ": read past its last volume");  // a caller's fault, not the file's
   }
@@ -228,30 +412,61 @@ void NiftiReader::read_volume(double* out) {
     const int got = gzread(data, raw_.data(), bytes);
     if (got < 0) {
       int code = 0;
-      throw RunError("cannot read " + path_ + ": " + gzerror(data, &code));
+      const char* why = gzerror(data, &code);
+      if (code == Z_BUF_ERROR) {  // the compressed stream stops short
+        throw RunError(data_path_ + " is truncated: volume " + std::to_string(next_volume_ + 1) +
+                       " of " + std::to_string(volumes_) + " ends early");
+      }
+      throw RunError("cannot read " + data_path_ + ": " + why);
     }
     if (static_cast<unsigned>(got) != bytes) {
-      throw RunError(path_ + " is truncated: volume " + std::to_string(next_volume_ + 1) + " of " +
-                     std::to_string(volumes_) + " ends early");
+      throw RunError(data_path_ + " is truncated: volume " + std::to_string(next_volume_ + 1) +
+                     " of " + std::to_string(volumes_) + " ends early");
     }
     if (swap_ && h.swapsize > 1) nifti_swap_Nbytes(count, h.swapsize, raw_.data());
+    if (grow != nullptr) {  // the buffer grows with the data that arrived
+      grow->resize(static_cast<size_t>(first + count));
+      out = grow->data();
+    }
     convert(h.datatype, raw_.data(), count, scale, h.scl_slope, h.scl_inter, out + first);
   }
   ++next_volume_;
+  if (next_volume_ == volumes_) check_stream_end();
+}
+
+void NiftiReader::check_stream_end() {
+  gzFile data = static_cast<gzFile>(data_);
+  if (gzdirect(data) != 0) return;  // not compressed: nothing to verify
+  // The compressed stream must end with its trailer (check sum and length), which zlib checks
+  // only when reading reaches it: a file cut short inside the trailer otherwise passes.
+  std::vector<unsigned char> sink(1 << 16);
+  int got = 0;
+  while ((got = gzread(data, sink.data(), static_cast<unsigned>(sink.size()))) > 0) {
+  }
+  // zlib reports a stream that stops short as Z_BUF_ERROR, with a read of 0 bytes.
+  int code = Z_OK;
+  const std::string why = gzerror(data, &code);
+  if (code == Z_BUF_ERROR) {
+    throw RunError(data_path_ +
+                   " is truncated: its compressed data ends without the gzip "
+                   "trailer that checks it");
+  }
+  if (code == Z_MEM_ERROR) throw RunError("cannot read " + data_path_ + ": " + why);
+  if (got < 0 || code != Z_OK) throw RunError(data_path_ + " is damaged: " + why);
 }
 
 bool is_writable_nifti_name(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  return (ends_with(base, ".nii") && base.size() > 4) ||
-         (ends_with(base, ".nii.gz") && base.size() > 7);
+  const NiftiName name = nifti_name(path);
+  return name == NiftiName::single || name == NiftiName::single_gz;
 }
 
 namespace {
 
 std::string checked_output_name(const std::string& path) {
   if (!is_writable_nifti_name(path)) {
-    throw RunError("cannot write " + path + ": the name must end in .nii or .nii.gz");
+    throw RunError("cannot write " + path +
+                   ": the name must end in .nii or .nii.gz (or .NII, "
+                   ".NII.GZ)");
   }
   return path;
 }
@@ -324,7 +539,7 @@ NiftiWriter::NiftiWriter(const std::string& path, const nifti_image& like, Outpu
   }
   head.resize(static_cast<size_t>(offset), 0);
 
-  if (ends_with(path, ".gz")) {
+  if (nifti_name(path) == NiftiName::single_gz) {
     const int fd = dup(file_.fd());
     gzFile gz = fd < 0 ? nullptr : gzdopen(fd, "wb");
     if (gz == nullptr) {
@@ -400,8 +615,8 @@ std::vector<double> read_single_volume(const std::string& path, Header* header, 
     throw RunError(path + " holds " + std::to_string(reader.volumes()) +
                    " volumes where one 3-D volume is needed");
   }
-  std::vector<double> volume(static_cast<size_t>(reader.volume_voxels()));
-  reader.read_volume(volume.data());
+  std::vector<double> volume;
+  reader.read_volume(volume);
   if (header != nullptr) header->reset(nifti_copy_nim_info(&reader.header()));
   if (extents != nullptr) *extents = reader.extents();
   return volume;

@@ -41,11 +41,26 @@ class NiftiReader {
   int64_t volumes() const { return volumes_; }
 
   // Reads the next volume into `out` (volume_voxels() doubles, x fastest); throws RunError when
-  // the file ends early or cannot be read.
+  // the file ends early or cannot be read. After the last volume, a compressed file is read to
+  // its end, so that a damaged or cut trailer is reported too.
   void read_volume(double* out);
+  // The same into a vector, which is resized to volume_voxels(); when it is not that size yet,
+  // it grows as the data arrives, so that a short file claiming a huge volume is reported as
+  // truncated before the whole volume is allocated.
+  void read_volume(std::vector<double>& out);
+
+  // The file that holds the voxels: the .img of a .hdr/.img pair, else the file itself.
+  const std::string& data_path() const { return data_path_; }
+  // What was odd but readable in the header (a vox_offset inside the header), for the user.
+  const std::vector<std::string>& warnings() const { return warnings_; }
 
  private:
+  void read_into(double* out, std::vector<double>* grow);
+  void check_stream_end();
+
   std::string path_;
+  std::string data_path_;
+  std::vector<std::string> warnings_;
   Header header_;
   Extents extents_;
   int64_t volumes_ = 0;
@@ -85,7 +100,15 @@ class NiftiWriter {
   std::vector<unsigned char> buffer_;
 };
 
-// True when `path` ends in .nii or .nii.gz, the names the writer takes.
+// What a file name says about a NIfTI file. The extension is all lower or all upper case
+// (".nii.gz", ".NII.GZ"), as niftilib takes it; a mixed one (".Nii") is neither.
+enum class NiftiName { single, single_gz, pair, mixed_case, other };
+NiftiName nifti_name(const std::string& path);
+// The rule above, in words for messages.
+std::string nifti_name_rule();
+
+// True when `path` ends in .nii or .nii.gz (or .NII, .NII.GZ), the names the writer takes;
+// .gz compresses.
 bool is_writable_nifti_name(const std::string& path);
 
 // Reads a file that holds exactly one 3-D volume.
