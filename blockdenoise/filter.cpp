@@ -77,12 +77,11 @@ std::optional<ArgError> check_params(const Extents& extents, const Params& param
 
 Status filter(const float* noisy, const Extents& extents, const Params& params,
               const Buffers& buffers) {
-  return filter_with_isa(noisy, extents, params, buffers, best_isa());
+  return filter_with(best_isa(), noisy, extents, params, buffers);
 }
 
-Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params,
-                       const Buffers& buffers, Isa isa) {
-  if (!isa_supported(isa)) isa = Isa::portable;
+Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
+                   const Buffers& buffers) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;  // check_params rejects such extents
   const int32_t n = *count;
@@ -109,18 +108,20 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
   }
   // The values the vector search adds blocks from, shared too: the padded copy, or its squares
   // in Rician mode.
+  // The form of the search, chosen once for the call.
+  const SearchLine search_line = search_line_for(isa);
   std::vector<float> squares;
   const float* block_values = nullptr;
-  bool block_values_finite = false;
-  if (isa != Isa::portable && deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
+  if (search_line != &search_line_portable &&
+      deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
     try {
       if (params.rician) squares.resize(padded.size());
     } catch (const std::bad_alloc&) {
       return Status::memory;
     }
-    block_values_finite = prepare_block_values(padded.data(), padded.size(),
-                                               params.rician ? squares.data() : nullptr);
-    block_values = params.rician ? squares.data() : padded.data();
+    const bool finite = prepare_block_values(padded.data(), padded.size(),
+                                             params.rician ? squares.data() : nullptr);
+    if (finite) block_values = params.rician ? squares.data() : padded.data();
   }
 
   std::array<BlockTask, kMaxWorkers> tasks{};
@@ -146,8 +147,7 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
     task.slices_done = params.slices_done;
     task.padded = p >= 0 ? padded.data() : nullptr;
     task.block_values = block_values;
-    task.block_values_finite = block_values_finite;
-    task.isa = isa;
+    task.search_line = search_line;
     if (slab.first_slice < slab.end_slice && p > 0) {
       task.before_slices = std::min(p, slab.first_slice);
       task.after_slices = std::min(p, d2 - slab.end_slice);
@@ -194,11 +194,11 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
 }
 
 Status filter(const float* noisy, const Extents& extents, const Params& params, float* out) {
-  return filter_with_isa(noisy, extents, params, out, best_isa());
+  return filter_with(best_isa(), noisy, extents, params, out);
 }
 
-Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params, float* out,
-                       Isa isa) {
+Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
+                   float* out) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::memory;
   const size_t n = static_cast<size_t>(*count);
@@ -210,7 +210,7 @@ Status filter_with_isa(const float* noisy, const Extents& extents, const Params&
     return Status::memory;
   }
   float* s = scratch.data();
-  return filter_with_isa(noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n}, isa);
+  return filter_with(isa, noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n});
 }
 
 }  // namespace volnlm::blockdenoise

@@ -1,6 +1,6 @@
-// The filter with the instruction set of its candidate search chosen by the caller: the public
-// entry takes the widest one this processor runs; tests take each in turn. Every instruction
-// set gives the same bits.
+// The filter with the instruction set of its candidate search named by the caller. The public
+// `filter` passes best_isa(); tests pass each supported one in turn. Every choice gives the
+// same bits; one this processor does not run falls back to the widest narrower one it does.
 #pragma once
 
 #include "blockdenoise/blockdenoise.h"
@@ -8,12 +8,10 @@
 
 namespace volnlm::blockdenoise {
 
-// As filter(); an instruction set this processor does not run falls back to the portable code.
-Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params,
-                       const Buffers& buffers, Isa isa);
+Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
+                   const Buffers& buffers);
 
-// The same, taking the scratch volumes itself.
-Status filter_with_isa(const float* noisy, const Extents& extents, const Params& params, float* out,
-                       Isa isa);
+Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
+                   float* out);
 
 }  // namespace volnlm::blockdenoise

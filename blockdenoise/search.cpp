@@ -112,4 +112,8 @@ void search_line_portable(const LineSearch& s, int32_t y, int32_t z) {
   for_each_offset(s, y, z, search_run_portable);
 }
 
+SearchLine search_line_for(Isa isa) {
+  return choose_form<SearchLine>(isa, {search_line_portable, search_line_avx2, search_line_avx2});
+}
+
 }  // namespace volnlm::blockdenoise

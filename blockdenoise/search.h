@@ -106,12 +106,14 @@ bool deferred_blocks_apply(int32_t d0, int32_t d1, int32_t d2, int32_t p, int32_
 // whether every value of the block values (the squares when asked for, else `padded`) is finite.
 bool prepare_block_values(const float* padded, size_t n, float* squared);
 
-// Weighs the candidates of every centre of line (y, z) and adds their blocks.
+// Weighs the candidates of every centre of line (y, z) and adds their blocks; one form per
+// instruction set, all giving the same bits.
+using SearchLine = void (*)(const LineSearch& s, int32_t y, int32_t z);
 void search_line_portable(const LineSearch& s, int32_t y, int32_t z);
-#if defined(__x86_64__) || defined(__i386__)
 void search_line_avx2(const LineSearch& s, int32_t y, int32_t z);
-#define VOLNLM_BLOCKDENOISE_HAVE_AVX2 1
-#endif
+
+// The form for `isa` (see choose_form).
+SearchLine search_line_for(Isa isa);
 
 // Centres x0 .. x1 - 1 of line (y, z) against the one offset (dx, dy, dz), whose candidates all
 // lie inside the volume; the portable path and the edges of the vector ones.

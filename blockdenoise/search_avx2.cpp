@@ -6,7 +6,7 @@
 // compiled for AVX2 can stand in for a portable one.
 #include "blockdenoise/search.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__AVX2__)
 
 #include <immintrin.h>
 
@@ -421,6 +421,17 @@ void search_line_avx2(const LineSearch& s, int32_t y, int32_t z) {
   } else {
     for_each_offset(s, y, z, search_run<0>);
   }
+}
+
+}  // namespace volnlm::blockdenoise
+
+#else
+
+namespace volnlm::blockdenoise {
+
+// Without AVX2 this form is never chosen; it stays defined so that every build links.
+void search_line_avx2(const LineSearch& s, int32_t y, int32_t z) {
+  search_line_portable(s, y, z);
 }
 
 }  // namespace volnlm::blockdenoise

@@ -138,38 +138,20 @@ void ThreadFunc(BlockTask* task) {
       s.cache_offsets = count;
     }
   }
-  void (*search_line)(const LineSearch&, int32_t, int32_t) = &search_line_portable;
-#ifdef VOLNLM_BLOCKDENOISE_HAVE_AVX2
-  if (t.isa != Isa::portable) search_line = &search_line_avx2;
-#endif
-
   // Deferred blocks for the vector search. They only change how fast the same sums are made,
   // so when their buffers cannot be had the search goes on without them.
-  std::unique_ptr<float[]> own_squares, deferred_weights;
+  std::unique_ptr<float[]> deferred_weights;
   std::unique_ptr<ptrdiff_t[]> offset_shifts;
   std::unique_ptr<int32_t[]> deferred_offsets, deferred_count;
-  if (t.isa != Isa::portable && deferred_blocks_apply(d0, d1, d2, p, t.search_radius)) {
-    const float* values = t.block_values;
-    bool finite = t.block_values_finite;
-    if (!values) {
-      const size_t padded_floats =
-          static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p)));
-      if (t.rician) own_squares = buffer<float>(padded_floats);
-      if (!t.rician || own_squares) {
-        finite = prepare_block_values(s.padded, padded_floats, own_squares.get());
-        values = t.rician ? own_squares.get() : s.padded;
-      }
-    }
+  if (t.block_values) {
     const int32_t r = t.search_radius;
     const int32_t window = 2 * r + 1;
     const int32_t count = window * window * window - 1;
     const size_t chunks = static_cast<size_t>(d0 / 8);
-    if (values && finite) {
-      offset_shifts = buffer<ptrdiff_t>(static_cast<size_t>(count));
-      deferred_weights = buffer<float>(chunks * count * 8);
-      deferred_offsets = buffer<int32_t>(chunks * count);
-      deferred_count = buffer<int32_t>(chunks);
-    }
+    offset_shifts = buffer<ptrdiff_t>(static_cast<size_t>(count));
+    deferred_weights = buffer<float>(chunks * count * 8);
+    deferred_offsets = buffer<int32_t>(chunks * count);
+    deferred_count = buffer<int32_t>(chunks);
     if (offset_shifts && deferred_weights && deferred_offsets && deferred_count) {
       int32_t o = 0;
       for (int32_t dz = -r; dz <= r; ++dz) {
@@ -180,7 +162,7 @@ void ThreadFunc(BlockTask* task) {
           }
         }
       }
-      s.block_values = values;
+      s.block_values = t.block_values;
       s.offset_count = count;
       s.offset_shifts = offset_shifts.get();
       s.deferred_weights = deferred_weights.get();
@@ -203,7 +185,7 @@ void ThreadFunc(BlockTask* task) {
         any = any || searches;
       }
       std::fill(accum.get(), accum.get() + line_floats, 0.0f);
-      if (any) search_line(s, y, z);
+      if (any) t.search_line(s, y, z);
       for (int32_t x = 0; x < d0; ++x) {
         float cw = centre_weight[x];
         float tw = total_weight[x];

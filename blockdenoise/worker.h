@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "common/isa.h"
+#include "blockdenoise/search.h"
 
 namespace volnlm::blockdenoise {
 
@@ -41,13 +41,11 @@ struct BlockTask {
   // The noisy volume padded by patch_radius voxels on every side by the patch distance's border
   // rule (see pad_volume); when null, the worker builds its own copy.
   const float* padded = nullptr;
-  // The padded values the vector search adds blocks from: `padded` itself, or its squares in
-  // Rician mode; and whether all of them are finite (the deferred block sums need that). When
-  // null, the worker derives its own where it can use them.
+  // The padded values the deferred block sums read: `padded` itself, or its squares in Rician
+  // mode, all finite; null where the blocks are added at once.
   const float* block_values = nullptr;
-  bool block_values_finite = false;
-  Isa isa = Isa::portable;  // the instruction set of the candidate search; must be supported
-  bool failed = false;      // set by the worker when its buffers could not be allocated
+  SearchLine search_line = search_line_portable;  // the form of the search, chosen by the driver
+  bool failed = false;  // set by the worker when its buffers could not be allocated
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
 };
 

@@ -1,6 +1,6 @@
-// Instruction sets the filters have vector code for, and which of them this processor runs.
-// The choice is made at run time, so one build runs on any x86-64 and uses the widest
-// vectors present; elsewhere only the portable code exists.
+// Instruction sets the filters have vector code for, which of them this processor runs, and the
+// one choice of a kernel's form. The choice is made at run time, so one build runs on any x86-64
+// and uses the widest vectors present; elsewhere only the portable code exists.
 #pragma once
 
 #include <vector>
@@ -10,7 +10,7 @@ namespace volnlm {
 enum class Isa {
   portable,  // plain C++, any processor
   avx2,      // x86-64 with AVX2 and FMA
-  avx512,    // x86-64 with AVX-512F
+  avx512,    // x86-64 with AVX-512 F, VL (its 256-bit forms) and DQ
 };
 
 inline const char* isa_name(Isa isa) {
@@ -32,7 +32,8 @@ inline bool isa_supported(Isa isa) {
     case Isa::avx2:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case Isa::avx512:
-      return __builtin_cpu_supports("avx512f");
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx512dq");
   }
   return false;
 #else
@@ -52,6 +53,23 @@ inline std::vector<Isa> supported_isas() {
 // The widest instruction set this processor runs.
 inline Isa best_isa() {
   return supported_isas().back();
+}
+
+// The forms of one kernel, one per instruction set.
+template <class Form>
+struct IsaForms {
+  Form portable;
+  Form avx2;
+  Form avx512;
+};
+
+// The form of a kernel for `isa`: the widest form not wider than `isa` that this processor runs.
+// Called once per filter call, never per voxel.
+template <class Form>
+Form choose_form(Isa isa, const IsaForms<Form>& forms) {
+  if (isa == Isa::avx512 && isa_supported(Isa::avx512)) return forms.avx512;
+  if ((isa == Isa::avx2 || isa == Isa::avx512) && isa_supported(Isa::avx2)) return forms.avx2;
+  return forms.portable;
 }
 
 }  // namespace volnlm

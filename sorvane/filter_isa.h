@@ -1,6 +1,6 @@
 // The filter with the instruction set of its four-lane pair loop named by the caller. The public
 // `filter` passes best_isa(); tests pass each supported one in turn. Every choice gives the
-// same bits.
+// same bits; one this processor does not run falls back to the widest narrower one it does.
 #pragma once
 
 #include "common/isa.h"

@@ -144,20 +144,8 @@ void line_pairs_portable(const SlabTask& task, const KernelConstants& k, int32_t
   line_pairs<Portable>(task, k, y, z, x_first, x_end, forward);
 }
 
-// The AVX-512 form needs the 256-bit forms of its instructions (VL) and byte masks (DQ) too.
-static bool avx512_form_runs() {
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-  return isa_supported(Isa::avx512) && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512dq");
-#else
-  return false;
-#endif
-}
-
 LinePairs line_pairs_for(Isa isa) {
-  if (isa == Isa::avx512 && avx512_form_runs()) return line_pairs_avx512;
-  if ((isa == Isa::avx2 || isa == Isa::avx512) && isa_supported(Isa::avx2)) return line_pairs_avx2;
-  return line_pairs_portable;
+  return choose_form<LinePairs>(isa, {line_pairs_portable, line_pairs_avx2, line_pairs_avx512});
 }
 
 }  // namespace volnlm::sorvane

@@ -91,10 +91,10 @@ TEST(blockdenoiseIsa, EveryInstructionSetGivesThePortableBits) {
     p.rician = c.rician;
     const std::vector<float> v = make(c.e, c.fill, 7);
     std::vector<float> want(v.size(), -1.0f);
-    ASSERT_EQ(filter_with_isa(v.data(), c.e, p, want.data(), portable), Status::ok);
+    ASSERT_EQ(filter_with(portable, v.data(), c.e, p, want.data()), Status::ok);
     for (Isa isa : supported_isas()) {
       std::vector<float> got(v.size(), -2.0f);
-      ASSERT_EQ(filter_with_isa(v.data(), c.e, p, got.data(), isa), Status::ok);
+      ASSERT_EQ(filter_with(isa, v.data(), c.e, p, got.data()), Status::ok);
       const std::string what = std::string(isa_name(isa)) + " " + std::to_string(c.e.d0) + "x" +
                                std::to_string(c.e.d1) + "x" + std::to_string(c.e.d2) +
                                " R=" + std::to_string(c.search) + " p=" + std::to_string(c.patch);

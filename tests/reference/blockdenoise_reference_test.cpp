@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "blockdenoise/filter_isa.h"
 #include "blockdenoise/local_stats.h"
 #include "reference.h"
 #include "test_volumes.h"
@@ -189,37 +190,40 @@ TEST(Blockdenoise_reference, ProductionFilterStaysWithinTheBound) {
           testvol::to_floats(testvol::make_volume(c.kind, c.e, seed, 10.0));
       std::vector<float> bound;
       const std::vector<float> want = reference_result(noisy, c.e, p, &bound);
-      std::vector<float> got(noisy.size(), -7.0f);
-      ASSERT_EQ(blockdenoise::filter(noisy.data(), c.e, p, got.data()), Status::ok);
-      int bad = 0;
-      for (size_t i = 0; i < want.size(); ++i) {
-        ++voxels;
-        const float r = want[i], f = got[i];
-        if (std::isfinite(r) && r != 0.0f) {
-          bound_sum += bound[i] / std::fabs(r);
-          ++bounded;
-        }
-        if (std::memcmp(&r, &f, sizeof r) == 0) {
-          ++identical;
-          continue;
-        }
-        bool ok;
-        double ratio = 0.0;
-        if (std::isnan(r) || std::isnan(f)) {
-          ok = std::isnan(r) && std::isnan(f);
-        } else {
-          const double diff = std::fabs(double{f} - double{r});
-          ratio = diff / bound[i];
-          ok = diff <= bound[i];
-        }
-        if (ok) {
-          if (ratio > worst) worst = ratio;
-        } else if (bad++ < 3) {
-          ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch
-                        << " sigma=" << c.sigma << " smoothing=" << c.smoothing
-                        << " rician=" << c.rician << " " << testvol::name_of(c.kind) << " seed "
-                        << seed << ": voxel " << i << " fast " << f << " reference " << r
-                        << " (bound " << bound[i] << ")";
+      // Every instruction set this processor runs.
+      for (Isa isa : supported_isas()) {
+        std::vector<float> got(noisy.size(), -7.0f);
+        ASSERT_EQ(blockdenoise::filter_with(isa, noisy.data(), c.e, p, got.data()), Status::ok);
+        int bad = 0;
+        for (size_t i = 0; i < want.size(); ++i) {
+          ++voxels;
+          const float r = want[i], f = got[i];
+          if (std::isfinite(r) && r != 0.0f) {
+            bound_sum += bound[i] / std::fabs(r);
+            ++bounded;
+          }
+          if (std::memcmp(&r, &f, sizeof r) == 0) {
+            ++identical;
+            continue;
+          }
+          bool ok;
+          double ratio = 0.0;
+          if (std::isnan(r) || std::isnan(f)) {
+            ok = std::isnan(r) && std::isnan(f);
+          } else {
+            const double diff = std::fabs(double{f} - double{r});
+            ratio = diff / bound[i];
+            ok = diff <= bound[i];
+          }
+          if (ok) {
+            if (ratio > worst) worst = ratio;
+          } else if (bad++ < 3) {
+            ADD_FAILURE() << isa_name(isa) << " " << describe(c.e) << " R=" << c.search
+                          << " p=" << c.patch << " sigma=" << c.sigma
+                          << " smoothing=" << c.smoothing << " rician=" << c.rician << " "
+                          << testvol::name_of(c.kind) << " seed " << seed << ": voxel " << i
+                          << " fast " << f << " reference " << r << " (bound " << bound[i] << ")";
+          }
         }
       }
     }
@@ -272,25 +276,27 @@ TEST(Blockdenoise_reference, WideRangesAndNonFiniteVoxelsStayWithinTheBound) {
     }
     std::vector<float> bound;
     const std::vector<float> want = reference_result(noisy, c.e, p, &bound);
-    std::vector<float> got(noisy.size(), -7.0f);
-    ASSERT_EQ(blockdenoise::filter(noisy.data(), c.e, p, got.data()), Status::ok);
-    int bad = 0;
-    for (size_t i = 0; i < want.size(); ++i) {
-      const float r = want[i], f = got[i];
-      if (!std::isfinite(r)) ++non_finite_outputs;
-      bool ok = std::memcmp(&r, &f, sizeof r) == 0;
-      if (!ok && (std::isnan(r) || std::isnan(f) || std::isinf(r) || std::isinf(f))) {
-        ok = (std::isnan(r) && std::isnan(f)) || r == f;
-      } else if (!ok) {
-        const double diff = std::fabs(double{f} - double{r});
-        ok = diff <= bound[i];
-        if (ok && diff / bound[i] > worst) worst = diff / bound[i];
-      }
-      if (!ok && bad++ < 3) {
-        ADD_FAILURE() << describe(c.e) << " R=" << c.search << " p=" << c.patch
-                      << " rician=" << c.rician << " twist " << static_cast<int>(c.twist)
-                      << ": voxel " << i << " fast " << f << " reference " << r << " (bound "
-                      << bound[i] << ")";
+    for (Isa isa : supported_isas()) {
+      std::vector<float> got(noisy.size(), -7.0f);
+      ASSERT_EQ(blockdenoise::filter_with(isa, noisy.data(), c.e, p, got.data()), Status::ok);
+      int bad = 0;
+      for (size_t i = 0; i < want.size(); ++i) {
+        const float r = want[i], f = got[i];
+        if (!std::isfinite(r)) ++non_finite_outputs;
+        bool ok = std::memcmp(&r, &f, sizeof r) == 0;
+        if (!ok && (std::isnan(r) || std::isnan(f) || std::isinf(r) || std::isinf(f))) {
+          ok = (std::isnan(r) && std::isnan(f)) || r == f;
+        } else if (!ok) {
+          const double diff = std::fabs(double{f} - double{r});
+          ok = diff <= bound[i];
+          if (ok && diff / bound[i] > worst) worst = diff / bound[i];
+        }
+        if (!ok && bad++ < 3) {
+          ADD_FAILURE() << isa_name(isa) << " " << describe(c.e) << " R=" << c.search
+                        << " p=" << c.patch << " rician=" << c.rician << " twist "
+                        << static_cast<int>(c.twist) << ": voxel " << i << " fast " << f
+                        << " reference " << r << " (bound " << bound[i] << ")";
+        }
       }
     }
   }
