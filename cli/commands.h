@@ -32,24 +32,8 @@ struct EstimateArgs {
 };
 int run_estimate_sigma(const EstimateArgs& args);
 
-inline constexpr const char* kDefaultTemplate = "/usr/share/mricron/templates/ch2.nii.gz";
-inline constexpr Extents kDefaultCrop{96, 120, 72};
-
-struct DemoArgs {
-  std::string out = "demo-out";
-  std::string template_path = kDefaultTemplate;
-  std::string mask_path;  // empty: ch2bet.nii.gz next to the template
-  bool full = false;
-  Extents crop = kDefaultCrop;
-  bool quiet = false;
-};
-int run_demo(const DemoArgs& args);
-
 // "auto" gives nothing (estimate from the data); otherwise a finite number of 0 or more.
 // Throws UsageError for anything else.
 std::optional<double> parse_sigma(const std::string& text);
-
-// "N" (a cube) or "X,Y,Z", each a positive integer; throws UsageError for anything else.
-Extents parse_crop(const std::string& text);
 
 }  // namespace volnlm::cli

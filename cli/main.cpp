@@ -24,7 +24,6 @@ not NIfTI, an output that cannot be written, a guide of other extents, a filter 
 2 for bad usage (a missing argument, a bad option value).
 
 Examples:
-  volnlm demo --out demo-out
   volnlm denoise t1.nii.gz t1_denoised.nii.gz
   volnlm denoise dwi.nii.gz dwi_denoised.nii.gz --method block --sigma 12.5
   volnlm estimate-sigma t1.nii.gz)";
@@ -106,33 +105,12 @@ int run(int argc, char** argv) {
       ->check(CLI::IsMember({"rician", "gaussian"}))
       ->capture_default_str();
 
-  DemoArgs dem;
-  std::string crop = std::to_string(kDefaultCrop.d0) + "," + std::to_string(kDefaultCrop.d1) + "," +
-                     std::to_string(kDefaultCrop.d2);
-  CLI::App* demo = app.add_subcommand(
-      "demo",
-      "Denoise a real T1 brain template (a built-in phantom when it is absent) with seeded "
-      "Rician noise at 3% and 9% of its maximum by both methods; print PSNR before and after, "
-      "write the volumes and a PNG figure to --out");
-  demo->add_option("--out", dem.out, "Directory for the volumes and the figure (created)")
-      ->capture_default_str();
-  demo->add_option("--template", dem.template_path, "Ground-truth volume")->capture_default_str();
-  demo->add_option("--mask", dem.mask_path,
-                   "Brain mask (voxels > 0) for the PSNR; default: ch2bet.nii.gz next to the "
-                   "template, else the template's nonzero voxels");
-  demo->add_option("--crop", crop,
-                   "Size X,Y,Z (or N for a cube) of the central region denoised, so that the demo "
-                   "finishes in well under two minutes; also the phantom's size")
-      ->capture_default_str();
-  demo->add_flag("--full", dem.full, "Denoise the whole volume (takes several minutes)");
-  demo->add_flag("-q,--quiet", dem.quiet, "No progress bars");
-
   // A first word that is no option and no command would otherwise be reported as a missing one.
   if (argc > 1 && argv[1][0] != '-') {
     const std::string first = argv[1];
-    if (first != "denoise" && first != "estimate-sigma" && first != "demo") {
+    if (first != "denoise" && first != "estimate-sigma") {
       throw UsageError("unknown command \"" + first +
-                       "\"; the commands are denoise, estimate-sigma and demo");
+                       "\"; the commands are denoise and estimate-sigma");
     }
   }
   try {
@@ -153,10 +131,6 @@ int run(int argc, char** argv) {
   remove_temporaries_on_signals();
   if (*denoise) return run_denoise(den);
   if (*estimate) return run_estimate_sigma(est);
-  if (*demo) {
-    dem.crop = parse_crop(crop);
-    return run_demo(dem);
-  }
   return kExitUsage;  // require_subcommand makes this unreachable
 }
 

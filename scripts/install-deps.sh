@@ -12,10 +12,11 @@ packages=(
   octave octave-dev
   # Python module and its tests
   python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-pip python3-setuptools
-  # command-line tool: NIfTI files, arguments, PNG figures
-  libnifti2-dev libcli11-dev zlib1g-dev libpng-dev
-  # real T1 template for the demo and the benchmarks, and the peers measured against
-  mricron-data python3-nibabel python3-scipy python3-skimage
+  # command-line tool: NIfTI files, arguments
+  libnifti2-dev libcli11-dev zlib1g-dev
+  # the demo (real T1 template, NIfTI files, its figure), the benchmarks and the peers measured
+  # against
+  mricron-data python3-nibabel python3-matplotlib python3-scipy python3-skimage
   # sanitizers and fuzzing
   clang libclang-rt-14-dev
   # the format check

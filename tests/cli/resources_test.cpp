@@ -13,8 +13,8 @@
 #include <limits>
 #include <sstream>
 
-#include "cli/demo_data.h"
 #include "fixture.h"
+#include "phantom.h"
 #include "pipeline/pipeline.h"
 
 namespace volnlm::cli {

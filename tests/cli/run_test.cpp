@@ -13,9 +13,8 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/demo_data.h"
-#include "cli/image.h"
 #include "fixture.h"
+#include "phantom.h"
 #include "pipeline/pipeline.h"
 
 namespace volnlm::cli {
@@ -144,9 +143,9 @@ TEST(Cli, HelpAndVersionExitZero) {
   const Result help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* part :
-       {"denoise", "estimate-sigma", "demo", "--method", "--sigma", "--noise", "--search-radius",
+       {"denoise", "estimate-sigma", "--method", "--sigma", "--noise", "--search-radius",
         "--patch-radius", "--smoothing", "--guided-search-radius", "--guide", "--output-type",
-        "--quiet", "--full", "--crop", "Exit status"}) {
+        "--quiet", "Exit status"}) {
     EXPECT_TRUE(contains(help.out, part)) << part;
   }
   const Result sub = run({"denoise", "--help"});
@@ -186,7 +185,7 @@ TEST(Cli, BadUsageExitsTwo) {
       {{"denoise", in, out, "--guide", in, "--patch-radius", "2"}, "--guided-search-radius"},
       {{"denoise", in, out, "--bogus"}, "--bogus"},
       {{"estimate-sigma"}, "IN"},
-      {{"demo", "--crop", "0"}, "--crop"},
+      {{"demo"}, "demo"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -225,8 +224,6 @@ TEST(Cli, FailedRunsExitOne) {
       {{"denoise", in, out, "--guide", dir.file("other.nii")}, "must match"},
       {{"denoise", in, out, "--guide", dir.file("missing.nii")}, "No such file"},
       {{"estimate-sigma", dir.file("notes.nii")}, "not a NIfTI file"},
-      {{"demo", "--template", dir.file("notes.nii"), "--out", dir.file("demo")},
-       "not a NIfTI file"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -384,49 +381,6 @@ TEST(Cli, AnInterruptedRunLeavesNothing) {
   waitpid(pid, &wstatus, 0);
   EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM);
   EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.nii"});
-}
-
-// The demo on the built-in phantom (no template at the path given), kept small.
-TEST(Cli, DemoRunsOnThePhantom) {
-  ScratchDir dir;
-  const std::string out = dir.file("demo");
-  const Result r = run(
-      {"demo", "--template", dir.file("absent/ch2.nii.gz"), "--out", out, "--crop", "36,36,20"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(contains(r.out, "built-in phantom (36x36x20)")) << r.out;
-  EXPECT_TRUE(contains(r.out, "sigma estimated")) << r.out;
-  int rows = 0;
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) {
-    int level = 0;
-    double truth = 0, used = 0, before = 0, after = 0;
-    char method[16] = {0};
-    if (std::sscanf(line.c_str(), " %d%% %lf %lf %15s %lf dB %lf dB", &level, &truth, &used, method,
-                    &before, &after) == 6) {
-      ++rows;
-      EXPECT_NEAR(truth, level / 100.0 * kPhantomMax, 0.01) << line;
-      EXPECT_NEAR(used, truth, 0.25 * truth) << line;  // a small phantom is mostly edges
-      EXPECT_GT(after, before + 2.0) << line;
-    }
-  }
-  EXPECT_EQ(rows, 4) << r.out;
-  for (const char* name :
-       {"clean.nii.gz", "noisy_3pct.nii.gz", "noisy_9pct.nii.gz", "guided_3pct.nii.gz",
-        "guided_9pct.nii.gz", "block_3pct.nii.gz", "block_9pct.nii.gz"}) {
-    Header h = testing::read_with_niftilib(out + "/" + name);
-    ASSERT_TRUE(h) << name;
-    EXPECT_EQ(h->nx, 36);
-    EXPECT_EQ(h->nz, 20);
-  }
-  const GrayImage figure = read_png(out + "/figure.png");
-  EXPECT_GT(figure.width, 6 * 36);
-  EXPECT_GT(figure.height, 4 * 20);
-  EXPECT_TRUE(contains(r.out, "figure: " + out + "/figure.png")) << r.out;
-  EXPECT_EQ(std::filesystem::directory_iterator(out) != std::filesystem::directory_iterator(),
-            true);
-  for (const auto& entry : std::filesystem::directory_iterator(out)) {
-    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
-  }
 }
 
 }  // namespace

@@ -1,26 +1,36 @@
-#include "cli/demo_data.h"
+// Test inputs for the command-line tool: a brain-like phantom and seeded Rician noise.
+#pragma once
 
-#include <algorithm>
 #include <cmath>
-#include <limits>
+#include <cstdint>
 #include <numbers>
 #include <random>
+#include <vector>
+
+#include "common/volume.h"
 
 namespace volnlm::cli {
-namespace {
 
-double sq(double v) {
+// Largest value of the phantom.
+inline constexpr double kPhantomMax = 255.0;
+
+namespace detail {
+
+inline double sq(double v) {
   return v * v;
 }
 
 // Uniform sample in [0, 1) from the top 53 bits of a 64-bit draw.
-double unit(std::mt19937_64& bits) {
+inline double unit(std::mt19937_64& bits) {
   return static_cast<double>(bits() >> 11) * 0x1p-53;
 }
 
-}  // namespace
+}  // namespace detail
 
-std::vector<double> make_phantom(const Extents& e) {
+// A brain-like phantom of the given extents: a dim outer shell, grey matter around a white
+// matter core with a folded border, two dark ventricles, small bright spots and a set of thin
+// stripes. Background is 0, everything else positive; the values range over [0, kPhantomMax].
+inline std::vector<double> make_phantom(const Extents& e) {
   std::vector<double> v(static_cast<size_t>(voxel_count(e)), 0.0);
   // Normalised coordinates: the head ellipsoid touches the middle of each face.
   auto coord = [](int32_t i, int32_t n) { return n > 1 ? 2.0 * i / (n - 1) - 1.0 : 0.0; };
@@ -45,7 +55,9 @@ std::vector<double> make_phantom(const Extents& e) {
         if (r <= 0.62 + fold) value = 215.0;
         // Ventricles.
         for (double side : {-1.0, 1.0}) {
-          if (sq((u - 0.17 * side) / 0.09) + sq((w - 0.05) / 0.28) + sq((t - 0.05) / 0.16) <= 1.0) {
+          if (detail::sq((u - 0.17 * side) / 0.09) + detail::sq((w - 0.05) / 0.28) +
+                  detail::sq((t - 0.05) / 0.16) <=
+              1.0) {
             value = 45.0;
           }
         }
@@ -55,7 +67,8 @@ std::vector<double> make_phantom(const Extents& e) {
           if (band % 2 == 0) value = 105.0;
         }
         for (const Spot& s : spots) {
-          if (sq(u - s.x) + sq(w - s.y) + sq(t - s.z) <= sq(s.r)) value = kPhantomMax;
+          if (detail::sq(u - s.x) + detail::sq(w - s.y) + detail::sq(t - s.z) <= detail::sq(s.r))
+            value = kPhantomMax;
         }
         v[static_cast<size_t>(linear_index(x, y, z, e.d0, e.d1))] = value;
       }
@@ -64,43 +77,22 @@ std::vector<double> make_phantom(const Extents& e) {
   return v;
 }
 
-std::vector<double> add_rician_noise(const std::vector<double>& clean, double sigma,
-                                     uint64_t seed) {
+// Rician noise of standard deviation `sigma` per component: each voxel becomes
+// sqrt((v + n1)^2 + n2^2) with n1, n2 independent normal samples from a 64-bit Mersenne Twister
+// seeded with `seed` and the Box-Muller transform, the same on every machine and library.
+inline std::vector<double> add_rician_noise(const std::vector<double>& clean, double sigma,
+                                            uint64_t seed) {
   std::mt19937_64 bits(seed);
   std::vector<double> noisy(clean.size());
   for (size_t i = 0; i < clean.size(); ++i) {
-    const double u1 = 1.0 - unit(bits);  // (0, 1]: its logarithm is finite
-    const double u2 = unit(bits);
+    const double u1 = 1.0 - detail::unit(bits);  // (0, 1]: its logarithm is finite
+    const double u2 = detail::unit(bits);
     const double radius = std::sqrt(-2.0 * std::log(u1));
     const double n1 = radius * std::cos(2.0 * std::numbers::pi * u2);
     const double n2 = radius * std::sin(2.0 * std::numbers::pi * u2);
     noisy[i] = std::hypot(clean[i] + sigma * n1, sigma * n2);
   }
   return noisy;
-}
-
-double psnr(const std::vector<double>& reference, const std::vector<double>& test,
-            const std::vector<uint8_t>& mask, double peak) {
-  double sum = 0.0;
-  int64_t n = 0;
-  for (size_t i = 0; i < reference.size(); ++i) {
-    if (!mask.empty() && mask[i] == 0) continue;
-    sum += sq(test[i] - reference[i]);
-    ++n;
-  }
-  if (n == 0) return std::numeric_limits<double>::quiet_NaN();
-  const double mse = sum / static_cast<double>(n);
-  if (mse == 0.0) return std::numeric_limits<double>::infinity();
-  return 10.0 * std::log10(peak * peak / mse);
-}
-
-Crop central_crop(const Extents& extents, const Extents& size) {
-  Crop c;
-  c.extents = Extents{std::clamp(size.d0, 1, extents.d0), std::clamp(size.d1, 1, extents.d1),
-                      std::clamp(size.d2, 1, extents.d2)};
-  c.offset = Extents{(extents.d0 - c.extents.d0) / 2, (extents.d1 - c.extents.d1) / 2,
-                     (extents.d2 - c.extents.d2) / 2};
-  return c;
 }
 
 }  // namespace volnlm::cli
