@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "cli/demo_data.h"
+#include "phantom.h"
 #include "run_tool.h"
 
 namespace volnlm::cli {
