@@ -115,8 +115,8 @@ def run(args, say=print):
             seconds = time.monotonic() - t
             results[level, method] = result
             _save(os.path.join(out, f"{method}_{level}pct.nii.gz"), result, truth.affine)
-            rows.append({"noise_pct": level, "true_sigma": true_sigma, "sigma_used": params["sigma"],
-                         "method": method, "psnr_noisy_db": before,
+            rows.append({"noise_pct": level, "true_sigma": true_sigma,
+                         "sigma_used": params["Sigma"][0], "method": method, "psnr_noisy_db": before,
                          "psnr_denoised_db": psnr(truth.clean, result, truth.mask, truth.peak),
                          "seconds": seconds})
             if not args.quiet:
