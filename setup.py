@@ -2,9 +2,11 @@
 
 setuptools lays out the package from python/volnlm; build_ext configures this repository with
 CMake (tests off), builds the one target volnlm_python, and copies the extension it produced
-into the package. Everything built lands under build-pip/.
+into the package. Everything built lands under build-pip/. The package's version is the
+project version in CMakeLists.txt, the one source of it.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,6 +17,16 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
 BUILD = "build-pip"
+
+
+def project_version(cmake_lists=ROOT / "CMakeLists.txt"):
+    """The VERSION of the project() call in `cmake_lists`."""
+    text = Path(cmake_lists).read_text()
+    match = re.search(r"^\s*project\s*\([^)]*?\bVERSION\s+([0-9][0-9A-Za-z.]*)", text,
+                      re.MULTILINE | re.IGNORECASE)
+    if not match:
+        raise RuntimeError(f"no project(... VERSION ...) in {cmake_lists}")
+    return match.group(1)
 
 
 class CMakeBuild(build_ext):
@@ -37,8 +49,10 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-setup(
-    ext_modules=[Extension("volnlm._core", sources=[])],
-    cmdclass={"build_ext": CMakeBuild},
-    options={"build": {"build_base": BUILD}, "egg_info": {"egg_base": BUILD}},
-)
+if __name__ == "__main__":  # as pip and setuptools run it; tests import project_version alone
+    setup(
+        version=project_version(),
+        ext_modules=[Extension("volnlm._core", sources=[])],
+        cmdclass={"build_ext": CMakeBuild},
+        options={"build": {"build_base": BUILD}, "egg_info": {"egg_base": BUILD}},
+    )

@@ -11,7 +11,7 @@ packages=(
   # GNU Octave as a real MEX host
   octave octave-dev
   # Python module and its tests
-  python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-pip python3-setuptools
+  python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-pip python3-setuptools python3-venv
   # command-line tool: NIfTI files, arguments
   libnifti2-dev libcli11-dev zlib1g-dev
   # the demo (real T1 template, NIfTI files, its figure), the benchmarks and the peers measured

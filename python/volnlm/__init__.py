@@ -28,7 +28,8 @@ import numpy as np
 from . import _core
 
 __all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane"]
-__version__ = "0.1.0"
+# The project version the build set (the one in CMakeLists.txt).
+__version__ = _core.VERSION
 
 _METHODS = ("guided", "block")
 
