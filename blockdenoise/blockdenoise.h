@@ -37,7 +37,7 @@ std::optional<ArgError> check_params(const Extents& extents, const Params& param
 
 // Filters `noisy` (voxel_count(extents) floats, x fastest) into buffers.out. Extents with a zero
 // count do nothing. Expects extents and params that check_params accepts (a larger patch radius
-// would read outside the volume; extents the indexing cannot hold give Status::memory), and
+// would read outside the volume; extents the indexing cannot hold give Status::invalid), and
 // output and scratch volumes that do not overlap `noisy` or each other. The result depends only
 // on the input and the params: the same bits on every run and on any number of cores.
 // Returns Status::threads when workers could not be started and Status::memory when a worker's

@@ -83,7 +83,7 @@ Status filter(const float* noisy, const Extents& extents, const Params& params,
 Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
                    const Buffers& buffers) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
-  if (!count) return Status::memory;  // check_params rejects such extents
+  if (!count) return Status::invalid;  // check_params rejects such extents
   const int32_t n = *count;
   if (n == 0) return Status::ok;
   const int32_t d0 = extents.d0, d1 = extents.d1, d2 = extents.d2;
@@ -200,7 +200,7 @@ Status filter(const float* noisy, const Extents& extents, const Params& params, 
 Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
                    float* out) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
-  if (!count) return Status::memory;
+  if (!count) return Status::invalid;
   const size_t n = static_cast<size_t>(*count);
   if (n == 0) return Status::ok;
   std::vector<float> scratch;

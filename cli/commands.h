@@ -7,13 +7,14 @@
 #include <string>
 
 #include "common/volume.h"
+#include "pipeline/pipeline.h"
 
 namespace volnlm::cli {
 
 struct DenoiseArgs {
   std::string in;
   std::string out;
-  std::string method = "guided";
+  std::string method = pipeline::method_name(pipeline::Options{}.method);
   std::string sigma = "auto";
   std::string noise = "rician";
   std::optional<int32_t> search_radius;

@@ -12,21 +12,19 @@
 #include "cli/errors.h"
 #include "cli/nifti_io.h"
 #include "cli/progress.h"
+#include "common/scalar.h"
+#include "common/text.h"
 #include "pipeline/pipeline.h"
+#include "sorvane/sorvane.h"
 
 namespace volnlm::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Six significant digits: enough for a summary line.
 std::string number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6g", v);
-  return text;
-}
-
-std::string extents_text(const Extents& e) {
-  return std::to_string(e.d0) + "x" + std::to_string(e.d1) + "x" + std::to_string(e.d2);
+  return number_text(v, 6);
 }
 
 bool parse_rician(const std::string& noise) {
@@ -59,6 +57,8 @@ void throw_for(Status status, const std::string& what) {
       throw RunError(what + ": worker threads cannot be created");
     case Status::memory:
       throw RunError(what + ": not enough memory");
+    case Status::invalid:
+      break;  // the options were checked first; a missed check still fails the run
   }
   throw RunError(what + ": the filter failed");
 }
@@ -102,13 +102,9 @@ int run_denoise(const DenoiseArgs& args) {
     throw UsageError("OUT must be a file name ending in .nii or .nii.gz; got \"" + args.out + "\"");
   }
   pipeline::Options options;
-  if (args.method == "guided") {
-    options.method = pipeline::Method::guided;
-  } else if (args.method == "block") {
-    options.method = pipeline::Method::block;
-  } else {
-    throw UsageError("--method must be guided or block; got \"" + args.method + "\"");
-  }
+  const auto method = pipeline::method_from_name(args.method);
+  if (!method) throw_arg_error(pipeline::method_error(args.method));
+  options.method = *method;
   if (!args.guide.empty()) {
     if (options.method != pipeline::Method::guided) {
       throw UsageError("--guide applies to --method guided only");
@@ -130,7 +126,7 @@ int run_denoise(const DenoiseArgs& args) {
   options.search_radius = args.search_radius;
   options.patch_radius = args.patch_radius;
   options.guided_search_radius = args.guided_search_radius;
-  if (args.smoothing) options.smoothing = static_cast<float>(*args.smoothing);
+  if (args.smoothing) options.smoothing = round_to_float(*args.smoothing);
 
   NiftiReader input(args.in);
   warn_about(input);
@@ -142,10 +138,9 @@ int run_denoise(const DenoiseArgs& args) {
   if (!args.guide.empty()) {
     guide = std::make_unique<NiftiReader>(args.guide);
     warn_about(*guide);
-    const Extents g = guide->extents();
-    if (g.d0 != extents.d0 || g.d1 != extents.d1 || g.d2 != extents.d2) {
-      throw RunError("the guide " + args.guide + " has extents " + extents_text(g) + " but " +
-                     args.in + " has " + extents_text(extents) + ": they must match");
+    if (const auto error =
+            sorvane::check_guide(extents, guide->extents(), "the guide " + args.guide, args.in)) {
+      throw RunError(error->message);
     }
     if (guide->volumes() != 1 && guide->volumes() != input.volumes()) {
       throw RunError("the guide " + args.guide + " holds " + std::to_string(guide->volumes()) +

@@ -9,6 +9,9 @@
 #include "cli/atomic_file.h"
 #include "cli/commands.h"
 #include "cli/errors.h"
+#include "common/text.h"
+#include "pipeline/defaults.h"
+#include "pipeline/pipeline.h"
 
 #ifndef VOLNLM_VERSION
 #error "VOLNLM_VERSION is set by the build from the project version"
@@ -16,6 +19,7 @@
 
 namespace {
 
+using namespace volnlm;
 using namespace volnlm::cli;
 
 constexpr const char* kFooter =
@@ -52,7 +56,11 @@ int run(int argc, char** argv) {
       ->add_option("--method", den.method,
                    "guided: the block filter makes a guide, then the voxelwise filter averages "
                    "IN judged on it; block: the block filter alone")
-      ->check(CLI::IsMember({"guided", "block"}))
+      ->check(CLI::Validator(
+          [](std::string& s) -> std::string {
+            return pipeline::method_from_name(s) ? "" : pipeline::method_error(s).message;
+          },
+          "guided|block", "method"))
       ->capture_default_str();
   denoise
       ->add_option("--sigma", den.sigma,
@@ -74,17 +82,19 @@ int run(int argc, char** argv) {
                    "rician for magnitude images, gaussian for signed or already corrected data")
       ->check(CLI::IsMember({"rician", "gaussian"}))
       ->capture_default_str();
+  const auto by_default = [](double v) { return " (default " + number_text(v, 6) + ")"; };
   denoise->add_option("--search-radius", den.search_radius,
-                      "Half-width of the block filter's cubic search window, in voxels "
-                      "(default 3)");
+                      "Half-width of the block filter's cubic search window, in voxels" +
+                          by_default(pipeline::kDefaultSearchRadius));
   denoise->add_option("--patch-radius", den.patch_radius,
-                      "Half-width of the block filter's cubic patch, in voxels (default 1)");
+                      "Half-width of the block filter's cubic patch, in voxels" +
+                          by_default(pipeline::kDefaultPatchRadius));
   denoise->add_option("--smoothing", den.smoothing,
-                      "Factor on sigma^2 in the block filter's weights; larger smooths more "
-                      "(default 1)");
+                      "Factor on sigma^2 in the block filter's weights; larger smooths more" +
+                          by_default(pipeline::kDefaultSmoothing));
   denoise->add_option("--guided-search-radius", den.guided_search_radius,
-                      "Half-width of the guided (voxelwise) filter's search window, in voxels "
-                      "(default 4)");
+                      "Half-width of the guided (voxelwise) filter's search window, in voxels" +
+                          by_default(pipeline::kDefaultGuidedSearchRadius));
   denoise->add_option("--guide", den.guide,
                       "A pre-filtered guide (NIfTI of IN's extents, one volume or one per volume "
                       "of IN, e.g. the result of --method block) in place of the block filter's: "

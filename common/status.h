@@ -9,6 +9,8 @@ enum class Status {
   ok,
   threads,  // a worker thread could not be started; every started worker was joined
   memory,   // memory that the filter takes for itself could not be had
+  invalid,  // arguments that the call's own checks reject: nothing was computed (front ends run
+            // those checks first and report their message; this is the core's refusal)
 };
 
 // The console text a front end shows when workers cannot be started.

@@ -5,16 +5,12 @@
 #include <cstdlib>
 
 #include "common/scalar.h"
+#include "common/shape_check.h"
+#include "common/text.h"
 
 namespace volnlm::mex {
 
 namespace {
-
-std::string number_text(double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.17g", v);
-  return text;
-}
 
 const char* class_name(mxClassID id) {
   switch (id) {
@@ -62,14 +58,10 @@ VolumeArg Gateway::volume(const mxArray* a, mxClassID class_id, const char* what
   v.dims = mxGetDimensions(a);
   int64_t d[3] = {1, 1, 1};
   for (mwSize i = 0; i < v.ndims; ++i) {
-    const auto extent = static_cast<int64_t>(v.dims[i]);
+    // An extent past any signed 64-bit count is as much too large as one past the indexing.
+    const int64_t extent =
+        v.dims[i] > static_cast<mwSize>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(v.dims[i]);
     if (i < 3) {
-      // An extent past the indexing is refused even in an empty array, whose count hides it.
-      if (v.dims[i] > static_cast<mwSize>(kMaxVoxels)) {
-        fail("tooLarge", std::string(what) + " has " + std::to_string(v.dims[i]) +
-                             " voxels along dimension " + std::to_string(i + 1) +
-                             "; at most 2147483647 are supported");
-      }
       d[i] = extent;
     } else if (extent != 1) {
       fail("dims", std::string(what) +
@@ -77,15 +69,9 @@ VolumeArg Gateway::volume(const mxArray* a, mxClassID class_id, const char* what
                        std::to_string(i + 1) + " is " + std::to_string(v.dims[i]));
     }
   }
-  const auto count = voxel_count(d[0], d[1], d[2]);
-  if (!count) {
-    fail("tooLarge", std::string(what) + " has " + std::to_string(d[0]) + "x" +
-                         std::to_string(d[1]) + "x" + std::to_string(d[2]) +
-                         " voxels; at most 2147483647 voxels are supported");
-  }
-  v.extents =
-      Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])};
-  v.count = *count;
+  if (const auto error = check_shape(d, what)) fail(*error);
+  v.extents = extents_of(d);
+  v.count = voxel_count(v.extents);
   return v;
 }
 
@@ -133,6 +119,9 @@ void Gateway::report(Status status) const {
       fail("threads", "worker threads cannot be created");
     case Status::memory:
       out_of_memory();
+    case Status::invalid:
+      // The gateway checks every argument first; this keeps a missed check from passing silently.
+      fail("arguments", "the filter refused its arguments");
   }
 }
 

@@ -29,13 +29,9 @@ void filter_call(const volnlm::mex::Gateway& gate, int nlhs, mxArray* plhs[], in
   params.rician = gate.int_scalar(prhs[5], "the Rician flag (argument 6)", "rician") != 0;
 
   const Extents& n = noisy.extents;
-  const Extents& g = guide.extents;
-  if (n.d0 != g.d0 || n.d1 != g.d1 || n.d2 != g.d2) {
-    gate.fail("guideSize", "the guide (argument 5) must have the extents of the noisy volume, " +
-                               std::to_string(n.d0) + "x" + std::to_string(n.d1) + "x" +
-                               std::to_string(n.d2) + "; got " + std::to_string(g.d0) + "x" +
-                               std::to_string(g.d1) + "x" + std::to_string(g.d2));
-  }
+  if (const auto error =
+          sorvane::check_guide(n, guide.extents, "the guide (argument 5)", "the noisy volume"))
+    gate.fail(*error);
   if (const auto error = sorvane::check_params(params)) gate.fail(*error);
 
   plhs[0] = gate.create(noisy, mxDOUBLE_CLASS);

@@ -2,13 +2,14 @@
 // the filters in the order the method names.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "common/scalar.h"
+#include "common/text.h"
+#include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
 #include "sorvane/sorvane.h"
 
@@ -16,52 +17,24 @@ namespace volnlm::pipeline {
 
 namespace {
 
-// Defaults, chosen by measurement: PSNR (peak 254) over the brain voxels (ch2bet > 0) of a
-// central 48^3 crop of the 1 mm T1 template ch2 (maximum 254), with seeded Rician noise of 3%
-// and 9% of the maximum and the true sigma (python/tools/measure_defaults.py). Noisy input:
-// 30.49 and 21.03 dB.
-//   blockdenoise, patch radius 1 (dB at 3% / 9%):
-//     smoothing     0.5            1.0            2.0            4.0
-//     R = 2     39.09 / 31.60  39.81 / 33.20  39.45 / 33.57  38.68 / 33.55
-//     R = 3     39.37 / 32.35  39.71 / 33.56  38.97 / 33.63  37.89 / 33.46
-//     R = 4     39.42 / 32.59  39.50 / 33.47  38.54 / 33.37  37.32 / 33.11
-//   At R = 3, patch radius 0 is far worse (at best 34.90 / 25.70) and patch radius 2 no better
-//   (at best 39.57 / 33.55, smoothing 0.5) at 8 times the cost. R = 3 with smoothing 1 is within
-//   0.1 dB of the best at both levels; R = 4 doubles the time.
-//   guided, guide from blockdenoise R = 3, patch radius 1, smoothing 1 (smoothing 0.5 and 2 for
-//   the guide are worse by 0.1-0.6 dB), then sorvane with search radius:
-//     R = 1  38.31 / 31.57   R = 2  39.57 / 33.80   R = 3  39.72 / 34.15
-//     R = 4  39.78 / 34.30   R = 5  39.76 / 34.33
-//   sorvane's cost grows with (2R + 1)^3; R = 4 is within 0.03 dB of R = 5 at half its pairs.
-constexpr int32_t kDefaultSearchRadius = 3;
-constexpr int32_t kDefaultPatchRadius = 1;
-constexpr float kDefaultSmoothing = 1.0f;
-constexpr int32_t kDefaultGuidedSearchRadius = 4;
-
 // sorvane compares the guide's local means in whole units (their difference is truncated), so
 // its result depends on the units of the volume: with sigma below a few units the comparison
-// degrades (on the crop above, guided at R = 4 loses 0.6 dB at 9% when the volume is scaled to
-// [0, 1]). The volume is therefore filtered multiplied by the power of two that brings sigma
-// into [64, 128), where the truncation no longer matters (scaled by 16 instead of 1, the guided
-// results above change by at most 0.07 dB), and the result is divided by it. Multiplying by a
-// power of two is exact, so nothing else changes.
+// degrades (on the crop described in defaults.h, guided at R = 4 loses 0.6 dB at 9% when the volume
+// is scaled to [0, 1]). The volume is therefore filtered multiplied by the power of two that brings
+// sigma into [64, 128), where the truncation no longer matters (scaled by 16 instead of 1, the
+// guided results above change by at most 0.07 dB), and the result is divided by it. Multiplying by
+// a power of two is exact, so nothing else changes.
 double scale_for(double sigma) {
   int exponent = 0;
   std::frexp(sigma, &exponent);  // sigma = m * 2^exponent, m in [0.5, 1)
   return std::ldexp(1.0, 7 - exponent);
 }
 
-std::string number_text(double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.17g", v);
-  return text;
-}
-
 blockdenoise::Params block_params(const Resolved& r, bool rician, std::atomic<int32_t>* progress) {
   blockdenoise::Params p;
   p.search_radius = r.search_radius;
   p.patch_radius = r.patch_radius;
-  p.sigma = static_cast<float>(r.sigma);
+  p.sigma = round_to_float(r.sigma);
   p.smoothing = r.smoothing;
   p.rician = rician;
   p.slices_done = progress;
@@ -96,7 +69,7 @@ Resolved resolve_options(const Options& options) {
 
 std::optional<ArgError> check_options(const Extents& extents, const Options& options) {
   if (options.method != Method::guided && options.method != Method::block) {
-    return ArgError{"method", "method must be guided or block"};
+    return ArgError{"method", "method must be " + std::string(kMethodChoices)};
   }
   if (options.sigma && !(std::isfinite(*options.sigma) && *options.sigma >= 0.0)) {
     return ArgError{
@@ -129,6 +102,17 @@ std::optional<ArgError> check_options(const Extents& extents, const Options& opt
   return std::nullopt;
 }
 
+std::optional<Method> method_from_name(std::string_view name) {
+  if (name == method_name(Method::guided)) return Method::guided;
+  if (name == method_name(Method::block)) return Method::block;
+  return std::nullopt;
+}
+
+ArgError method_error(std::string_view name) {
+  return ArgError{"method", "method must be " + std::string(kMethodChoices) + "; got \"" +
+                                std::string(name) + "\""};
+}
+
 int64_t progress_steps(const Extents& extents, const Options& options) {
   if (voxel_count(extents.d0, extents.d1, extents.d2).value_or(0) == 0) return 0;
   return static_cast<int64_t>(extents.d2) * (options.method == Method::guided ? 2 : 1);
@@ -139,11 +123,10 @@ namespace {
 // What both entry points do first: check the options, fill in the defaults, estimate sigma when
 // it is not given and choose the unit scale. Returns false when there is nothing to filter: an
 // empty volume, or a sigma of 0 (no noise to remove), where the input is copied to `out` as it
-// stands and the progress counter is advanced by `steps`.
+// stands and the progress counter is advanced by `steps`. Options check_options rejects are
+// left to the caller (nothing is touched).
 bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
              int64_t steps, Resolved& r, Resolved* resolved) {
-  if (const auto error = check_options(extents, options))
-    throw std::invalid_argument(error->message);
   r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
@@ -161,6 +144,7 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
 
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved) {
+  if (check_options(extents, options)) return Status::invalid;
   Resolved r;
   if (!prepare(volume, extents, options, out, progress_steps(extents, options), r, resolved)) {
     return Status::ok;
@@ -173,7 +157,7 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
     std::vector<float> smoothed(static_cast<size_t>(n));
     {
       std::vector<float> noisy(static_cast<size_t>(n));
-      for (int32_t i = 0; i < n; ++i) noisy[i] = static_cast<float>(volume[i] * r.scale);
+      for (int32_t i = 0; i < n; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
       const Status status = blockdenoise::filter(
           noisy.data(), extents, block_params(scaled, options.rician, options.slices_done),
           smoothed.data());
@@ -200,6 +184,7 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
 
 Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
                         const Options& options, double* out, Resolved* resolved) {
+  if (check_options(extents, options)) return Status::invalid;
   Resolved r;
   if (!prepare(volume, extents, options, out, extents.d2, r, resolved)) return Status::ok;
   const int32_t n = voxel_count(extents);

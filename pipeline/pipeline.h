@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "common/status.h"
 #include "common/volume.h"
@@ -16,11 +17,20 @@ enum class Method {
   block,   // blockdenoise alone
 };
 
+// The methods' names, as every front end spells them, and the phrase that lists them.
+inline constexpr const char* kMethodChoices = "\"guided\" or \"block\"";
+inline constexpr const char* method_name(Method method) {
+  return method == Method::block ? "block" : "guided";
+}
+// The method of that name, or nothing (then method_error says what was expected).
+std::optional<Method> method_from_name(std::string_view name);
+ArgError method_error(std::string_view name);
+
 struct Options {
   Method method = Method::guided;
   std::optional<double> sigma;  // noise standard deviation; estimated from the volume when empty
   bool rician = true;           // magnitude MRI: Rician noise
-  // Empty fields take the defaults chosen by measurement (see denoise.cpp).
+  // Empty fields take the defaults chosen by measurement (pipeline/defaults.h).
   std::optional<int32_t> search_radius;         // blockdenoise's search radius, at least 1
   std::optional<int32_t> patch_radius;          // blockdenoise's patch radius, at least 0
   std::optional<float> smoothing;               // blockdenoise's smoothing factor, above 0
@@ -54,8 +64,9 @@ Resolved resolve_options(const Options& options);
 std::optional<ArgError> check_options(const Extents& extents, const Options& options);
 
 // Denoises `volume` into `out` (both voxel_count(extents) doubles, x fastest). `resolved`, when
-// given, receives the parameters actually used. Options that fail check_options throw
-// std::invalid_argument. A sigma of 0 (given or estimated) copies the volume unchanged.
+// given, receives the parameters actually used. Options that fail check_options give
+// Status::invalid and touch nothing (front ends call check_options first for its message). A
+// sigma of 0 (given or estimated) copies the volume unchanged.
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved = nullptr);
 
@@ -67,7 +78,7 @@ int64_t progress_steps(const Extents& extents, const Options& options);
 // with options.guided_search_radius, sigma given or estimated from `volume`, and the same unit
 // scaling as denoise(), so a guide equal to the block method's result gives exactly the guided
 // method's result. The block filter's options are checked but not used. Reports extents.d2
-// slice steps through slices_done. Options that fail check_options throw std::invalid_argument.
+// slice steps through slices_done. Options that fail check_options give Status::invalid.
 Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
                         const Options& options, double* out, Resolved* resolved = nullptr);
 

@@ -180,7 +180,7 @@ Value record_value(const RunRecord& r) {
   Value::Array sources;
   for (const std::string& s : r.sources) sources.emplace_back(s);
   o.emplace_back(kSources, std::move(sources));
-  o.emplace_back(kMethod, r.method == Method::guided ? "guided" : "block");
+  o.emplace_back(kMethod, method_name(r.method));
   o.emplace_back(kNoiseModel, r.rician ? "rician" : "gaussian");
   o.emplace_back(kParameters, parameters(r));
   o.emplace_back(kVolumes, static_cast<int64_t>(r.used.sigma.size()));

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -19,6 +18,9 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "common/scalar.h"
+#include "common/shape_check.h"
+#include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
 #include "pipeline/record.h"
 #include "pipeline/series.h"
@@ -39,14 +41,10 @@ struct VolumeView {
   int32_t count = 0;
 };
 
-std::string shape_text(const py::array& a) {
-  std::string text = "(";
-  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
-    text += std::to_string(a.shape(i));
-    if (i + 1 < a.ndim() || a.ndim() == 1) text += ",";
-    if (i + 1 < a.ndim()) text += " ";
-  }
-  return text + ")";
+// The array's first three extents, 1 for those it does not have.
+void dims_of(const py::array& a, int64_t (&d)[3]) {
+  d[0] = d[1] = d[2] = 1;
+  for (py::ssize_t i = 0; i < a.ndim() && i < 3; ++i) d[i] = a.shape(i);
 }
 
 template <class T>
@@ -57,17 +55,19 @@ VolumeView<T> view_of(const py::array& a, const char* name) {
     throw py::type_error(std::string(name) + ": expected a Fortran-ordered 1- to 3-D array of " +
                          (sizeof(T) == 4 ? "float32" : "float64"));
   }
+  int64_t d[3];
+  dims_of(a, d);
+  if (const auto error = volnlm::check_shape(d, name)) throw py::value_error(error->message);
+  const Extents extents = volnlm::extents_of(d);
+  return VolumeView<T>{a, extents, volnlm::voxel_count(extents)};
+}
+
+// The shape check alone, for the Python layer to run before it converts anything. Extents past
+// a signed 64-bit count are clamped there, which is as much too large.
+void check_shape(const std::string& name, const std::vector<int64_t>& shape) {
   int64_t d[3] = {1, 1, 1};
-  for (py::ssize_t i = 0; i < a.ndim(); ++i) d[i] = a.shape(i);
-  const auto count = volnlm::voxel_count(d[0], d[1], d[2]);
-  if (!count) {
-    throw py::value_error(std::string(name) + " has shape " + shape_text(a) +
-                          "; at most 2147483647 voxels are supported");
-  }
-  return VolumeView<T>{
-      a,
-      Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])},
-      *count};
+  for (size_t i = 0; i < shape.size() && i < 3; ++i) d[i] = shape[i];
+  if (const auto error = volnlm::check_shape(d, name)) throw py::value_error(error->message);
 }
 
 template <class T>
@@ -81,15 +81,6 @@ const T* data_of(const VolumeView<T>& v) {
   return static_cast<const T*>(v.array.data());
 }
 
-// A double rounded to single precision; values beyond the float range become infinite (a plain
-// conversion of them is undefined), so the value checks reject them.
-float to_float(double v) {
-  if (std::fabs(v) > std::numeric_limits<float>::max()) {
-    return v > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
-  }
-  return static_cast<float>(v);
-}
-
 void raise_for(Status status) {
   switch (status) {
     case Status::ok:
@@ -101,6 +92,9 @@ void raise_for(Status status) {
       // the result array itself cannot be had, numpy's own MemoryError comes instead.
       PyErr_SetString(PyExc_MemoryError, "not enough memory for the filter's buffers");
       throw py::error_already_set();
+    case Status::invalid:
+      // Every argument is checked first; this keeps a missed check from passing silently.
+      throw py::value_error("the filter refused its arguments");
   }
 }
 
@@ -113,11 +107,7 @@ py::array sorvane(const py::array& noisy_array, const py::array& guide_array, in
   const auto noisy = view_of<double>(noisy_array, "noisy");
   const auto guide = view_of<double>(guide_array, "guide");
   const Extents& n = noisy.extents;
-  const Extents& g = guide.extents;
-  if (n.d0 != g.d0 || n.d1 != g.d1 || n.d2 != g.d2) {
-    throw py::value_error("guide must have the shape of noisy, " + shape_text(noisy_array) +
-                          "; got " + shape_text(guide_array));
-  }
+  raise_for(volnlm::sorvane::check_guide(n, guide.extents, "guide", "noisy"));
   volnlm::sorvane::Params params;
   params.search_radius = search_radius;
   params.sigma = sigma;
@@ -142,9 +132,9 @@ py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int3
   volnlm::blockdenoise::Params params;
   params.search_radius = search_radius;
   params.patch_radius = patch_radius;
-  // Rounded to single precision as the plug-in rounds its arguments, so both give the same bits.
-  params.sigma = to_float(sigma);
-  params.smoothing = to_float(smoothing);
+  // Rounded to single precision by the rule the plug-in uses, so both give the same bits.
+  params.sigma = volnlm::round_to_float(sigma);
+  params.smoothing = volnlm::round_to_float(smoothing);
   params.rician = rician;
   raise_for(volnlm::blockdenoise::check_params(noisy.extents, params));
 
@@ -174,16 +164,10 @@ SeriesView series_of(const py::array& a, const char* name) {
     throw py::type_error(std::string(name) +
                          ": expected a Fortran-ordered 1- to 4-D array of float64");
   }
-  int64_t d[3] = {1, 1, 1};
-  for (py::ssize_t i = 0; i < std::min<py::ssize_t>(a.ndim(), 3); ++i) d[i] = a.shape(i);
-  if (!volnlm::voxel_count(d[0], d[1], d[2])) {
-    throw py::value_error(std::string(name) + " has shape " + shape_text(a) +
-                          "; at most 2147483647 voxels per volume are supported");
-  }
-  return SeriesView{
-      a,
-      Extents{static_cast<int32_t>(d[0]), static_cast<int32_t>(d[1]), static_cast<int32_t>(d[2])},
-      a.ndim() == 4 ? static_cast<int64_t>(a.shape(3)) : 1};
+  int64_t d[3];
+  dims_of(a, d);
+  if (const auto error = volnlm::check_shape(d, name)) throw py::value_error(error->message);
+  return SeriesView{a, volnlm::extents_of(d), a.ndim() == 4 ? static_cast<int64_t>(a.shape(3)) : 1};
 }
 
 py::object estimate_sigma(const py::array& volume_array, bool rician) {
@@ -227,18 +211,14 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options;
-  if (method == "guided") {
-    options.method = volnlm::pipeline::Method::guided;
-  } else if (method == "block") {
-    options.method = volnlm::pipeline::Method::block;
-  } else {
-    throw py::value_error("method must be \"guided\" or \"block\"; got \"" + method + "\"");
-  }
+  const auto parsed = volnlm::pipeline::method_from_name(method);
+  if (!parsed) raise_for(volnlm::pipeline::method_error(method));
+  options.method = *parsed;
   options.rician = rician;
   options.search_radius = search_radius;
   options.patch_radius = patch_radius;
   options.guided_search_radius = guided_search_radius;
-  if (smoothing) options.smoothing = to_float(*smoothing);
+  if (smoothing) options.smoothing = volnlm::round_to_float(*smoothing);
   volnlm::pipeline::SeriesSigma sigmas;
   if (sigma) sigmas.given = *sigma;
   sigmas.shared = shared_sigma;
@@ -278,10 +258,22 @@ std::string record_keys_text() {
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled filters of volnlm; use the functions of the volnlm package instead.";
+  // denoise's defaults and method names, from the core's one definition of them.
+  namespace pl = volnlm::pipeline;
+  py::dict defaults;
+  defaults["method"] = pl::method_name(pl::Method::guided);
+  defaults["search_radius"] = pl::kDefaultSearchRadius;
+  defaults["patch_radius"] = pl::kDefaultPatchRadius;
+  defaults["smoothing"] = static_cast<double>(pl::kDefaultSmoothing);
+  defaults["guided_search_radius"] = pl::kDefaultGuidedSearchRadius;
+  m.attr("DEFAULTS") = defaults;
+  m.attr("METHODS") =
+      py::make_tuple(pl::method_name(pl::Method::guided), pl::method_name(pl::Method::block));
   m.def("sorvane", &sorvane, py::arg("noisy"), py::arg("guide"), py::arg("search_radius"),
         py::arg("sigma"), py::arg("rician"));
   m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"),
         py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
+  m.def("check_shape", &check_shape, py::arg("name"), py::arg("shape"));
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
   m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
         py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),

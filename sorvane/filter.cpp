@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/slabs.h"
+#include "common/text.h"
 #include "common/thread_runner.h"
 #include "common/volume.h"
 #include "sorvane/filter_isa.h"
@@ -62,10 +63,17 @@ std::optional<ArgError> check_params(const Params& params) {
   return std::nullopt;
 }
 
+std::optional<ArgError> check_guide(const Extents& volume, const Extents& guide,
+                                    const std::string& guide_name, const std::string& volume_name) {
+  if (volume.d0 == guide.d0 && volume.d1 == guide.d1 && volume.d2 == guide.d2) return std::nullopt;
+  return ArgError{"guideSize", guide_name + " must have the extents of " + volume_name + ", " +
+                                   extents_text(volume) + "; got " + extents_text(guide)};
+}
+
 Status filter_with(Isa isa, const double* noisy, const double* guide, const Extents& extents,
                    const Params& params, const Buffers& buffers) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
-  if (!count) return Status::memory;  // no volume the indexing can hold
+  if (!count) return Status::invalid;  // no volume the indexing can hold
   if (*count == 0) return Status::ok;
   const int32_t d0 = extents.d0;
   const int32_t d1 = extents.d1;
@@ -121,7 +129,7 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
 Status filter_with(Isa isa, const double* noisy, const double* guide, const Extents& extents,
                    const Params& params, double* out) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
-  if (!count) return Status::memory;
+  if (!count) return Status::invalid;
   if (*count == 0) return Status::ok;
   std::vector<double> guide_mean;
   std::vector<double> weight_sum;

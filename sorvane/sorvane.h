@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "common/status.h"
 #include "common/volume.h"
@@ -30,12 +31,17 @@ struct Buffers {
 // Value checks that every front end applies before filtering (sigma must be finite).
 std::optional<ArgError> check_params(const Params& params);
 
+// The guide must have the volume's extents (reason "guideSize"); the names are the front end's
+// words for the two arrays, e.g. "the guide (argument 5)" and "the noisy volume".
+std::optional<ArgError> check_guide(const Extents& volume, const Extents& guide,
+                                    const std::string& guide_name, const std::string& volume_name);
+
 // Filters `noisy` on `guide` (both voxel_count(extents) doubles, x fastest) into buffers.accum.
 // Extents with a zero count do nothing. Returns Status::threads when workers could not be
 // started and Status::memory when the per-slab buffers could not be had.
 // The buffers must not overlap `noisy` or `guide`. Extents that are negative or hold more
-// voxels than signed 32-bit indices reach also give Status::memory (front ends reject them
-// first). The result depends on the input alone: the same bits on every run and machine.
+// voxels than signed 32-bit indices reach give Status::invalid (front ends reject them first). The
+// result depends on the input alone: the same bits on every run and machine.
 Status filter(const double* noisy, const double* guide, const Extents& extents,
               const Params& params, const Buffers& buffers);
 

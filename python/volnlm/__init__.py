@@ -31,7 +31,10 @@ __all__ = ["denoise", "estimate_sigma", "blockdenoise", "sorvane"]
 # The project version the build set (the one in CMakeLists.txt).
 __version__ = _core.VERSION
 
-_METHODS = ("guided", "block")
+#: denoise's defaults (method, radii, smoothing), as the compiled core defines them.
+DEFAULTS = dict(_core.DEFAULTS)
+_METHODS = tuple(_core.METHODS)
+_METHOD_CHOICES = " or ".join(f'"{m}"' for m in _METHODS)
 
 #: The keys of the record that ``denoise(..., return_params=True)`` returns and the command
 #: line writes as its JSON sidecar, each with what it holds (text made by the compiled core).
@@ -40,7 +43,15 @@ RECORD_KEYS = _core.RECORD_KEYS
 
 def _volume(value, dtype, name, series=False):
     """`value` as a Fortran-ordered array of `dtype`: itself when it already is one. With
-    `series`, a 4-D array [x, y, z, volume] is taken too."""
+    `series`, a 4-D array [x, y, z, volume] is taken too. Type and shape are checked before
+    anything is converted, so a huge or broadcast array is refused without being copied."""
+    if isinstance(value, np.ma.MaskedArray):
+        # Its masked voxels would be read as data: refused by type, whatever the mask holds.
+        raise TypeError(
+            f"{name} is a numpy masked array, whose mask the filters cannot honour; pass "
+            f"{name}.filled(value) to choose what masked voxels hold, or {name}.data to "
+            "filter the values underneath"
+        )
     array = np.asarray(value)
     if array.dtype.kind not in "iuf":
         raise TypeError(
@@ -56,6 +67,7 @@ def _volume(value, dtype, name, series=False):
             f"{name} must be {what} (a 2-D array is one slice); "
             f"got a {array.ndim}-D array of shape {array.shape}"
         )
+    _core.check_shape(name, array.shape)
     if array.dtype == dtype and array.flags.f_contiguous and array.flags.aligned:
         return array
     return np.array(array, dtype=dtype, order="F")
@@ -318,9 +330,7 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     >>> nib.save(nib.Nifti1Image(clean.astype(np.float32), img.affine), "t1_denoised.nii.gz")
     """
     if not isinstance(method, str):
-        raise TypeError(f"method must be \"guided\" or \"block\"; got {type(method).__name__}")
-    if method not in _METHODS:
-        raise ValueError(f"method must be \"guided\" or \"block\"; got {method!r}")
+        raise TypeError(f"method must be {_METHOD_CHOICES}; got {type(method).__name__}")
     array = _volume(volume, np.float64, "volume", series=True)
     result, params = _core.denoise(
         array,

@@ -221,7 +221,7 @@ TEST(Cli, FailedRunsExitOne) {
       {{"denoise", in, dir.file("no/such/dir/out.nii")}, "No such file"},
       {{"denoise", in, "/proc/volnlm-test.nii"}, "cannot write /proc/volnlm-test.nii"},
       {{"denoise", in, dir.path() + "/"}, ".nii"},
-      {{"denoise", in, out, "--guide", dir.file("other.nii")}, "must match"},
+      {{"denoise", in, out, "--guide", dir.file("other.nii")}, "must have the extents of"},
       {{"denoise", in, out, "--guide", dir.file("missing.nii")}, "No such file"},
       {{"estimate-sigma", dir.file("notes.nii")}, "not a NIfTI file"},
   };

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cmath>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
 namespace volnlm::pipeline {
@@ -95,7 +94,8 @@ TEST(Pipeline, DenoiseRefusesOptionsThatFailTheChecks) {
   o.search_radius = 0;
   ASSERT_TRUE(check_options(e, o).has_value());
   EXPECT_EQ(check_options(e, o)->reason, "searchRadius");
-  EXPECT_THROW(denoise(v.data(), e, o, out.data()), std::invalid_argument);
+  EXPECT_EQ(denoise(v.data(), e, o, out.data()), Status::invalid);
+  EXPECT_EQ(denoise_on_guide(v.data(), v.data(), e, o, out.data()), Status::invalid);
   EXPECT_EQ(out[0], -1.0) << "nothing is written before the options are checked";
   o = Options{};
   o.patch_radius = 5;  // beyond the smallest extent
@@ -104,6 +104,20 @@ TEST(Pipeline, DenoiseRefusesOptionsThatFailTheChecks) {
   o.sigma = -0.5;
   EXPECT_EQ(check_options(e, o)->reason, "sigma");
   EXPECT_FALSE(check_options(e, Options{}).has_value());
+}
+
+TEST(Pipeline, MethodNamesParseBothWays) {
+  for (const Method m : {Method::guided, Method::block}) {
+    EXPECT_EQ(method_from_name(method_name(m)), m);
+  }
+  for (const char* bad : {"", "Guided", "guided ", "fast", "blockdenoise"}) {
+    EXPECT_FALSE(method_from_name(bad).has_value()) << bad;
+    const ArgError error = method_error(bad);
+    EXPECT_EQ(error.reason, "method");
+    EXPECT_EQ(error.message,
+              "method must be \"guided\" or \"block\"; got \"" + std::string(bad) + "\"");
+  }
+  EXPECT_EQ(method_name(Options{}.method), std::string("guided"));
 }
 
 TEST(Pipeline, EmptyAndNoiseFreeVolumesComeBackUnchanged) {

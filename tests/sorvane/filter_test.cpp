@@ -61,6 +61,20 @@ TEST(sorvaneCheckParams, SigmaMustBeFinite) {
   }
 }
 
+TEST(sorvaneFilter, GuideMustHaveTheVolumesExtents) {
+  const Extents v{6, 5, 4};
+  EXPECT_FALSE(check_guide(v, Extents{6, 5, 4}, "guide", "noisy"));
+  for (const Extents g : {Extents{6, 5, 3}, Extents{4, 5, 6}, Extents{6, 4, 4}, Extents{0, 5, 4}}) {
+    const auto error = check_guide(v, g, "the guide (argument 5)", "the noisy volume");
+    ASSERT_TRUE(error) << g.d0 << "x" << g.d1 << "x" << g.d2;
+    EXPECT_EQ(error->reason, "guideSize");
+    EXPECT_EQ(error->message,
+              "the guide (argument 5) must have the extents of the noisy volume, "
+              "6x5x4; got " +
+                  std::to_string(g.d0) + "x" + std::to_string(g.d1) + "x" + std::to_string(g.d2));
+  }
+}
+
 TEST(sorvaneFilter, EmptyAndUnindexableExtents) {
   const Params p = params_of(1, 3.0, false);
   for (Extents e : {Extents{0, 3, 3}, Extents{3, 0, 3}, Extents{3, 3, 0}}) {
@@ -68,7 +82,7 @@ TEST(sorvaneFilter, EmptyAndUnindexableExtents) {
     EXPECT_EQ(filter(nullptr, nullptr, e, p, Buffers{}), Status::ok);
   }
   for (Extents e : {Extents{-1, 3, 3}, Extents{65536, 65536, 1}}) {
-    EXPECT_EQ(filter(nullptr, nullptr, e, p, static_cast<double*>(nullptr)), Status::memory);
+    EXPECT_EQ(filter(nullptr, nullptr, e, p, static_cast<double*>(nullptr)), Status::invalid);
   }
 }
 
