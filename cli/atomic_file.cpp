@@ -67,6 +67,15 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A file that replaces another keeps its permissions, and its owner and group as far as the
+// system lets us give them (only root may give a file away; a group we belong to is fine).
+void keep_owner_and_mode(int fd, const struct stat& old) {
+  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+    (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // else the new file stays ours
+  }
+  (void)!fchmod(fd, old.st_mode & 0777);
+}
+
 std::string describe_errno(int err) {
   return std::strerror(err);
 }
@@ -106,7 +115,9 @@ AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
   if (!S_ISDIR(st.st_mode)) {
     throw RunError("cannot write " + target_ + ": " + dir + " is not a directory");
   }
-  if (stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  struct stat replaced {};
+  const bool replaces = stat(target_.c_str(), &replaced) == 0;
+  if (replaces && S_ISDIR(replaced.st_mode)) {
     throw RunError("cannot write " + target_ + ": it is a directory");
   }
   // A hidden name in the same directory, so that the rename stays on one file system.
@@ -132,6 +143,7 @@ AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
     fd_ = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       temp_ = std::move(candidate);
+      if (replaces && S_ISREG(replaced.st_mode)) keep_owner_and_mode(fd_, replaced);
       return;
     }
     err = errno;

@@ -1,5 +1,6 @@
 // Files that appear complete or not at all: written to a temporary file in the target's
-// directory and renamed over the target only once every byte is on disk.
+// directory and renamed over the target only once every byte is on disk. A file replaced keeps
+// its permissions (and its owner and group where the system allows).
 #pragma once
 
 #include <string>

@@ -24,6 +24,7 @@ struct DenoiseArgs {
   std::string guide;  // empty: the guided method makes its own guide
   std::string output_type = "float32";
   bool quiet = false;
+  bool force = false;  // replace OUT even when it is the input, write-protected, or a link
 };
 int run_denoise(const DenoiseArgs& args);
 

@@ -1,4 +1,5 @@
 // `volnlm denoise` and `volnlm estimate-sigma`: NIfTI files through the shared pipeline.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/errors.h"
 #include "cli/nifti_io.h"
+#include "cli/output_path.h"
 #include "cli/progress.h"
 #include "common/scalar.h"
 #include "common/text.h"
@@ -72,6 +74,31 @@ void warn_about(const NiftiReader& reader) {
   for (const std::string& w : reader.warnings()) warn(w);
 }
 
+// The voxel-to-space affine a reader would use: the sform, else the qform, else the voxel sizes.
+nifti_dmat44 affine_of(const nifti_image& h) {
+  if (h.sform_code > 0) return h.sto_xyz;
+  if (h.qform_code > 0) return h.qto_xyz;
+  nifti_dmat44 m{};
+  m.m[0][0] = h.dx;
+  m.m[1][1] = h.dy;
+  m.m[2][2] = h.dz;
+  m.m[3][3] = 1.0;
+  return m;
+}
+
+// True when two headers place their voxels at the same points in space, up to the precision of
+// NIfTI-1's single-precision fields.
+bool same_place(const nifti_image& a, const nifti_image& b) {
+  const nifti_dmat44 p = affine_of(a), q = affine_of(b);
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      const double x = p.m[r][c], y = q.m[r][c];
+      if (!(std::fabs(x - y) <= 1e-5 * std::max({1.0, std::fabs(x), std::fabs(y)}))) return false;
+    }
+  }
+  return true;
+}
+
 int64_t count_non_finite(const std::vector<double>& v) {
   int64_t n = 0;
   for (double x : v) n += std::isfinite(x) ? 0 : 1;
@@ -99,7 +126,9 @@ int run_denoise(const DenoiseArgs& args) {
   const auto start = Clock::now();
   // Everything the user can get wrong on the command line is checked before any file is read.
   if (!is_writable_nifti_name(args.out)) {
-    throw UsageError("OUT must be a file name ending in .nii or .nii.gz; got \"" + args.out + "\"");
+    throw UsageError(
+        "OUT must be a file name ending in .nii or .nii.gz (or .NII, .NII.GZ); got \"" + args.out +
+        "\"");
   }
   pipeline::Options options;
   const auto method = pipeline::method_from_name(args.method);
@@ -142,6 +171,10 @@ int run_denoise(const DenoiseArgs& args) {
             sorvane::check_guide(extents, guide->extents(), "the guide " + args.guide, args.in)) {
       throw RunError(error->message);
     }
+    if (!same_place(guide->header(), input.header())) {
+      warn("the guide " + args.guide + " lies elsewhere in space than " + args.in +
+           " (their affines differ); it is used voxel by voxel as it is");
+    }
     if (guide->volumes() != 1 && guide->volumes() != input.volumes()) {
       throw RunError("the guide " + args.guide + " holds " + std::to_string(guide->volumes()) +
                      " volumes; it needs one, or one per volume of " + args.in + " (" +
@@ -149,8 +182,11 @@ int run_denoise(const DenoiseArgs& args) {
     }
   }
 
-  // The output file is started before any work, so a path that cannot be written fails at once.
-  NiftiWriter output(args.out, input.header(), type);
+  // The output file is started before any work, so a path that cannot be written fails at once;
+  // one that would replace an input, a protected file or a link's target needs --force.
+  std::vector<std::string> inputs{args.in, input.data_path()};
+  if (guide) inputs.insert(inputs.end(), {args.guide, guide->data_path()});
+  NiftiWriter output(checked_output(args.out, inputs, args.force), input.header(), type);
 
   const int64_t volumes = input.volumes();
   const int64_t steps = guide ? extents.d2 : pipeline::progress_steps(extents, options);
@@ -196,6 +232,11 @@ int run_denoise(const DenoiseArgs& args) {
   }
   output.commit();
   bar.finish();
+  if (output.overflowed() > 0) {
+    warn(args.out + ": " + std::to_string(output.overflowed()) +
+         " voxels of the result lie beyond the float32 range (3.4e38) and were written as "
+         "infinite; --output-type float64 keeps them");
+  }
 
   if (!args.quiet) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

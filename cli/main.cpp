@@ -32,6 +32,18 @@ Examples:
   volnlm denoise dwi.nii.gz dwi_denoised.nii.gz --method block --sigma 12.5
   volnlm estimate-sigma t1.nii.gz)";
 
+// An empty value (--search-radius "", an unset shell variable) would otherwise leave the option
+// at its default without a word.
+void reject_empty_values(const CLI::App& command) {
+  for (const CLI::Option* option : command.get_options()) {
+    for (const std::string& value : option->results()) {
+      if (value.empty()) {
+        throw UsageError(option->get_name() + " is empty; give it a value or leave it out");
+      }
+    }
+  }
+}
+
 int run(int argc, char** argv) {
   CLI::App app{"volnlm " VOLNLM_VERSION
                ": non-local-means denoising of 3-D MRI volumes in NIfTI files (NIfTI-1 and "
@@ -50,7 +62,9 @@ int run(int argc, char** argv) {
       "description, intent) with float voxels and no scaling. A 4-D series is denoised volume "
       "by volume. OUT appears only once it is complete.");
   denoise->add_option("IN", den.in, "Input NIfTI file (.nii, .nii.gz, or .hdr/.img)")->required();
-  denoise->add_option("OUT", den.out, "Output NIfTI file (.nii or .nii.gz; .gz compresses)")
+  denoise
+      ->add_option("OUT", den.out,
+                   "Output NIfTI file (.nii or .nii.gz, or .NII, .NII.GZ; .gz compresses)")
       ->required();
   denoise
       ->add_option("--method", den.method,
@@ -72,7 +86,10 @@ int run(int argc, char** argv) {
               parse_sigma(s);
               return "";
             } catch (const UsageError& e) {
-              return e.what();
+              // The parser puts the option's name in front of the message already.
+              std::string message = e.what();
+              if (message.starts_with("--sigma ")) message.erase(0, 8);
+              return message;
             }
           },
           "auto|VALUE", "sigma"))
@@ -105,6 +122,11 @@ int run(int argc, char** argv) {
       ->check(CLI::IsMember({"float32", "float64"}))
       ->capture_default_str();
   denoise->add_flag("-q,--quiet", den.quiet, "No progress bar and no summary line");
+  denoise->add_flag("--force", den.force,
+                    "Replace OUT even when it is IN or the guide (by any path), when its "
+                    "permissions deny writing it (it keeps them), or when it is a symbolic link: "
+                    "without --force these are refused. A link is written through: the file it "
+                    "leads to is replaced (or created) and the link is kept");
 
   EstimateArgs est;
   CLI::App* estimate = app.add_subcommand(
@@ -138,6 +160,7 @@ int run(int argc, char** argv) {
     return kExitUsage;
   }
 
+  for (const CLI::App* command : app.get_subcommands()) reject_empty_values(*command);
   remove_temporaries_on_signals();
   if (*denoise) return run_denoise(den);
   if (*estimate) return run_estimate_sigma(est);

@@ -582,6 +582,7 @@ void NiftiWriter::write_volume(const double* volume) {
     if (type_ == OutputType::float32) {
       for (int64_t i = 0; i < count; ++i) {
         const float v = static_cast<float>(volume[first + i]);
+        overflowed_ += std::isinf(v) && std::isfinite(volume[first + i]) ? 1 : 0;
         std::memcpy(buffer_.data() + i * 4, &v, 4);
       }
     } else {

@@ -87,6 +87,8 @@ class NiftiWriter {
   void write_volume(const double* volume);
   // Finishes the file once every volume of the header was written; throws RunError otherwise.
   void commit();
+  // Finite values written as infinite because they lie beyond float32's range.
+  int64_t overflowed() const { return overflowed_; }
 
  private:
   void put(const void* bytes, size_t size);
@@ -96,6 +98,7 @@ class NiftiWriter {
   int32_t volume_voxels_ = 0;
   int64_t volumes_ = 0;
   int64_t written_ = 0;
+  int64_t overflowed_ = 0;
   void* gz_ = nullptr;  // zlib stream when compressing
   std::vector<unsigned char> buffer_;
 };
