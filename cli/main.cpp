@@ -24,7 +24,8 @@ using namespace volnlm::cli;
 
 constexpr const char* kFooter =
     R"(Exit status: 0 on success, 1 when the run fails (a file that is missing, unreadable or
-not NIfTI, an output that cannot be written, a guide of other extents, a filter failure),
+not NIfTI, an output that cannot be written or that --force must allow, a guide of other
+extents, a filter failure),
 2 for bad usage (a missing argument, a bad option value).
 
 Examples:

@@ -106,6 +106,19 @@ TEST(CliOutput, ReplacingAnInputOrALinkNeedsForce) {
   }
 }
 
+// The help says what --force allows and what a link as OUT means.
+TEST(CliOutput, HelpDocumentsForceAndLinks) {
+  const testing::ToolRun r = run_tool({"denoise", "--help"});
+  EXPECT_EQ(r.status, 0);
+  std::string help;  // the option texts are wrapped: one line to search
+  for (const char c : r.out) help += c == '\n' ? ' ' : c;
+  for (std::string::size_type at; (at = help.find("  ")) != std::string::npos;) help.erase(at, 1);
+  for (const char* part : {"--force", "when it is IN or the guide", "a symbolic link",
+                           "A link is written through", "the link is kept"}) {
+    EXPECT_TRUE(contains(help, part)) << part << "\n" << r.out;
+  }
+}
+
 // A file the user may not write is not replaced without --force. Run as root, whom permissions
 // do not bind, the tool runs as the unprivileged user "nobody" in a directory open to everyone,
 // the file being root's.
