@@ -42,8 +42,8 @@ def phantom(shape):
     fold = 0.07 * np.sin(7.0 * np.arctan2(w, u)) * np.cos(5.0 * t)
     v[r <= 0.62 + fold] = 215.0  # white matter, its border folded like gyri
     for side in (-1.0, 1.0):  # ventricles
-        inside = ((u - 0.17 * side) / 0.09) ** 2 + ((w - 0.05) / 0.28) ** 2 + ((t - 0.05) / 0.16) ** 2
-        v[inside <= 1.0] = 45.0
+        u0, w0, t0 = (u - 0.17 * side) / 0.09, (w - 0.05) / 0.28, (t - 0.05) / 0.16
+        v[u0 * u0 + w0 * w0 + t0 * t0 <= 1.0] = 45.0
     stripes = (u > 0.05) & (u < 0.75) & (w > 0.35) & (w < 0.6) & (np.abs(t) < 0.35) & (r <= 0.88)
     band = np.floor((u - 0.05) / 0.7 * 8.0).astype(int)
     v[stripes & (band % 2 == 0)] = 105.0

@@ -109,8 +109,8 @@ def _block(page, top, truth, noisy, results, rows, level, methods, white):
                 ax.set_ylabel(which, fontsize=10)
                 left, right = SIDES[which]
                 for x, text, align in ((0.03, left, "left"), (0.97, right, "right")):
-                    ax.text(x, 0.5, text, transform=ax.transAxes, color="yellow", fontsize=8,
-                            ha=align, va="center")
+                    ax.text(x, 0.5, text, transform=ax.transAxes, color="yellow", fontsize=9,
+                            fontweight="bold", ha=align, va="center")
         y += height + GAP
     images_width = len(panels) * (PANEL_INCHES + GAP)
     bar_axes = page.axes(LEFT + images_width + 0.05, top + BLOCK_TITLE, BAR,

@@ -116,7 +116,8 @@ def run(args, say=print):
             results[level, method] = result
             _save(os.path.join(out, f"{method}_{level}pct.nii.gz"), result, truth.affine)
             rows.append({"noise_pct": level, "true_sigma": true_sigma,
-                         "sigma_used": params["Sigma"][0], "method": method, "psnr_noisy_db": before,
+                         "sigma_used": params["Sigma"][0], "method": method,
+                         "psnr_noisy_db": before,
                          "psnr_denoised_db": psnr(truth.clean, result, truth.mask, truth.peak),
                          "seconds": seconds})
             if not args.quiet:
@@ -146,7 +147,8 @@ def format_table(rows):
         lines.append(f"  {r['noise_pct']:3d}%   {r['true_sigma']:10.2f}  {r['sigma_used']:10.2f}  "
                      f"{r['method']:<7}  {r['psnr_noisy_db']:7.2f} dB  "
                      f"{r['psnr_denoised_db']:10.2f} dB  "
-                     f"{r['psnr_denoised_db'] - r['psnr_noisy_db']:+6.2f} dB  {r['seconds']:5.1f} s")
+                     f"{r['psnr_denoised_db'] - r['psnr_noisy_db']:+6.2f} dB  "
+                     f"{r['seconds']:5.1f} s")
     return "\n".join(lines)
 
 
