@@ -146,11 +146,26 @@ def test_default_template_absent_falls_back_to_the_phantom_with_a_notice(tmp_pat
     assert os.path.exists(os.path.join(out, "figure.png"))
 
 
+def test_a_mask_without_the_default_template_is_an_error_not_ignored(tmp_path, monkeypatch,
+                                                                    capsys):
+    absent = str(tmp_path / "mricron" / "ch2.nii.gz")
+    monkeypatch.setattr(demo, "DEFAULT_TEMPLATE", absent)
+    mask = write_nifti(tmp_path / "mask.nii", np.ones((5, 5, 5)))
+    out = str(tmp_path / "out")
+    assert demo.main(["--mask", mask, "--out", out]) == 1
+    assert f"--mask {mask} was given but the template {absent} is absent" in capsys.readouterr().err
+    assert not os.path.exists(out)
+
+
 def test_failed_runs_exit_one_naming_the_file(tmp_path, template, capsys):
     path, _ = template
     notes = tmp_path / "notes.nii"
     notes.write_text("these are notes, not an image\n")
     write_nifti(tmp_path / "small.nii", np.ones((5, 5, 5)))
+    write_nifti(tmp_path / "series.nii", np.ones((5, 5, 5, 2)))
+    write_nifti(tmp_path / "nan.nii", np.full((5, 5, 5), np.nan))
+    write_nifti(tmp_path / "zero.nii", np.zeros((5, 5, 5)))
+    write_nifti(tmp_path / "empty_mask.nii", np.zeros((30, 26, 12)))
     missing = str(tmp_path / "missing.nii")
     cases = [
         (["--template", missing], f"the template {missing} does not exist"),
@@ -159,6 +174,11 @@ def test_failed_runs_exit_one_naming_the_file(tmp_path, template, capsys):
         (["--template", path, "--mask", missing], f"the mask {missing} does not exist"),
         (["--template", path, "--mask", str(tmp_path / "small.nii")], "has extents 5x5x5"),
         (["--template", str(tmp_path / "small.nii"), "--mask", path], "has extents 30x26x12"),
+        (["--template", str(tmp_path / "series.nii")], "must hold one 3-D volume"),
+        (["--template", str(tmp_path / "nan.nii")], "NaN or infinite"),
+        (["--template", str(tmp_path / "zero.nii")], "has no positive voxel"),
+        (["--template", path, "--mask", str(tmp_path / "empty_mask.nii")],
+         "the PSNR mask holds no voxel"),
     ]
     for args, message in cases:
         out = str(tmp_path / "out")
