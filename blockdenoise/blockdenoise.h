@@ -19,6 +19,11 @@ struct Params {
   // When set, each worker adds 1 here after every slice of its slab it has finished, so a front
   // end can show progress from another thread. Never read by the filter.
   std::atomic<int32_t>* slices_done = nullptr;
+  // Optional mask, one byte per voxel of the volume's extents (x fastest), nonzero = inside; null:
+  // the whole volume. Inside the mask the result has the same bits as without it: every centre
+  // within the patch radius of the mask builds its block estimate against all its candidates.
+  // Outside the mask the result is the noisy value; no other centre is worked.
+  const uint8_t* mask = nullptr;
 };
 
 // Caller-owned volumes of voxel_count(extents) floats each.

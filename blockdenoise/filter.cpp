@@ -13,6 +13,7 @@
 #include "blockdenoise/local_stats.h"
 #include "blockdenoise/search.h"
 #include "blockdenoise/worker.h"
+#include "common/mask.h"
 #include "common/slabs.h"
 #include "common/thread_runner.h"
 
@@ -91,6 +92,23 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   const int32_t p = params.patch_radius < 0 ? -1 : params.patch_radius;
   const int32_t workers = worker_count(d2, params.search_radius);
 
+  // With a mask, the centres are the voxels within p of it, whose blocks cover a mask voxel;
+  // without one inside the mask, or without blocks, every voxel keeps its noisy value.
+  std::vector<uint8_t> centres;
+  if (params.mask) {
+    if (p < 0 || mask_count(params.mask, n) == 0) {
+      std::copy(noisy, noisy + n, buffers.out);
+      if (params.slices_done) params.slices_done->fetch_add(d2, std::memory_order_relaxed);
+      return Status::ok;
+    }
+    try {
+      centres.resize(static_cast<size_t>(n));
+      dilate(params.mask, extents, p, centres.data());
+    } catch (const std::bad_alloc&) {
+      return Status::memory;
+    }
+  }
+
   // Each worker adds its estimates for its own slab's slices in place, and those for slices of
   // other slabs into private buffers that are merged in slab order after the join: no two
   // threads touch the same element, and the sums do not depend on thread timing.
@@ -148,6 +166,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     task.padded = p >= 0 ? padded.data() : nullptr;
     task.block_values = block_values;
     task.search_line = search_line;
+    task.centres = params.mask ? centres.data() : nullptr;
     if (slab.first_slice < slab.end_slice && p > 0) {
       task.before_slices = std::min(p, slab.first_slice);
       task.after_slices = std::min(p, d2 - slab.end_slice);
@@ -185,10 +204,15 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
           task.after_sum, task.after_count);
   }
 
-  // A voxel that no block reached keeps its noisy value.
+  // A voxel that no block reached keeps its noisy value, and so does one outside the mask.
   for (int32_t i = 0; i < n; ++i) {
     const float c = buffers.estimate_count[i];
     buffers.out[i] = c != 0.0f ? buffers.estimate_sum[i] / c : noisy[i];
+  }
+  if (params.mask) {
+    for (int32_t i = 0; i < n; ++i) {
+      if (params.mask[i] == 0) buffers.out[i] = noisy[i];
+    }
   }
   return Status::ok;
 }

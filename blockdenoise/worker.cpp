@@ -174,10 +174,16 @@ void ThreadFunc(BlockTask* task) {
   for (int32_t z = t.first_slice; z < t.end_slice; ++z) {
     for (int32_t y = 0; y < d1; ++y) {
       const int32_t line = linear_index(0, y, z, d0, d1);
+      const uint8_t* centres = t.centres ? t.centres + line : nullptr;
+      if (centres &&
+          std::find_if(centres, centres + d0, [](uint8_t c) { return c != 0; }) == centres + d0) {
+        continue;  // no centre on this line
+      }
       bool any = false;
       for (int32_t x = 0; x < d0; ++x) {
         // A dark or flat centre, or one without a window, takes its own block alone.
-        const bool searches = t.search_radius >= 0 && t.local_mean[line + x] > kStatFloor &&
+        const bool searches = t.search_radius >= 0 && (!centres || centres[x] != 0) &&
+                              t.local_mean[line + x] > kStatFloor &&
                               t.local_variance[line + x] > kStatFloor;
         active[x] = searches ? -1 : 0;
         centre_weight[x] = searches ? 0.0f : 1.0f;
@@ -187,6 +193,7 @@ void ThreadFunc(BlockTask* task) {
       std::fill(accum.get(), accum.get() + line_floats, 0.0f);
       if (any) t.search_line(s, y, z);
       for (int32_t x = 0; x < d0; ++x) {
+        if (centres && centres[x] == 0) continue;
         float cw = centre_weight[x];
         float tw = total_weight[x];
         if (active[x]) {

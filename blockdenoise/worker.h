@@ -47,6 +47,9 @@ struct BlockTask {
   SearchLine search_line = search_line_portable;  // the form of the search, chosen by the driver
   bool failed = false;  // set by the worker when its buffers could not be allocated
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
+  // When set, only the voxels where it is nonzero are centres (one byte per voxel); the others
+  // build no block estimate at all.
+  const uint8_t* centres = nullptr;
 };
 
 // Number of workers a call starts: d2 / search_radius, truncated, clamped to 1..8; 1 when the

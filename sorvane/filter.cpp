@@ -1,10 +1,12 @@
 // The driver: guide mean, seeding, one worker per slab, merge of the spilled additions, and
 // the final pass that turns the sums into the result.
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "common/mask.h"
 #include "common/slabs.h"
 #include "common/text.h"
 #include "common/thread_runner.h"
@@ -54,6 +56,23 @@ void normalise(const double* noisy, double* accum, const double* weight_sum, int
 
 }  // namespace
 
+std::vector<uint8_t> pairing_centres(const uint8_t* mask, const Extents& e, int32_t radius) {
+  const size_t n = static_cast<size_t>(voxel_count(e));
+  std::vector<uint8_t> centres(mask, mask + n);
+  if (radius <= 0) return centres;
+  // The forward half window as three boxes of offsets from the centre to its later neighbour:
+  // later slices; later lines of the same slice; later voxels of the same line.
+  const int32_t r = radius;
+  const int32_t lo[3][3] = {{-r, -r, 1}, {-r, 1, 0}, {1, 0, 0}};
+  const int32_t hi[3][3] = {{r, r, r}, {r, r, 0}, {r, 0, 0}};
+  std::vector<uint8_t> reached(n);
+  for (int b = 0; b < 3; ++b) {
+    dilate_box(mask, e, lo[b], hi[b], reached.data());
+    for (size_t i = 0; i < n; ++i) centres[i] = centres[i] | reached[i];
+  }
+  return centres;
+}
+
 std::optional<ArgError> check_params(const Params& params) {
   if (!std::isfinite(params.sigma)) {
     return ArgError{"sigma",
@@ -80,6 +99,22 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
   const int32_t d2 = extents.d2;
   const int32_t radius = params.search_radius;
   const int64_t plane = int64_t{d0} * d1;
+
+  // With a mask, the centres are its voxels and every voxel that comes before one of them
+  // within the forward half of its window; without one inside, the output is the input.
+  std::vector<uint8_t> centres;
+  if (params.mask) {
+    if (mask_count(params.mask, *count) == 0) {
+      std::copy(noisy, noisy + *count, buffers.accum);
+      if (params.slices_done) params.slices_done->fetch_add(d2, std::memory_order_relaxed);
+      return Status::ok;
+    }
+    try {
+      centres = pairing_centres(params.mask, extents, radius);
+    } catch (const std::bad_alloc&) {
+      return Status::memory;
+    }
+  }
 
   guide_local_mean(guide, buffers.guide_mean, d0, d1, d2);
   seed(noisy, buffers.accum, buffers.weight_sum, *count, params.rician);
@@ -108,6 +143,7 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.rician = params.rician;
     task.slices_done = params.slices_done;
     task.isa = isa;
+    task.centres = params.mask ? centres.data() : nullptr;
     const int32_t rest = d2 - slab.end_slice;
     task.spill_slices = radius <= 0 ? 0 : (radius < rest ? radius : rest);
     const int64_t size = plane * task.spill_slices;
@@ -123,6 +159,11 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
   if (!run_workers(tasks, workers, ThreadFunc)) return Status::threads;
   merge_spills(tasks, workers, buffers.accum, buffers.weight_sum);
   normalise(noisy, buffers.accum, buffers.weight_sum, *count, params.sigma, params.rician);
+  if (params.mask) {
+    for (int32_t i = 0; i < *count; ++i) {
+      if (params.mask[i] == 0) buffers.accum[i] = noisy[i];
+    }
+  }
   return Status::ok;
 }
 

@@ -19,6 +19,11 @@ struct Params {
   // When set, each worker adds 1 here after every slice of its slab it has finished, so a front
   // end can show progress from another thread. Never read by the filter.
   std::atomic<int32_t>* slices_done = nullptr;
+  // Optional mask, one byte per voxel of the volume's extents (x fastest), nonzero = inside; null:
+  // the whole volume. Inside the mask the result has the same bits as without it: every pair
+  // that touches a mask voxel is made, from whichever of its voxels comes first, by the same
+  // steps in the same order. Outside the mask the result is the noisy value.
+  const uint8_t* mask = nullptr;
 };
 
 // Caller-owned volumes of voxel_count(extents) doubles each.

@@ -73,6 +73,31 @@ void direct_run(const SlabTask& task, const WeightScale& scale, int32_t y, int32
   }
 }
 
+// Calls work(first, end) for every run of set flags of a line (`line` holds its d0 flags), each
+// widened to whole pairs (0, 1), (2, 3), ... of the four-lane loop; the runs ascend when
+// `forward`, else descend. Widened runs never overlap.
+template <class Work>
+void for_each_centre_run(const uint8_t* line, int32_t d0, bool forward, Work&& work) {
+  const auto widened_end = [d0](int32_t end) { return end % 2 == 0 ? end : min32(end + 1, d0); };
+  if (forward) {
+    for (int32_t x = 0; x < d0; ++x) {
+      if (line[x] == 0) continue;
+      int32_t end = x + 1;
+      while (end < d0 && line[end] != 0) ++end;
+      work(x - x % 2, widened_end(end));
+      x = end;
+    }
+  } else {
+    for (int32_t x = d0 - 1; x >= 0; --x) {
+      if (line[x] == 0) continue;
+      int32_t first = x;
+      while (first > 0 && line[first - 1] != 0) --first;
+      work(first - first % 2, widened_end(x + 1));
+      x = first;
+    }
+  }
+}
+
 // Lines of at least four voxels go through the four-lane loop, when the bandwidth allows it;
 // the others through the direct one. Either way the centres are visited in scan order.
 template <bool Rician>
@@ -93,11 +118,25 @@ void work_slab(const SlabTask& task) {
     if (task.search_radius >= 0) {
       for (int32_t j = 0; j < task.d1; ++j) {
         const int32_t y = forward ? j : task.d1 - 1 - j;
-        if (four_lanes) {
-          line_pairs(task, k, y, z, 0, task.d0, forward);
-        } else {
-          direct_run<Rician>(task, scale, y, z, 0, task.d0, forward);
+        if (!task.centres) {
+          if (four_lanes) {
+            line_pairs(task, k, y, z, 0, task.d0, forward);
+          } else {
+            direct_run<Rician>(task, scale, y, z, 0, task.d0, forward);
+          }
+          continue;
         }
+        const uint8_t* line = task.centres + linear_index(0, y, z, task.d0, task.d1);
+        for_each_centre_run(line, task.d0, forward, [&](int32_t first, int32_t end) {
+          if (four_lanes) {
+            line_pairs(task, k, y, z, first, end, forward);
+            return;
+          }
+          for (int32_t n = 0; n < end - first; ++n) {
+            const int32_t x = forward ? first + n : end - 1 - n;
+            if (line[x] != 0) pair_centre<Rician>(task, scale, x, y, z);
+          }
+        });
       }
     }
     if (task.slices_done != nullptr) task.slices_done->fetch_add(1, std::memory_order_relaxed);

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "common/isa.h"
+#include "common/volume.h"
 
 namespace volnlm::sorvane {
 
@@ -36,6 +38,11 @@ struct SlabTask {
   int32_t spill_slices = 0;
   std::atomic<int32_t>* slices_done = nullptr;  // if set, 1 is added after each finished slice
   Isa isa = Isa::portable;  // instruction set of the four-lane loop; every one gives the same bits
+  // When set, only the voxels where it is nonzero are taken as centres (one byte per voxel).
+  // The four-lane loop works neighbouring centres in pairs (0, 1), (2, 3), ... of each line; a
+  // pair with either voxel set is worked whole, so that every centre that is worked is grouped,
+  // and adds into its neighbours, exactly as without the mask.
+  const uint8_t* centres = nullptr;
 };
 
 // Where the additions into slice zn go: the volumes themselves, or the spill buffers for a
@@ -50,6 +57,11 @@ inline SliceSums slice_sums(const SlabTask& task, int32_t zn) {
   if (zn < task.end_slice) return {task.accum, task.weight_sum, 0};
   return {task.spill_accum, task.spill_weight, task.end_slice * task.d0 * task.d1};
 }
+
+// The centres a masked call works: the mask's voxels and every voxel that has one of them in the
+// forward half of its window of `radius` (the earlier voxel of each pair that touches the mask).
+// Throws std::bad_alloc when memory is short.
+std::vector<uint8_t> pairing_centres(const uint8_t* mask, const Extents& e, int32_t radius);
 
 // Works through the slab of *task. Allocates nothing, takes no lock, and returns when done.
 void ThreadFunc(SlabTask* task);
