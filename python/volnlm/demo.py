@@ -41,23 +41,24 @@ def _parser():
     p = argparse.ArgumentParser(
         prog="python3 -m volnlm.demo",
         description="Denoise a real T1 brain template (the built-in phantom when the default "
-                    "template is absent) with seeded Rician noise at 3%% and 9%% of its maximum "
+                    "template is absent) with seeded Rician noise at 3% and 9% of its maximum "
                     "by both methods; print the PSNR before and after, and write the volumes, "
                     "the table and a figure to --out.")
     p.add_argument("--out", default="demo-out", help="directory for the results (created); "
                    "default %(default)s")
-    p.add_argument("--template", help=f"ground-truth volume (NIfTI); default {DEFAULT_TEMPLATE}, "
-                   "or the built-in phantom when that is absent")
+    p.add_argument("--template", help=f"ground-truth volume (NIfTI), which must exist; default "
+                   f"{DEFAULT_TEMPLATE}, or the built-in phantom when that is absent")
     p.add_argument("--mask", help="brain mask (voxels > 0) for the PSNR; default ch2bet.nii.gz "
                    "next to the template, else the template's nonzero voxels")
     p.add_argument("--phantom", action="store_true",
                    help="use the built-in phantom even when the template is there")
     p.add_argument("--crop", type=_crop, default=DEFAULT_CROP, metavar="X,Y,Z",
                    help="size of the central region denoised (N for a cube), also the "
-                   "phantom's size; default %s" % ",".join(map(str, DEFAULT_CROP)))
+                   "phantom's size; default %s, which finishes within two minutes on two cores"
+                   % ",".join(map(str, DEFAULT_CROP)))
     p.add_argument("--full", action="store_true",
                    help="denoise the whole volume (a few minutes on two cores)")
-    p.add_argument("-q", "--quiet", action="store_true", help="print only the table")
+    p.add_argument("-q", "--quiet", action="store_true", help="no line as each run ends")
     return p
 
 

@@ -246,3 +246,14 @@ def test_phantom_has_background_tissues_and_detail():
     assert levels[0] == 0.0 and levels[-1] == PHANTOM_MAX
     assert p[0, 0, 0] == 0.0 and p[-1, -1, -1] == 0.0 and p[20, 22, 12] > 0.0
     assert p.size / 3 < np.count_nonzero(p) < p.size
+
+
+def test_help_lists_every_option_and_exits_zero(capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        demo.main(["--help"])
+    assert exit_info.value.code == 0
+    text = " ".join(capsys.readouterr().out.split())
+    for part in ("--out", "--template", "--mask", "--phantom", "--crop", "--full", "--quiet",
+                 "3% and 9%", "default 96,120,72", demo.DEFAULT_TEMPLATE):
+        assert part in text, part
+    assert "%%" not in text
