@@ -330,7 +330,7 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
                         number_text(min_offset) + ", the header's end");
   }
   const double offset = std::floor(std::max(raw.vox_offset, min_offset));
-  const int64_t volume_bytes = volume_voxels() * h.nbyper;
+  const int64_t volume_bytes = int64_t{volume_voxels()} * h.nbyper;
   const bool compressed = is_gzip_file(data_path_);
   if (!compressed) {
     // The voxel data's size is known before any of it is read: a file that is too short is

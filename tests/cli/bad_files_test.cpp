@@ -213,6 +213,14 @@ TEST(CliBadFiles, ATinyFileClaimingAHugeVolumeIsTruncatedNotShortOfMemory) {
     }
   }
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"huge.nii", "huge.nii.gz"}));
+
+  // 1024 x 1024 x 600 float32 voxels: a volume's bytes pass 2^31, its voxels do not.
+  bytes = with_dim(with_dim(with_dim(bytes, false, 1, 1024), false, 2, 1024), false, 3, 600);
+  put(dir.file("huger.nii"), bytes);
+  const testing::ToolRun r = run_tool({"estimate-sigma", dir.file("huger.nii")}, limited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "from byte 352, 2516582752 bytes in all, but the file holds 352"))
+      << r.err;
 }
 
 }  // namespace
