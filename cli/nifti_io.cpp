@@ -348,10 +348,10 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
         offset + static_cast<double>(volume_bytes) * static_cast<double>(volumes_);
     if (needed > file_size) {
       throw RunError(data_path_ + " is truncated: its header gives " + std::to_string(volumes_) +
-                     " volume(s) of " + std::to_string(extents_.d0) + "x" +
-                     std::to_string(extents_.d1) + "x" + std::to_string(extents_.d2) +
-                     " voxels of " + std::to_string(h.nbyper) + " bytes from byte " +
-                     number_text(offset) + ", " + number_text(needed) +
+                     (volumes_ == 1 ? " volume of " : " volumes of ") +
+                     std::to_string(extents_.d0) + "x" + std::to_string(extents_.d1) + "x" +
+                     std::to_string(extents_.d2) + " voxels of " + std::to_string(h.nbyper) +
+                     " bytes from byte " + number_text(offset) + ", " + number_text(needed) +
                      " bytes in all, but the file holds " + number_text(file_size));
     }
   } else if (offset > 0x1p62) {
