@@ -208,6 +208,14 @@ int run_denoise(const DenoiseArgs& args) {
       warn(which + " holds " + std::to_string(bad) +
            " NaN or infinite voxels; check the result around them");
     }
+    if (options.rician) {
+      const int64_t negatives =
+          pipeline::count_negative(volume.data(), static_cast<int64_t>(volume.size()));
+      if (negatives > 0) {
+        bar.finish();
+        warn(pipeline::negative_voxels_warning(negatives, which, "--noise gaussian"));
+      }
+    }
     done.store(0);
     Status status = Status::ok;
     pipeline::Options run = options;

@@ -113,6 +113,21 @@ ArgError method_error(std::string_view name) {
                                 std::string(name) + "\""};
 }
 
+int64_t count_negative(const double* values, int64_t count) {
+  int64_t negatives = 0;
+  for (int64_t i = 0; i < count; ++i) negatives += values[i] < 0.0 ? 1 : 0;
+  return negatives;
+}
+
+std::string negative_voxels_warning(int64_t negatives, const std::string& what,
+                                    const std::string& gaussian_choice) {
+  return what + " holds " + std::to_string(negatives) + " negative voxel" +
+         (negatives == 1 ? "" : "s") +
+         "; Rician noise is for magnitude images, which are never negative, so the guided method "
+         "takes them as 0 and the block method as their absolute value. For signed data use " +
+         gaussian_choice;
+}
+
 int64_t progress_steps(const Extents& extents, const Options& options) {
   if (voxel_count(extents.d0, extents.d1, extents.d2).value_or(0) == 0) return 0;
   return static_cast<int64_t>(extents.d2) * (options.method == Method::guided ? 2 : 1);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/status.h"
@@ -69,6 +70,16 @@ std::optional<ArgError> check_options(const Extents& extents, const Options& opt
 // sigma of 0 (given or estimated) copies the volume unchanged.
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved = nullptr);
+
+// Voxels below 0 among `count` values (NaN and -0 are not). Rician mode treats voxels as
+// magnitudes, which are never negative: the guided method takes a negative voxel as 0, the block
+// method as its absolute value. Front ends warn with negative_voxels_warning() when this is not 0.
+int64_t count_negative(const double* values, int64_t count);
+
+// The warning for `negatives` negative voxels in `what` under Rician mode; `gaussian_choice` is
+// the front end's way to ask for Gaussian noise (e.g. "--noise gaussian" or "rician=False").
+std::string negative_voxels_warning(int64_t negatives, const std::string& what,
+                                    const std::string& gaussian_choice);
 
 // The number of slice steps a denoise call reports through slices_done, for a progress bar.
 int64_t progress_steps(const Extents& extents, const Options& options);

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <stdexcept>
 #include <string>
 
 namespace volnlm::pipeline {
@@ -102,13 +101,9 @@ std::vector<double> series_sigmas(const double* series, const Extents& extents, 
 Status denoise_series(const double* series, const Extents& extents, int64_t volumes,
                       const Options& options, const SeriesSigma& sigma, double* out,
                       SeriesResolved* resolved) {
-  if (options.sigma) {
-    throw std::invalid_argument("denoise_series takes sigma from its SeriesSigma argument");
-  }
-  if (const auto error = check_options(extents, options))
-    throw std::invalid_argument(error->message);
-  if (const auto error = check_series_sigma(sigma, volumes))
-    throw std::invalid_argument(error->message);
+  // options.sigma must be empty: the sigma comes from `sigma`.
+  if (options.sigma || check_options(extents, options) || check_series_sigma(sigma, volumes))
+    return Status::invalid;
   SeriesResolved used;
   // A shared estimate needs every volume's estimate first; a per-volume one is made by each
   // volume's own call, as a 3-D call would make it.

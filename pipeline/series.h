@@ -69,7 +69,8 @@ struct SeriesResolved {
 // volume k is denoise() of volume k with options.sigma set to its sigma, so its bits equal a
 // 3-D call's on that volume with that sigma. options.sigma must be empty (the sigma comes from
 // `sigma`). Memory beyond the input and output: one volume's working buffers. Options that fail
-// check_options or check_series_sigma throw std::invalid_argument.
+// check_options or check_series_sigma, or a sigma in `options`, give Status::invalid and touch
+// nothing.
 Status denoise_series(const double* series, const Extents& extents, int64_t volumes,
                       const Options& options, const SeriesSigma& sigma, double* out,
                       SeriesResolved* resolved = nullptr);

@@ -246,6 +246,17 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   return py::make_tuple(out, to_python(volnlm::pipeline::record_value(record)));
 }
 
+// Negative voxels of a Fortran-ordered float64 array of any shape, read in place.
+int64_t count_negative(const py::array& a) {
+  if (!py::isinstance<py::array_t<double>>(a) || !(a.flags() & py::array::f_style)) {
+    throw py::type_error("count_negative: expected a Fortran-ordered array of float64");
+  }
+  const auto* values = static_cast<const double*>(a.data());
+  const auto count = static_cast<int64_t>(a.size());
+  py::gil_scoped_release release;
+  return volnlm::pipeline::count_negative(values, count);
+}
+
 std::string record_keys_text() {
   std::string text;
   for (const auto& key : volnlm::pipeline::record_keys()) {
@@ -274,6 +285,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"),
         py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
   m.def("check_shape", &check_shape, py::arg("name"), py::arg("shape"));
+  m.def("count_negative", &count_negative, py::arg("values"));
+  m.def("negative_voxels_warning", &volnlm::pipeline::negative_voxels_warning, py::arg("negatives"),
+        py::arg("what"), py::arg("gaussian_choice"));
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
   m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
         py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),

@@ -22,6 +22,7 @@ on any number of cores, and to the MATLAB/Octave plug-ins on the same input.
 
 import numbers
 import operator
+import warnings
 
 import numpy as np
 
@@ -286,7 +287,9 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     method : {"guided", "block"}, default "guided"
     rician : bool, default True
         Rician mode, on by default because this call is meant for magnitude MRI; pass False
-        for data with Gaussian noise. (The filter functions default to False.)
+        for data with Gaussian noise. (The filter functions default to False.) Magnitudes are
+        never negative: in Rician mode the guided method takes a negative voxel as 0 and the
+        block method as its absolute value, and a ``UserWarning`` says how many there are.
     search_radius : int, optional
         `blockdenoise`'s search radius, at least 1. Default 3.
     patch_radius : int, optional
@@ -332,15 +335,21 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     if not isinstance(method, str):
         raise TypeError(f"method must be {_METHOD_CHOICES}; got {type(method).__name__}")
     array = _volume(volume, np.float64, "volume", series=True)
+    is_rician = _flag(rician, "rician")
     result, params = _core.denoise(
         array,
         _sigmas(sigma),
         _flag(shared_sigma, "shared_sigma"),
         method,
-        _flag(rician, "rician"),
+        is_rician,
         None if search_radius is None else _radius(search_radius, "search_radius"),
         None if patch_radius is None else _radius(patch_radius, "patch_radius"),
         None if smoothing is None else _real(smoothing, "smoothing"),
         None if guided_search_radius is None else _radius(guided_search_radius, "guided_search_radius"),
     )
+    negatives = _core.count_negative(array) if is_rician else 0
+    if negatives:
+        warnings.warn(
+            _core.negative_voxels_warning(negatives, "volume", "rician=False"), UserWarning, stacklevel=2
+        )
     return (result, params) if _flag(return_params, "return_params") else result
