@@ -127,11 +127,10 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // The values the vector search adds blocks from, shared too: the padded copy, or its squares
   // in Rician mode.
   // The form of the search, chosen once for the call.
-  const SearchLine search_line = search_line_for(isa);
+  const SearchLine search_line = search_form_for(isa).line;
   std::vector<float> squares;
   const float* block_values = nullptr;
-  if (search_line != &search_line_portable &&
-      deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
+  if (deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
     try {
       if (params.rician) squares.resize(padded.size());
     } catch (const std::bad_alloc&) {

@@ -5,7 +5,6 @@
 // in their own order: every code path gives the same bits.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,7 +23,6 @@ inline constexpr float kVarianceRatioHigh = 2.0f;
 
 // What the search of a line reads and where it leaves its results.
 struct LineSearch {
-  const float* noisy = nullptr;
   // The volume with p voxels added on every side by the border rule of the patch distance,
   // extents pd0 = d0 + 2p, pd1 = d1 + 2p, pd2 = d2 + 2p.
   const float* padded = nullptr;
@@ -33,17 +31,15 @@ struct LineSearch {
   int32_t d0 = 0, d1 = 0, d2 = 0;
   int32_t p = 0;  // patch radius, not negative
   ptrdiff_t pd0 = 0, pd1 = 0;
-  int32_t elements = 0;                // (2p + 1)^3
-  const ptrdiff_t* offsets = nullptr;  // per patch element, its offset in the padded volume
   // per row (dy, dz) of a patch, (dz + p) * (2p + 1) + (dy + p), the offset of its dx = 0 element
   const ptrdiff_t* row_offsets = nullptr;
   int32_t search_radius = 0;  // not negative
   float max = 0.0f;
   float denominator = 0.0f;
   bool rician = false;
-  // Per centre x of the line: `active` is -1 (all bits) for a centre that searches and 0 for one
-  // that does not; centre_weight and total_weight start at 0 for a searching centre; accum holds
-  // `elements` rows of d0 floats, element e of centre x at e * d0 + x, zeroed.
+  // Per centre x of the line: `active` is not 0 for a centre that searches and 0 for one that
+  // does not; centre_weight and total_weight start at 0 for a searching centre; accum holds
+  // (2p + 1)^3 rows of d0 floats, element e of centre x at e * d0 + x, zeroed.
   const int32_t* active = nullptr;
   float* centre_weight = nullptr;
   float* total_weight = nullptr;
@@ -106,23 +102,31 @@ bool deferred_blocks_apply(int32_t d0, int32_t d1, int32_t d2, int32_t p, int32_
 // whether every value of the block values (the squares when asked for, else `padded`) is finite.
 bool prepare_block_values(const float* padded, size_t n, float* squared);
 
-// Weighs the candidates of every centre of line (y, z) and adds their blocks; one form per
-// instruction set, all giving the same bits.
+// Weighs the candidates of every centre of line (y, z) and adds their blocks.
 using SearchLine = void (*)(const LineSearch& s, int32_t y, int32_t z);
+// The patch sums of squares of box_distances.
+using BoxDistances = void (*)(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                              int32_t dz, int32_t x0, int32_t x1);
+
+// One instruction set's form of the search, written once over a set of lane operations
+// (search_body.h); every form gives the same bits.
+struct SearchForm {
+  SearchLine line;
+  BoxDistances distances;
+};
+
 void search_line_portable(const LineSearch& s, int32_t y, int32_t z);
 void search_line_avx2(const LineSearch& s, int32_t y, int32_t z);
+void search_line_avx512(const LineSearch& s, int32_t y, int32_t z);
+void box_distances_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                            int32_t dz, int32_t x0, int32_t x1);
+void box_distances_avx2(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                        int32_t dz, int32_t x0, int32_t x1);
+void box_distances_avx512(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                          int32_t dz, int32_t x0, int32_t x1);
 
 // The form for `isa` (see choose_form).
-SearchLine search_line_for(Isa isa);
-
-// Centres x0 .. x1 - 1 of line (y, z) against the one offset (dx, dy, dz), whose candidates all
-// lie inside the volume; the portable path and the edges of the vector ones.
-void search_run_portable(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
-                         int32_t dz, int32_t x0, int32_t x1);
-
-// Adds w times the block of candidate (nx, ny, nz) into the accumulator of centre x.
-void add_candidate_block(const LineSearch& s, int32_t x, int32_t nx, int32_t ny, int32_t nz,
-                         float w);
+SearchForm search_form_for(Isa isa);
 
 // Patch sums of squares of centres x0 .. x1 - 1 of line (y, z) against their candidates at
 // offset (dx, dy, dz), into s.distances (the caller divides by the patch size), by separable
@@ -179,41 +183,13 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
   if (cached >= 0) {
     const int32_t line = y + p;
     const int64_t slot = cached * kept + (line + p) % kept;
-    std::copy(s.sum_rows[side - 1], s.sum_rows[side - 1] + n, s.row_cache + slot * s.d0 + x0);
+    // A plain loop: a library call instantiated here could be shared with another instruction
+    // set's copy of this template.
+    float* to = s.row_cache + slot * s.d0 + x0;
+    for (int32_t i = 0; i < n; ++i) to[i] = s.sum_rows[side - 1][i];
     s.row_tags[slot] = slice_tag + line + p;
   }
 }
-
-// The box-sum steps in plain C++.
-struct PortableSums {
-  // out[i] = the sum over ez = -p .. p, in that order, of the row sums
-  // sq(ez, i - p) + sq(ez, i - p + 1) + ... + sq(ez, i + p), left to right, where sq(ez, j) is
-  // (a[ez * slice + j] - a[ez * slice + j + shift])^2.
-  static void plane(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
-                    int32_t n) {
-    for (int32_t i = 0; i < n; ++i) {
-      float v = 0.0f;
-      for (int32_t ez = -p; ez <= p; ++ez) {
-        const float* r = a + ez * slice + i;
-        float row = 0.0f;
-        for (int32_t ex = -p; ex <= p; ++ex) {
-          const float d = r[ex] - r[ex + shift];
-          row = row + d * d;
-        }
-        v = ez == -p ? row : v + row;
-      }
-      out[i] = v;
-    }
-  }
-  // out[i] = rows[0][i] + rows[1][i] + ... + rows[count - 1][i], left to right.
-  static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) {
-      float v = rows[0][i];
-      for (int32_t k = 1; k < count; ++k) v = v + rows[k][i];
-      out[i] = v;
-    }
-  }
-};
 
 // Calls `run`(s, y, z, dx, dy, dz, x0, x1) for every offset of the window of line (y, z) in
 // search order, with the range of centres whose candidate lies inside the volume.

@@ -56,7 +56,6 @@ void ThreadFunc(BlockTask* task) {
   }
 
   LineSearch s;
-  s.noisy = t.noisy;
   s.local_mean = t.local_mean;
   s.local_variance = t.local_variance;
   s.d0 = d0;
@@ -65,7 +64,6 @@ void ThreadFunc(BlockTask* task) {
   s.p = p;
   s.pd0 = d0 + 2 * static_cast<ptrdiff_t>(p);
   s.pd1 = d1 + 2 * static_cast<ptrdiff_t>(p);
-  s.elements = elements;
   s.search_radius = t.search_radius;
   s.max = t.max;
   s.denominator = weight_denominator(t.sigma, t.smoothing);
@@ -73,7 +71,6 @@ void ThreadFunc(BlockTask* task) {
 
   const size_t line_floats = static_cast<size_t>(elements) * static_cast<size_t>(d0);
   const int32_t side = 2 * p + 1;
-  auto offsets = buffer<ptrdiff_t>(static_cast<size_t>(elements));
   auto row_offsets = buffer<ptrdiff_t>(static_cast<size_t>(side) * static_cast<size_t>(side));
   auto active = buffer<int32_t>(static_cast<size_t>(d0));
   auto centre_weight = buffer<float>(static_cast<size_t>(d0));
@@ -89,22 +86,17 @@ void ThreadFunc(BlockTask* task) {
         buffer<float>(static_cast<size_t>(s.pd0 * s.pd1 * (d2 + 2 * static_cast<ptrdiff_t>(p))));
     if (own_padded) pad_volume(t.noisy, d0, d1, d2, p, own_padded.get());
   }
-  if (!offsets || !row_offsets || !active || !centre_weight || !total_weight || !accum || !block ||
+  if (!row_offsets || !active || !centre_weight || !total_weight || !accum || !block ||
       !distances || !plane_rows || !sum_rows || (!t.padded && !own_padded)) {
     task->failed = true;
     return;
   }
   s.padded = t.padded ? t.padded : own_padded.get();
-  {
-    int32_t e = 0;
-    for (int32_t ez = -p; ez <= p; ++ez) {
-      for (int32_t ey = -p; ey <= p; ++ey) {
-        row_offsets[(ez + p) * side + (ey + p)] = s.pd0 * (ey + s.pd1 * ez);
-        for (int32_t ex = -p; ex <= p; ++ex) offsets[e++] = ex + s.pd0 * (ey + s.pd1 * ez);
-      }
+  for (int32_t ez = -p; ez <= p; ++ez) {
+    for (int32_t ey = -p; ey <= p; ++ey) {
+      row_offsets[(ez + p) * side + (ey + p)] = s.pd0 * (ey + s.pd1 * ez);
     }
   }
-  s.offsets = offsets.get();
   s.row_offsets = row_offsets.get();
   s.active = active.get();
   s.centre_weight = centre_weight.get();

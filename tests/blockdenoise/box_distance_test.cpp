@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "blockdenoise/search.h"
+#include "common/isa.h"
 #include "common/volume.h"
 
 namespace volnlm::blockdenoise {
@@ -52,83 +53,88 @@ TEST(blockdenoiseBoxDistances, EachPatchSumsInBoxOrderWithOrWithoutTheCache) {
     const int32_t window = 2 * c.r + 1;
     const size_t slots = static_cast<size_t>(window * window * window - 1) * side;
     const int64_t all = window * window * window - 1;
-    // Plane sums made afresh, cached for half the offsets, cached for all.
-    for (int64_t cached : {int64_t{0}, all / 2, all}) {
-      std::vector<float> distances(c.d0, -1.0f), plane_rows(static_cast<size_t>(side) * c.d0);
-      std::vector<const float*> sum_rows(side);
-      std::vector<float> cache(slots * c.d0);
-      std::vector<int64_t> tags(slots, -1);
-      LineSearch s;
-      s.padded = padded.data();
-      s.d0 = c.d0;
-      s.d1 = c.d1;
-      s.d2 = c.d2;
-      s.p = c.p;
-      s.pd0 = c.d0 + 2 * c.p;
-      s.pd1 = c.d1 + 2 * c.p;
-      s.search_radius = c.r;
-      s.distances = distances.data();
-      s.plane_rows = plane_rows.data();
-      s.sum_rows = sum_rows.data();
-      if (cached > 0) {
-        s.row_cache = cache.data();
-        s.row_tags = tags.data();
-        s.cache_window = window;
-        s.cache_offsets = cached;
-      }
-      int wrong = 0, non_finite = 0;
-      for (int32_t z = 0; z < c.d2; ++z) {
-        for (int32_t y = 0; y < c.d1; ++y) {
-          for_each_offset(s, y, z,
-                          [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy,
-                              int32_t dz, int32_t x0, int32_t x1) {
-                            box_distances<PortableSums>(s, y, z, dx, dy, dz, x0, x1);
-                            for (int32_t x = x0; x < x1; ++x) {
-                              float box = 0.0f, plain = 0.0f;
-                              bool holds_non_finite = false;
-                              for (int32_t ey = -c.p; ey <= c.p; ++ey) {
-                                float line = 0.0f;
-                                for (int32_t ez = -c.p; ez <= c.p; ++ez) {
-                                  float row = 0.0f;
-                                  for (int32_t ex = -c.p; ex <= c.p; ++ex) {
-                                    const float a = at(x + ex, y + ey, z + ez);
-                                    const float b = at(x + dx + ex, y + dy + ey, z + dz + ez);
-                                    holds_non_finite =
-                                        holds_non_finite || !std::isfinite(a) || !std::isfinite(b);
-                                    row = row + (a - b) * (a - b);
-                                  }
-                                  line = line + row;
-                                }
-                                box = box + line;
-                              }
-                              for (int32_t ez = -c.p; ez <= c.p; ++ez)
-                                for (int32_t ey = -c.p; ey <= c.p; ++ey)
-                                  for (int32_t ex = -c.p; ex <= c.p; ++ex) {
-                                    const float d = at(x + ex, y + ey, z + ez) -
-                                                    at(x + dx + ex, y + dy + ey, z + dz + ez);
-                                    plain = plain + d * d;
-                                  }
-                              const float got = distances[x];
-                              const std::string what =
-                                  "p=" + std::to_string(c.p) + " cached=" + std::to_string(cached) +
-                                  " centre " + std::to_string(x) + "," + std::to_string(y) + "," +
-                                  std::to_string(z) + " offset " + std::to_string(dx) + "," +
-                                  std::to_string(dy) + "," + std::to_string(dz);
-                              const bool same = std::memcmp(&got, &box, sizeof got) == 0 ||
-                                                (std::isnan(got) && std::isnan(box));
-                              if (!same && wrong++ < 3)
-                                ADD_FAILURE() << what << ": " << got << " summed alone " << box;
-                              EXPECT_EQ(std::isfinite(got), !holds_non_finite) << what;
-                              if (std::isfinite(plain)) {
-                                const double slack = (side * side * side + 1) * 0x1p-24 * plain;
-                                EXPECT_LE(std::fabs(double{got} - double{plain}), slack) << what;
-                              }
-                              non_finite += !std::isfinite(got);
-                            }
-                          });
+    // Every instruction set's form; plane sums made afresh, cached for half the offsets, cached
+    // for all.
+    for (Isa isa : supported_isas()) {
+      const BoxDistances box_distances = search_form_for(isa).distances;
+      for (int64_t cached : {int64_t{0}, all / 2, all}) {
+        std::vector<float> distances(c.d0, -1.0f), plane_rows(static_cast<size_t>(side) * c.d0);
+        std::vector<const float*> sum_rows(side);
+        std::vector<float> cache(slots * c.d0);
+        std::vector<int64_t> tags(slots, -1);
+        LineSearch s;
+        s.padded = padded.data();
+        s.d0 = c.d0;
+        s.d1 = c.d1;
+        s.d2 = c.d2;
+        s.p = c.p;
+        s.pd0 = c.d0 + 2 * c.p;
+        s.pd1 = c.d1 + 2 * c.p;
+        s.search_radius = c.r;
+        s.distances = distances.data();
+        s.plane_rows = plane_rows.data();
+        s.sum_rows = sum_rows.data();
+        if (cached > 0) {
+          s.row_cache = cache.data();
+          s.row_tags = tags.data();
+          s.cache_window = window;
+          s.cache_offsets = cached;
         }
+        int wrong = 0, non_finite = 0;
+        for (int32_t z = 0; z < c.d2; ++z) {
+          for (int32_t y = 0; y < c.d1; ++y) {
+            for_each_offset(s, y, z,
+                            [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy,
+                                int32_t dz, int32_t x0, int32_t x1) {
+                              box_distances(s, y, z, dx, dy, dz, x0, x1);
+                              for (int32_t x = x0; x < x1; ++x) {
+                                float box = 0.0f, plain = 0.0f;
+                                bool holds_non_finite = false;
+                                for (int32_t ey = -c.p; ey <= c.p; ++ey) {
+                                  float line = 0.0f;
+                                  for (int32_t ez = -c.p; ez <= c.p; ++ez) {
+                                    float row = 0.0f;
+                                    for (int32_t ex = -c.p; ex <= c.p; ++ex) {
+                                      const float a = at(x + ex, y + ey, z + ez);
+                                      const float b = at(x + dx + ex, y + dy + ey, z + dz + ez);
+                                      holds_non_finite = holds_non_finite || !std::isfinite(a) ||
+                                                         !std::isfinite(b);
+                                      row = row + (a - b) * (a - b);
+                                    }
+                                    line = line + row;
+                                  }
+                                  box = box + line;
+                                }
+                                for (int32_t ez = -c.p; ez <= c.p; ++ez)
+                                  for (int32_t ey = -c.p; ey <= c.p; ++ey)
+                                    for (int32_t ex = -c.p; ex <= c.p; ++ex) {
+                                      const float d = at(x + ex, y + ey, z + ez) -
+                                                      at(x + dx + ex, y + dy + ey, z + dz + ez);
+                                      plain = plain + d * d;
+                                    }
+                                const float got = distances[x];
+                                const std::string what =
+                                    std::string(isa_name(isa)) + " p=" + std::to_string(c.p) +
+                                    " cached=" + std::to_string(cached) + " centre " +
+                                    std::to_string(x) + "," + std::to_string(y) + "," +
+                                    std::to_string(z) + " offset " + std::to_string(dx) + "," +
+                                    std::to_string(dy) + "," + std::to_string(dz);
+                                const bool same = std::memcmp(&got, &box, sizeof got) == 0 ||
+                                                  (std::isnan(got) && std::isnan(box));
+                                if (!same && wrong++ < 3)
+                                  ADD_FAILURE() << what << ": " << got << " summed alone " << box;
+                                EXPECT_EQ(std::isfinite(got), !holds_non_finite) << what;
+                                if (std::isfinite(plain)) {
+                                  const double slack = (side * side * side + 1) * 0x1p-24 * plain;
+                                  EXPECT_LE(std::fabs(double{got} - double{plain}), slack) << what;
+                                }
+                                non_finite += !std::isfinite(got);
+                              }
+                            });
+          }
+        }
+        EXPECT_EQ(non_finite > 0, c.non_finite);
       }
-      EXPECT_EQ(non_finite > 0, c.non_finite);
     }
   }
 }

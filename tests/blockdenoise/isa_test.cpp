@@ -1,7 +1,8 @@
-// Every instruction set this processor runs gives the bits of the portable code: the vector
-// search works eight neighbouring centres at once, with edges and borders on the portable code,
-// so the cases cover lines narrower and wider than a vector, blocks crossing every border, and
-// values that take each branch of the thresholds and the preselection.
+// Every instruction set this processor runs gives the bits of the portable form: each set works
+// eight neighbouring centres at once, with partial chunks at the ends of short runs and lines,
+// blocks added at once near the borders and summed after weighing inside, so the cases cover
+// lines narrower and wider than a vector, blocks crossing every border, and values that take
+// each branch of the thresholds and the preselection.
 #include "common/isa.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,447 @@
+// The candidate search of a line, written once over an eight-lane operation set `O`: eight
+// neighbouring centres of a line against the same offset at once, lane i holding centre x + i.
+// Included by the portable and the vector translation units after each has defined its own `O`;
+// everything here has internal linkage, so no copy compiled for one instruction set can stand in
+// for another. Every lane makes the same single operations in the same order whatever the set
+// (no fused multiply-add: the folder compiles with -ffp-contract=off), so every set gives the
+// same bits.
+//
+// `O` provides, with F eight floats, I eight 32-bit integers and M eight lane flags:
+//   F set(float); F load(const float*); void store(float*, F);
+//   F load_part(const float*, M) (the lanes of M read, 0 in the others; nothing else is read);
+//   void store_part(float*, M, F) (only the lanes of M written);
+//   F add/sub/mul/div(F, F); F neg(F) (sign flipped, NaN too);
+//   F max(F a, F b) = a > b ? a : b; F min(F a, F b) = a < b ? a : b (b when either is NaN);
+//   M gt/lt(F, F) (false where either side is NaN); M is_nan(F);
+//   M and_(M, M); M or_(M, M); M andnot(M a, M b) = a & !b; bool any(M); bool all(M);
+//   F select(M m, F yes, F no);
+//   I iset(int32_t); I index() (lane i holds i); I iadd/isub(I, I); I shr1(I) (arithmetic shift
+//   by one); I shl23(I); M igt(I, I); F as_float(I); I as_int(F) (the same bits);
+//   M flags(const int32_t*) (lanes whose value is not 0); M flags_part(const int32_t*, M) (the
+//   same, reading only the lanes of M); M range(int32_t lo, int32_t hi) (lanes lo .. hi - 1).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "blockdenoise/search.h"
+#include "blockdenoise/weight_exp.h"
+#include "blockdenoise/worker.h"
+
+// The small steps are inlined into the loops, so that their lanes stay in registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define BLOCKDENOISE_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define BLOCKDENOISE_ALWAYS_INLINE
+#endif
+
+namespace volnlm::blockdenoise {
+namespace {
+
+// weight_exp of eight lanes, its operations one for one; NaN lanes stay NaN.
+template <class O>
+BLOCKDENOISE_ALWAYS_INLINE inline typename O::F exp8(typename O::F x) {
+  using F = typename O::F;
+  using I = typename O::I;
+  namespace d = weight_exp_detail;
+  // max and min give their second operand where the first is NaN; the NaN is put back below.
+  F v = O::max(x, O::set(d::kLow));
+  v = O::min(v, O::set(d::kHigh));
+  const F shifter = O::set(d::kShifter);
+  const F t = O::add(O::mul(v, O::set(d::kLog2e)), shifter);
+  const F k = O::sub(t, shifter);
+  const F r = O::sub(O::sub(v, O::mul(k, O::set(d::kLn2Hi))), O::mul(k, O::set(d::kLn2Lo)));
+  const F r2 = O::mul(r, r);
+  const auto pair = [&](int hi, int lo) {
+    return O::add(O::set(d::kQ[lo]), O::mul(O::set(d::kQ[hi]), r));
+  };
+  const F q = O::add(pair(4, 5), O::mul(r2, O::add(pair(2, 3), O::mul(r2, pair(0, 1)))));
+  const F e = O::add(O::set(1.0f), O::add(r, O::mul(r2, q)));
+  const I whole = O::isub(O::as_int(t), O::as_int(shifter));
+  const I k1 = O::shr1(whole);
+  const I k2 = O::isub(whole, k1);
+  const I bias = O::iset(127);
+  const F s1 = O::as_float(O::shl23(O::iadd(k1, bias)));
+  const F s2 = O::as_float(O::shl23(O::iadd(k2, bias)));
+  const F w = O::mul(O::mul(e, s1), s2);
+  return O::select(O::is_nan(x), x, w);
+}
+
+// Loads and stores of eight lanes; in a partial chunk only the lanes in `lanes` are touched, so
+// that nothing past a line or a buffer is read or written.
+template <class O, bool kTail>
+BLOCKDENOISE_ALWAYS_INLINE inline typename O::F load(const float* at, typename O::M lanes) {
+  if constexpr (kTail) {
+    return O::load_part(at, lanes);
+  } else {
+    (void)lanes;
+    return O::load(at);
+  }
+}
+
+template <class O, bool kTail>
+BLOCKDENOISE_ALWAYS_INLINE inline void store(float* at, typename O::M lanes, typename O::F v) {
+  if constexpr (kTail) {
+    O::store_part(at, lanes, v);
+  } else {
+    (void)lanes;
+    O::store(at, v);
+  }
+}
+
+// The elementwise steps of box_distances, eight elements at a time, the last few with partial
+// loads and stores: the same operations per element, in the same order, on every set.
+template <class O>
+struct LaneSums {
+  using F = typename O::F;
+  using M = typename O::M;
+  // Elements i .. i + 7 of the plane sums (see box_distances); in a partial chunk only the
+  // lanes in `m` are read.
+  template <bool kTail, int kP>
+  static BLOCKDENOISE_ALWAYS_INLINE inline F plane8(const float* a, ptrdiff_t slice,
+                                                    ptrdiff_t shift, int32_t p, M m) {
+    const int32_t q = kP > 0 ? kP : p;
+    F v = O::set(0.0f);
+    for (int32_t ez = -q; ez <= q; ++ez) {
+      const float* r = a + ez * slice;
+      F row = O::set(0.0f);
+      for (int32_t ex = -q; ex <= q; ++ex) {
+        const F d = O::sub(load<O, kTail>(r + ex, m), load<O, kTail>(r + ex + shift, m));
+        row = O::add(row, O::mul(d, d));
+      }
+      v = ez == -q ? row : O::add(v, row);
+    }
+    return v;
+  }
+  template <int kP>
+  static void plane_p(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
+                      int32_t n) {
+    const M all = O::range(0, 8);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) O::store(out + i, plane8<false, kP>(a + i, slice, shift, p, all));
+    if (i < n) {
+      const M m = O::range(0, n - i);
+      O::store_part(out + i, m, plane8<true, kP>(a + i, slice, shift, p, m));
+    }
+  }
+  static void plane(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
+                    int32_t n) {
+    if (p == 1) {
+      plane_p<1>(a, slice, shift, p, out, n);
+    } else {
+      plane_p<0>(a, slice, shift, p, out, n);
+    }
+  }
+  static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      F v = O::load(rows[0] + i);
+      for (int32_t k = 1; k < count; ++k) v = O::add(v, O::load(rows[k] + i));
+      O::store(out + i, v);
+    }
+    if (i < n) {
+      const M m = O::range(0, n - i);
+      F v = O::load_part(rows[0] + i, m);
+      for (int32_t k = 1; k < count; ++k) v = O::add(v, O::load_part(rows[k] + i, m));
+      O::store_part(out + i, m, v);
+    }
+  }
+};
+
+template <class O>
+void box_distances_lanes(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                         int32_t dz, int32_t x0, int32_t x1) {
+  box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
+}
+
+// What every chunk of one run shares.
+struct Run {
+  const LineSearch* s;
+  int32_t dx, ny, nz;
+  ptrdiff_t line, cand_line, shift;
+  const float* centre_padded;
+  bool rows_inside;  // the candidates' blocks stay inside the volume along y and z
+};
+
+inline Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz) {
+  Run r;
+  r.s = &s;
+  r.dx = dx;
+  r.ny = y + dy;
+  r.nz = z + dz;
+  r.line = static_cast<ptrdiff_t>(s.d0) * (y + static_cast<ptrdiff_t>(s.d1) * z);
+  r.cand_line = static_cast<ptrdiff_t>(s.d0) * (r.ny + static_cast<ptrdiff_t>(s.d1) * r.nz) + dx;
+  r.centre_padded = s.padded + padded_index(s, 0, y, z);
+  r.shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
+  r.rows_inside = r.ny - s.p >= 0 && r.ny + s.p < s.d1 && r.nz - s.p >= 0 && r.nz + s.p < s.d2;
+  return r;
+}
+
+// A ratio strictly between lo and hi; NaN fails.
+template <class O>
+BLOCKDENOISE_ALWAYS_INLINE inline typename O::M within(typename O::F ratio, float lo, float hi) {
+  return O::and_(O::gt(ratio, O::set(lo)), O::lt(ratio, O::set(hi)));
+}
+
+// The weights of centres x .. x + 7 (those in `lanes`; partial loads and stores in a partial
+// chunk) against the run's offset; updates their centre and total weights. Returns false when
+// no lane is weighed; otherwise the weighed lanes in `ok` and their weights in `weight`, +0 in
+// the others. A centre is weighed when it searches, its candidate's local mean and variance are
+// above the floor, and the candidate passes the preselection: a mean ratio in band, or a ratio
+// of the distances from the maximum in band together with a variance ratio in band.
+template <class O, bool kTail, int kP>
+BLOCKDENOISE_ALWAYS_INLINE inline bool weigh(const Run& r, int32_t x, typename O::M lanes,
+                                             typename O::M& ok_out, typename O::F& weight_out) {
+  using F = typename O::F;
+  using M = typename O::M;
+  const LineSearch& s = *r.s;
+  const int32_t p = kP > 0 ? kP : s.p;
+  const int32_t side = 2 * p + 1;
+  const F floor = O::set(kStatFloor);
+  M ok = kTail ? O::flags_part(s.active + x, lanes) : O::and_(lanes, O::flags(s.active + x));
+  if (!O::any(ok)) return false;
+  const M read = ok;
+  const F mn = load<O, kTail>(s.local_mean + r.cand_line + x, read);
+  const F vn = load<O, kTail>(s.local_variance + r.cand_line + x, read);
+  ok = O::and_(ok, O::and_(O::gt(mn, floor), O::gt(vn, floor)));
+  if (!O::any(ok)) return false;
+  const F mc = load<O, kTail>(s.local_mean + r.line + x, read);
+  const F vc = load<O, kTail>(s.local_variance + r.line + x, read);
+  const F max = O::set(s.max);
+  const M by_mean = within<O>(O::div(mc, mn), kMeanRatioLow, kMeanRatioHigh);
+  const M by_max =
+      within<O>(O::div(O::sub(max, mc), O::sub(max, mn)), kMeanRatioLow, kMeanRatioHigh);
+  const M by_variance = within<O>(O::div(vc, vn), kVarianceRatioLow, kVarianceRatioHigh);
+  ok = O::and_(ok, O::or_(by_mean, O::and_(by_max, by_variance)));
+  if (!O::any(ok)) return false;
+
+  // Patch distances, made for the whole run by box_distances.
+  const F sum = load<O, kTail>(s.distances + x, lanes);
+  const F distance = O::div(sum, O::set(static_cast<float>(side * side * side)));
+  const F zero = O::set(0.0f);
+  F weight;
+  if (s.denominator != 0.0f) {
+    // exp(-d / denominator), the exponent formed as candidate_weight forms it.
+    weight = O::select(ok, exp8<O>(O::div(O::neg(distance), O::set(s.denominator))), zero);
+  } else {
+    float d[8], w[8];
+    O::store(d, distance);
+    O::store(w, O::select(ok, O::set(1.0f), zero));
+    for (int i = 0; i < 8; ++i) {
+      if (w[i] != 0.0f) w[i] = candidate_weight(d[i], s.denominator);
+    }
+    weight = O::load(w);
+  }
+  const F cw = load<O, kTail>(s.centre_weight + x, lanes);
+  store<O, kTail>(s.centre_weight + x, lanes,
+                  O::select(O::and_(ok, O::gt(weight, cw)), weight, cw));
+  const F tw = load<O, kTail>(s.total_weight + x, lanes);
+  store<O, kTail>(s.total_weight + x, lanes, O::select(ok, O::add(tw, weight), tw));
+  ok_out = ok;
+  weight_out = weight;
+  return true;
+}
+
+// Centres x .. x + 7 (those in `lanes`; partial loads and stores in a partial chunk) against
+// the run's offset: weights, then each weighed lane's candidate block added into its
+// accumulator.
+template <class O, bool kTail, int kP>
+void chunk(const Run& r, int32_t x, typename O::M lanes) {
+  using F = typename O::F;
+  using I = typename O::I;
+  using M = typename O::M;
+  M ok;
+  F weight;
+  if (!weigh<O, kTail, kP>(r, x, lanes, ok, weight)) return;
+  const LineSearch& s = *r.s;
+  const int32_t p = kP > 0 ? kP : s.p;
+  const int32_t side = 2 * p + 1;
+  const int32_t rows = side * side;
+  const ptrdiff_t* row_offsets = s.row_offsets;
+  const float* b = r.centre_padded + x + r.shift;
+
+  // Blocks. When every lane's candidate block lies inside the volume its values are read
+  // straight; otherwise offsets outside the volume take the lane's candidate value.
+  const I nx = O::iadd(O::iset(x + r.dx), O::index());
+  const ptrdiff_t row_step = s.d0;
+  float* acc = s.accum + x;
+  const bool rician = s.rician;
+  const bool all = !kTail && O::all(ok);
+  const auto add = [&](float* row, F v) BLOCKDENOISE_ALWAYS_INLINE {
+    const F term = rician ? O::mul(O::mul(v, v), weight) : O::mul(weight, v);
+    const F old = load<O, kTail>(row, lanes);
+    const F sum = O::add(old, term);
+    store<O, kTail>(row, lanes, all ? sum : O::select(ok, sum, old));
+  };
+  const M x_inside = O::and_(O::igt(nx, O::iset(p - 1)), O::igt(O::iset(s.d0 - p), nx));
+  if (r.rows_inside && !O::any(O::andnot(ok, x_inside))) {
+    int32_t e = 0;
+    for (int32_t row = 0; row < rows; ++row) {
+      const float* br = b + row_offsets[row];
+      for (int32_t ex = -p; ex <= p; ++ex, ++e)
+        add(acc + e * row_step, load<O, kTail>(br + ex, ok));
+    }
+    return;
+  }
+  const F own = load<O, kTail>(b, ok);
+  int32_t e = 0;
+  for (int32_t ez = -p; ez <= p; ++ez) {
+    const bool z_in = r.nz + ez >= 0 && r.nz + ez < s.d2;
+    for (int32_t ey = -p; ey <= p; ++ey) {
+      const bool yz_in = z_in && r.ny + ey >= 0 && r.ny + ey < s.d1;
+      for (int32_t ex = -p; ex <= p; ++ex, ++e) {
+        F v = own;
+        if (yz_in) {
+          // The padding keeps these reads inside the padded copy; lanes outside along x are
+          // replaced by the candidate value.
+          const I ux = O::iadd(nx, O::iset(ex));
+          const M in = O::and_(O::igt(ux, O::iset(-1)), O::igt(O::iset(s.d0), ux));
+          v = O::select(in, load<O, kTail>(b + row_offsets[(ez + p) * side + ey + p] + ex, ok),
+                        own);
+        }
+        add(acc + e * row_step, v);
+      }
+    }
+  }
+}
+
+// Centres a .. b - 1 of the run x0 .. x1 - 1 against the run's offset, eight at a time from a,
+// blocks added at once. A last part of fewer than eight centres is worked as a whole chunk that
+// ends inside the run, with the lanes outside a .. b - 1 set aside (their reads stay in the run,
+// and full loads and stores with a choice of lanes cost far less than partial ones); only a run
+// of fewer than eight centres needs partial loads and stores.
+template <class O, int kP>
+void run_range(const Run& r, int32_t a, int32_t b, int32_t x0, int32_t x1) {
+  int32_t x = a;
+  for (; x + 8 <= b; x += 8) chunk<O, false, kP>(r, x, O::range(0, 8));
+  if (x >= b) return;
+  if (x1 - x0 >= 8) {
+    const int32_t at = x < x1 - 8 ? x : x1 - 8;
+    chunk<O, false, kP>(r, at, O::range(x - at, b - at));
+  } else {
+    chunk<O, true, kP>(r, x, O::range(0, b - x));
+  }
+}
+
+template <class O, int kP>
+void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
+                int32_t x0, int32_t x1) {
+  box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
+  run_range<O, kP>(make_run(s, y, z, dx, dy, dz), x0, x1, x0, x1);
+}
+
+// The blocks of chunk c, whose weights are all known: for each group of kRows rows of kSide
+// elements, the group's accumulators stay in registers while every weighed candidate is added
+// in search order, then go to the line's accumulator. Rejected lanes weigh +0, which adds exact
+// zeros because every block value is finite.
+template <class O, int kSide, int kRows>
+void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c) {
+  using F = typename O::F;
+  constexpr int kP = kSide / 2;
+  constexpr int kGroup = kSide * kRows;
+  const int32_t n = s.deferred_count[c];
+  if (n == 0) return;  // the accumulator stays zero
+  const int32_t x = 8 * c;
+  const float* weights = s.deferred_weights + static_cast<size_t>(c) * s.offset_count * 8;
+  const int32_t* used = s.deferred_offsets + static_cast<size_t>(c) * s.offset_count;
+  const float* centre = s.block_values + padded_index(s, x, y, z);
+  const ptrdiff_t pd0 = s.pd0;
+  float* out = s.accum + x;
+  int32_t e = 0;
+  for (int32_t ez = -kP; ez <= kP; ++ez) {
+    for (int32_t ey = -kP; ey <= kP; ey += kRows, e += kGroup) {
+      const float* group = centre + pd0 * (ey + s.pd1 * static_cast<ptrdiff_t>(ez)) - kP;
+      F acc[kGroup];
+      for (F& a : acc) a = O::set(0.0f);
+      for (int32_t k = 0; k < n; ++k) {
+        const F w = O::load(weights + 8 * static_cast<size_t>(k));
+        const float* b = group + s.offset_shifts[used[k]];
+        for (int j = 0; j < kRows; ++j) {
+          for (int i = 0; i < kSide; ++i) {
+            acc[j * kSide + i] = O::add(acc[j * kSide + i], O::mul(w, O::load(b + j * pd0 + i)));
+          }
+        }
+      }
+      for (int q = 0; q < kGroup; ++q)
+        O::store(out + (e + q) * static_cast<ptrdiff_t>(s.d0), acc[q]);
+    }
+  }
+}
+
+// A line whose window and blocks stay inside the volume along y and z: the chunks whose
+// candidates all have their blocks inside along x are weighed first and their blocks summed
+// afterwards; the chunks near the ends of the line add their blocks at once.
+template <class O, int kP>
+void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
+  using F = typename O::F;
+  using M = typename O::M;
+  const int32_t margin = s.p + s.search_radius;  // small: only lines the deferred path serves
+  const int32_t c_lo = (margin + 7) / 8;
+  const int32_t c_hi = (s.d0 - margin) / 8;
+  for (int32_t c = c_lo; c < c_hi; ++c) s.deferred_count[c] = 0;
+  const M all = O::range(0, 8);
+  int32_t o = 0;
+  for_each_offset(s, y, z,
+                  [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
+                      int32_t x0, int32_t x1) {
+                    box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
+                    const Run r = make_run(s, y, z, dx, dy, dz);
+                    run_range<O, kP>(r, x0, 8 * c_lo, x0, x1);
+                    for (int32_t c = c_lo; c < c_hi; ++c) {
+                      M ok;
+                      F weight;
+                      if (!weigh<O, false, kP>(r, 8 * c, all, ok, weight)) continue;
+                      const size_t at =
+                          static_cast<size_t>(c) * s.offset_count + s.deferred_count[c]++;
+                      O::store(s.deferred_weights + 8 * at, weight);
+                      s.deferred_offsets[at] = o;
+                    }
+                    run_range<O, kP>(r, 8 * c_hi, x1, x0, x1);
+                    ++o;
+                  });
+  for (int32_t c = c_lo; c < c_hi; ++c) {
+    switch (s.p) {
+      case 0:
+        deferred_blocks<O, 1, 1>(s, y, z, c);
+        break;
+      case 1:
+        deferred_blocks<O, 3, 3>(s, y, z, c);
+        break;
+      case 2:
+        deferred_blocks<O, 5, 1>(s, y, z, c);
+        break;
+      case 3:
+        deferred_blocks<O, 7, 1>(s, y, z, c);
+        break;
+      default:
+        deferred_blocks<O, 9, 1>(s, y, z, c);
+        break;
+    }
+  }
+}
+
+// The search of line (y, z): deferred blocks where the line's window and blocks stay inside
+// the volume and the driver supplied their buffers, blocks added at once elsewhere.
+template <class O>
+void search_line(const LineSearch& s, int32_t y, int32_t z) {
+  const int64_t margin = int64_t{s.p} + s.search_radius;  // the radius may be as large as INT32_MAX
+  if (s.block_values && y - margin >= 0 && y + margin < s.d1 && z - margin >= 0 &&
+      z + margin < s.d2) {
+    if (s.p == 1) {
+      search_line_deferred<O, 1>(s, y, z);
+    } else {
+      search_line_deferred<O, 0>(s, y, z);
+    }
+    return;
+  }
+  // Lambdas, not the functions themselves, so that for_each_offset is instantiated with
+  // internal linkage for each set.
+  if (s.p == 1) {
+    for_each_offset(s, y, z, [](const auto&... a) { search_run<O, 1>(a...); });
+  } else {
+    for_each_offset(s, y, z, [](const auto&... a) { search_run<O, 0>(a...); });
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::blockdenoise
