@@ -1,6 +1,7 @@
 // One-call denoising: fills in the defaults, estimates sigma when it is not given, and runs
 // the filters in the order the method names.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <new>
 #include <string>
@@ -113,6 +114,37 @@ ArgError method_error(std::string_view name) {
                                 std::string(name) + "\""};
 }
 
+SigmaRange sigma_range(double peak) {
+  const double floor = std::ldexp(1.0, -1017);  // a smaller sigma makes the scale overflow
+  if (!(peak > 0.0)) return SigmaRange{floor, INFINITY};
+  return SigmaRange{std::max(std::ldexp(peak, -40), floor), std::ldexp(peak, 66)};
+}
+
+double peak_magnitude(const double* values, int64_t count) {
+  double peak = 0.0;
+  for (int64_t i = 0; i < count; ++i) {
+    const double a = std::fabs(values[i]);
+    if (a > peak && a <= DBL_MAX) peak = a;
+  }
+  return peak;
+}
+
+std::optional<ArgError> check_sigma(double sigma, const double* volume, int64_t count) {
+  if (sigma == 0.0 || count == 0) return std::nullopt;
+  const double peak = peak_magnitude(volume, count);
+  const SigmaRange range = sigma_range(peak);
+  if (sigma >= range.low && sigma <= range.high) return std::nullopt;
+  std::string message = "sigma must be 0 or from " + number_text(range.low, 6) + " to " +
+                        number_text(range.high, 6) + " for this volume";
+  if (peak > 0.0) {
+    message += " (2^-40 to 2^66 times its largest magnitude, " + number_text(peak, 6) +
+               ", so that the single-precision filter neither overflows nor loses the data)";
+  } else {
+    message += " (a smaller sigma makes the unit scale overflow)";
+  }
+  return ArgError{"sigma", message + "; got " + number_text(sigma)};
+}
+
 int64_t count_negative(const double* values, int64_t count) {
   int64_t negatives = 0;
   for (int64_t i = 0; i < count; ++i) negatives += values[i] < 0.0 ? 1 : 0;
@@ -135,6 +167,12 @@ int64_t progress_steps(const Extents& extents, const Options& options) {
 
 namespace {
 
+bool given_sigma_refused(const double* volume, const Extents& extents, const Options& options) {
+  return options.sigma && check_sigma(*options.sigma, volume,
+                                      voxel_count(extents.d0, extents.d1, extents.d2).value_or(0))
+                              .has_value();
+}
+
 // What both entry points do first: check the options, fill in the defaults, estimate sigma when
 // it is not given and choose the unit scale. Returns false when there is nothing to filter: an
 // empty volume, or a sigma of 0 (no noise to remove), where the input is copied to `out` as it
@@ -145,21 +183,26 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
-  if (n > 0 && r.sigma == 0.0) {
+  // An estimate below the sigma range is noise the single-precision filter cannot resolve next to
+  // the volume's peak: taken as none, as an estimate of 0 is.
+  const bool no_noise =
+      r.sigma == 0.0 || (!options.sigma && r.sigma < sigma_range(peak_magnitude(volume, n)).low);
+  if (n > 0 && no_noise) {
     std::copy(volume, volume + n, out);
     if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));
   } else if (n > 0) {
     r.scale = scale_for(r.sigma);
   }
   if (resolved) *resolved = r;
-  return n > 0 && r.sigma != 0.0;
+  return n > 0 && !no_noise;
 }
 
 }  // namespace
 
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved) {
-  if (check_options(extents, options)) return Status::invalid;
+  if (check_options(extents, options) || given_sigma_refused(volume, extents, options))
+    return Status::invalid;
   Resolved r;
   if (!prepare(volume, extents, options, out, progress_steps(extents, options), r, resolved)) {
     return Status::ok;
@@ -199,7 +242,8 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
 
 Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
                         const Options& options, double* out, Resolved* resolved) {
-  if (check_options(extents, options)) return Status::invalid;
+  if (check_options(extents, options) || given_sigma_refused(volume, extents, options))
+    return Status::invalid;
   Resolved r;
   if (!prepare(volume, extents, options, out, extents.d2, r, resolved)) return Status::ok;
   const int32_t n = voxel_count(extents);

@@ -64,10 +64,34 @@ Resolved resolve_options(const Options& options);
 // negative, the radii and smoothing in range, and the filters' own checks.
 std::optional<ArgError> check_options(const Extents& extents, const Options& options);
 
+// The sigmas a given volume can be denoised with. denoise() filters the volume multiplied by the
+// power of two that brings sigma into [64, 128) (exact, so the result does not depend on the
+// units), and the block filter works on those values in single precision, squaring them in
+// patch distances, local variances and Rician sums. With `peak` the volume's largest finite
+// magnitude, a sigma of at least peak * 2^-40 keeps the scaled peak at most 2^47, so those
+// squares and their sums stay finite (up to 2^30 terms); a sigma of at most peak * 2^66 keeps the
+// scaled peak at least 2^-60, so the data keep their precision in single precision. The scale
+// itself must be a finite double: sigma at least 2^-1017 whatever the volume. 0 (no noise) is
+// always accepted, and a volume with no finite non-zero voxel takes any sigma from 2^-1017 on.
+struct SigmaRange {
+  double low = 0.0;
+  double high = 0.0;  // infinite when peak * 2^66 exceeds the doubles
+};
+SigmaRange sigma_range(double peak);
+
+// The largest finite magnitude among `count` values; 0 when there is none.
+double peak_magnitude(const double* values, int64_t count);
+
+// A given sigma checked against the volume's range (reason "sigma"; the message names the range
+// and why). denoise() gives Status::invalid for a sigma this refuses; an estimated sigma below the
+// range is taken as no noise (the volume comes back unchanged).
+std::optional<ArgError> check_sigma(double sigma, const double* volume, int64_t count);
+
 // Denoises `volume` into `out` (both voxel_count(extents) doubles, x fastest). `resolved`, when
 // given, receives the parameters actually used. Options that fail check_options give
-// Status::invalid and touch nothing (front ends call check_options first for its message). A
-// sigma of 0 (given or estimated) copies the volume unchanged.
+// Status::invalid and touch nothing (front ends call check_options first for its message), and
+// so does a given sigma that check_sigma refuses. A sigma of 0 (given or estimated) copies the
+// volume unchanged.
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved = nullptr);
 

@@ -227,6 +227,16 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   raise_for(volnlm::pipeline::check_options(series.extents, options));
   options.sigma.reset();
   raise_for(volnlm::pipeline::check_series_sigma(sigmas, series.volumes));
+  // A given sigma must suit each volume's values (see pipeline::sigma_range).
+  const int64_t per_volume = volnlm::voxel_count(series.extents);
+  const auto* values = static_cast<const double*>(series.array.data());
+  for (int64_t k = 0; k < series.volumes && !sigmas.given.empty(); ++k) {
+    const double given = sigmas.given[sigmas.given.size() == 1 ? 0 : k];
+    if (auto error = volnlm::pipeline::check_sigma(given, values + k * per_volume, per_volume)) {
+      if (series.volumes > 1) error->message += " (volume " + std::to_string(k) + ")";
+      raise_for(error);
+    }
+  }
 
   auto out = like<double>(volume_array);
   volnlm::pipeline::RunRecord record;

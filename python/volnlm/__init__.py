@@ -131,6 +131,11 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False):
     voxels are in `guide` and in an 8-sample local mean of `guide`, and each voxel's value is
     added, weighted, into the other's average. Computed in double precision.
 
+    Its result depends on the data's units, not only on their ratio to sigma: the guide's local
+    means are compared in whole units (their difference is truncated), so with sigma below a
+    few units the comparison degrades. `denoise` rescales the volume so that sigma lies in
+    [64, 128) and is unaffected; call the filter directly only on data in such units.
+
     Parameters
     ----------
     noisy : array_like, 3-D (or 2-D for one slice), real integers or floats
@@ -178,6 +183,14 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
     in the search window whose local mean and variance resemble its own; the weighted block
     estimate is spread over every voxel of the block, and each voxel's result is the mean of
     the block estimates that covered it.
+
+    Its result depends on the data's units, not only on their ratio to sigma: the thresholds
+    of the mean and variance preselection are absolute, so data near 1e-3 with sigma 1e-4
+    come back unchanged. `denoise` rescales the volume so that sigma lies in [64, 128) and is
+    unaffected; call the filter directly only on data in such units. In Rician mode values
+    are squared in single precision: where a weighted sum of squares passes the float range
+    (values from about 1.8e19 on, fewer with many candidates), the voxels of that block come
+    out infinite; `denoise` keeps its data far from that range.
 
     Parameters
     ----------
@@ -279,7 +292,11 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     sigma : float or sequence of floats, optional
         Noise standard deviation in the units of `volume`: one value for every volume, or one
         per volume of a series; estimated (per volume) when omitted. 0 returns the volume
-        unchanged (as float64).
+        unchanged (as float64). A given sigma must lie between 2^-40 and 2^66 times the
+        volume's largest finite magnitude (each volume's, in a series): there the unit scaling
+        below is exact and the single-precision filter neither overflows nor loses the data;
+        outside it ValueError names the range. An estimate below that range is taken as no
+        noise (the volume comes back unchanged).
     shared_sigma : bool, default False
         With `sigma` omitted: one sigma for the whole series, the median of the per-volume
         estimates. A series shares one noise level, and the median is steadier than each
@@ -314,8 +331,10 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         For a complex, boolean or non-numeric array, or an option of the wrong type.
     ValueError
         For an array of more than four dimensions, an unknown method, an option out of range,
-        a sigma sequence whose length is not the number of volumes, or `shared_sigma` with a
-        given sigma.
+        a sigma sequence whose length is not the number of volumes, `shared_sigma` with a
+        given sigma, or a sigma outside the volume's range (see `sigma`).
+    UserWarning
+        In Rician mode, when the volume holds negative voxels (warned, not raised).
 
     Notes
     -----

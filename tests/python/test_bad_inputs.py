@@ -3,6 +3,7 @@ arrays, shapes past the indexing (checked before any conversion), negative voxel
 mode."""
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -120,3 +121,57 @@ def test_no_warning_without_negative_voxels_in_rician_mode(volume, rician):
         warnings.simplefilter("error")
         volnlm.sorvane(signed_volume(), signed_volume(), 1, 10.0, rician=True)
         volnlm.blockdenoise(signed_volume().astype(np.float32), 1, 1, 10.0, 1.0, rician=True)
+
+
+def noisy(seed=0, shape=(16, 15, 14)):
+    rng = np.random.default_rng(seed)
+    return np.asfortranarray(100.0 + 10.0 * rng.standard_normal(shape))
+
+
+# Sigmas outside [peak * 2^-40, peak * 2^66] used to give inf, NaN or zeros everywhere; now they
+# are refused with the range named. Both ends of the range are accepted, finite, and independent
+# of the units (the same bits, scaled, for the volume and sigma scaled by a power of two).
+OUTSIDE = [1e-300, 5e-324, 1e-40, 1e-16, 1e-15, "just below", "just above", 1e30]
+
+
+@pytest.mark.parametrize("sigma", OUTSIDE)
+@pytest.mark.parametrize("method", ["guided", "block"])
+def test_a_sigma_outside_the_volumes_range_is_refused_naming_it(sigma, method):
+    v = noisy()
+    peak = np.abs(v).max()
+    if sigma == "just below":
+        sigma = np.nextafter(peak * 2.0**-40, 0.0)
+    elif sigma == "just above":
+        sigma = np.nextafter(peak * 2.0**66, np.inf)
+    expected = (f"sigma must be 0 or from {peak * 2.0**-40:.6g} to {peak * 2.0**66:.6g} for this volume "
+                f"(2^-40 to 2^66 times its largest magnitude, {peak:.6g}, so that")
+    with pytest.raises(ValueError, match="^" + re.escape(expected)):
+        volnlm.denoise(v, sigma=sigma, method=method)
+
+
+@pytest.mark.parametrize("end", [2.0**-40, 2.0**66])
+@pytest.mark.parametrize("method", ["guided", "block"])
+@pytest.mark.parametrize("rician", [True, False])
+def test_both_ends_of_the_sigma_range_are_exact(end, method, rician):
+    v = noisy()
+    sigma = np.abs(v).max() * end
+    out = volnlm.denoise(v, sigma=sigma, method=method, rician=rician)
+    assert np.all(np.isfinite(out))
+    scaled = volnlm.denoise(v * 2.0**-30, sigma=sigma * 2.0**-30, method=method, rician=rician)
+    assert np.array_equal(out * 2.0**-30, scaled)
+    if end < 1:
+        assert np.allclose(out, v, rtol=1e-6), "noise far below the data changes nothing"
+
+
+def test_an_estimate_below_the_range_is_no_noise():
+    tiny = np.asfortranarray(100.0 + 1e-12 * np.random.default_rng(1).standard_normal((16, 15, 14)))
+    out, record = volnlm.denoise(tiny, rician=False, return_params=True)
+    assert 0 < record["Sigma"][0] < np.abs(tiny).max() * 2.0**-40
+    assert np.array_equal(out, tiny)
+
+
+def test_each_volume_of_a_series_is_checked_with_its_own_sigma():
+    series = np.asfortranarray(np.stack([noisy(1), noisy(2) * 1e6], axis=3))
+    volnlm.denoise(series, sigma=[10.0, 1e7])
+    with pytest.raises(ValueError, match=r"sigma must be 0 or from .* \(volume 1\)$"):
+        volnlm.denoise(series, sigma=1e-6)
