@@ -28,8 +28,11 @@ inline std::optional<int32_t> voxel_count(int64_t d0, int64_t d1, int64_t d2) {
   return static_cast<int32_t>(plane * d2);
 }
 
+// Extents that passed the checks index within 32 bits, but an empty volume may still have other
+// extents whose product does not: it holds no voxels whatever they are.
 inline int32_t voxel_count(const Extents& e) {
-  return e.d0 * e.d1 * e.d2;
+  if (e.d0 == 0 || e.d1 == 0 || e.d2 == 0) return 0;
+  return static_cast<int32_t>(int64_t{e.d0} * e.d1 * e.d2);
 }
 
 // Linear index of voxel (x, y, z) in a volume whose lines hold d0 voxels and slices d1 lines.

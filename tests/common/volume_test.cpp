@@ -35,6 +35,10 @@ TEST(VoxelCount, RejectsWhatTheIndexingCannotHold) {
   EXPECT_FALSE(voxel_count(1 << 11, 1 << 10, 1 << 10).has_value());
   EXPECT_FALSE(voxel_count(int64_t{1} << 40, 1, 1).has_value());
   EXPECT_FALSE(voxel_count(-1, 2, 2).has_value());
+  // An empty volume with other extents whose product is past 32 bits holds no voxels.
+  EXPECT_EQ(voxel_count(Extents{INT32_MAX, 4, 0}), 0);
+  EXPECT_EQ(voxel_count(Extents{0, INT32_MAX, INT32_MAX}), 0);
+  EXPECT_EQ(voxel_count(Extents{181, 217, 181}), 181 * 217 * 181);
 }
 
 TEST(LinearIndex, XIsFastest) {
