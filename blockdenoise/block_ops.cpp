@@ -14,35 +14,6 @@ int32_t block_elements(int32_t p) {
   return side * side * side;
 }
 
-float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, int32_t cy,
-               int32_t cz, int32_t p, int32_t d0, int32_t d1, int32_t d2) {
-  if (p < 0) return 0.0f;
-  // When both patches stay inside along x, their rows are read straight; otherwise each x is
-  // mirrored. The sum runs through the offsets in the same order either way.
-  const bool rows_inside = x - p >= 0 && x + p < d0 && cx - p >= 0 && cx + p < d0;
-  float s = 0.0f;
-  for (int32_t dz = -p; dz <= p; ++dz) {
-    const int32_t za = mirror_index(z + dz, d2);
-    const int32_t zb = mirror_index(cz + dz, d2);
-    for (int32_t dy = -p; dy <= p; ++dy) {
-      const float* row_a = noisy + linear_index(0, mirror_index(y + dy, d1), za, d0, d1);
-      const float* row_b = noisy + linear_index(0, mirror_index(cy + dy, d1), zb, d0, d1);
-      if (rows_inside) {
-        for (int32_t dx = -p; dx <= p; ++dx) {
-          const float diff = row_a[x + dx] - row_b[cx + dx];
-          s = s + diff * diff;
-        }
-      } else {
-        for (int32_t dx = -p; dx <= p; ++dx) {
-          const float diff = row_a[mirror_index(x + dx, d0)] - row_b[mirror_index(cx + dx, d0)];
-          s = s + diff * diff;
-        }
-      }
-    }
-  }
-  return s / static_cast<float>(block_elements(p));
-}
-
 namespace {
 
 template <bool kRician>
@@ -152,16 +123,6 @@ void Value_block(const EstimateSink& sink, int32_t x, int32_t y, int32_t z, int3
   } else {
     value_block<false>(sink, x, y, z, p, total_weight, rician_bias, block_accum, d0, d1, d2);
   }
-}
-
-void Value_block(float* estimate_sum, float* estimate_count, int32_t x, int32_t y, int32_t z,
-                 int32_t p, float total_weight, float rician_bias, const float* block_accum,
-                 int32_t d0, int32_t d1, int32_t d2, bool rician) {
-  EstimateSink sink;
-  sink.sum = estimate_sum;
-  sink.count = estimate_count;
-  sink.end_slice = d2;
-  Value_block(sink, x, y, z, p, total_weight, rician_bias, block_accum, d0, d1, d2, rician);
 }
 
 }  // namespace volnlm::blockdenoise

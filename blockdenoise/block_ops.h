@@ -1,7 +1,7 @@
-// Operations on the cubic neighbourhood of side 2p + 1 around a voxel: the patch distance
-// between two voxels, the weighted accumulation of a block, and the write-back of a finished
-// block estimate. The accumulator holds (2p + 1)^3 floats, offset (dx, dy, dz) at
-// (dz + p) * (2p + 1)^2 + (dy + p) * (2p + 1) + (dx + p).
+// Operations on the cubic neighbourhood of side 2p + 1 around a voxel: the weighted
+// accumulation of a block and the write-back of a finished block estimate (the patch distances
+// are made by the line search, see box_distances). The accumulator holds (2p + 1)^3 floats,
+// offset (dx, dy, dz) at (dz + p) * (2p + 1)^2 + (dy + p) * (2p + 1) + (dx + p).
 #pragma once
 
 #include <cstdint>
@@ -11,13 +11,6 @@ namespace volnlm::blockdenoise {
 // Number of elements of a block of radius p: (2p + 1)^3, or 0 for a negative p.
 // The caller keeps (2p + 1)^3 within int32 range.
 int32_t block_elements(int32_t p);
-
-// Mean squared difference between the patches around the centre (x, y, z) and the candidate
-// (cx, cy, cz), both inside the volume, over all (2p + 1)^3 offsets, coordinates past the
-// borders mirrored; needs p <= the smallest extent. Summed in single precision, z offset
-// outermost and x innermost. 0 for a negative p.
-float distance(const float* noisy, int32_t x, int32_t y, int32_t z, int32_t cx, int32_t cy,
-               int32_t cz, int32_t p, int32_t d0, int32_t d1, int32_t d2);
 
 // Adds weight times the block around (x, y, z) into block_accum (the squares of the values in
 // Rician mode). Offsets that fall outside the volume take the value at (x, y, z) itself.
@@ -49,10 +42,5 @@ struct EstimateSink {
 void Value_block(const EstimateSink& sink, int32_t x, int32_t y, int32_t z, int32_t p,
                  float total_weight, float rician_bias, const float* block_accum, int32_t d0,
                  int32_t d1, int32_t d2, bool rician);
-
-// The same, adding into whole-volume arrays in place.
-void Value_block(float* estimate_sum, float* estimate_count, int32_t x, int32_t y, int32_t z,
-                 int32_t p, float total_weight, float rician_bias, const float* block_accum,
-                 int32_t d0, int32_t d1, int32_t d2, bool rician);
 
 }  // namespace volnlm::blockdenoise

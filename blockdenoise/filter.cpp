@@ -12,6 +12,7 @@
 #include "blockdenoise/filter_isa.h"
 #include "blockdenoise/local_stats.h"
 #include "blockdenoise/search.h"
+#include "blockdenoise/search_buffers.h"
 #include "blockdenoise/worker.h"
 #include "common/mask.h"
 #include "common/slabs.h"
@@ -124,10 +125,10 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     }
     pad_volume(noisy, d0, d1, d2, p, padded.data());
   }
-  // The values the vector search adds blocks from, shared too: the padded copy, or its squares
-  // in Rician mode.
   // The form of the search, chosen once for the call.
   const SearchLine search_line = search_form_for(isa).line;
+  // The values the deferred block sums read, shared too: the padded copy, or its squares in
+  // Rician mode; all finite, or the blocks are added at once.
   std::vector<float> squares;
   const float* block_values = nullptr;
   if (deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
@@ -140,6 +141,23 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
                                              params.rician ? squares.data() : nullptr);
     if (finite) block_values = params.rician ? squares.data() : padded.data();
   }
+
+  // The buffers of the line search: shared ones once, and each worker's own.
+  SearchSetup setup;
+  setup.padded = padded.data();
+  setup.local_mean = buffers.local_mean;
+  setup.local_variance = buffers.local_variance;
+  setup.block_values = block_values;
+  setup.d0 = d0;
+  setup.d1 = d1;
+  setup.d2 = d2;
+  setup.p = p;
+  setup.search_radius = params.search_radius;
+  setup.workers = workers;
+  setup.denominator = weight_denominator(params.sigma, params.smoothing);
+  setup.rician = params.rician;
+  SearchShared shared;
+  std::array<SearchScratch, kMaxWorkers> scratch;
 
   std::array<BlockTask, kMaxWorkers> tasks{};
   std::array<std::vector<float>, kMaxWorkers> halos;
@@ -159,13 +177,19 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     task.search_radius = params.search_radius;
     task.patch_radius = p;
     task.sigma = params.sigma;
-    task.smoothing = params.smoothing;
     task.rician = params.rician;
     task.slices_done = params.slices_done;
-    task.padded = p >= 0 ? padded.data() : nullptr;
-    task.block_values = block_values;
     task.search_line = search_line;
     task.centres = params.mask ? centres.data() : nullptr;
+    if (p >= 0 && slab.first_slice < slab.end_slice) {
+      try {
+        if (shared.row_offsets.empty()) make_search_shared(setup, shared);
+        task.search = make_line_search(setup, shared, scratch[t]);
+      } catch (const std::bad_alloc&) {
+        return Status::memory;
+      }
+      task.block = scratch[t].block.data();
+    }
     if (slab.first_slice < slab.end_slice && p > 0) {
       task.before_slices = std::min(p, slab.first_slice);
       task.after_slices = std::min(p, d2 - slab.end_slice);
@@ -189,12 +213,9 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   std::fill(buffers.estimate_count, buffers.estimate_count + n, 0.0f);
   const float max = compute_local_mean(noisy, buffers.local_mean, d0, d1, d2);
   compute_local_variance(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2);
-  for (int32_t t = 0; t < workers; ++t) tasks[t].max = max;
+  for (int32_t t = 0; t < workers; ++t) tasks[t].search.max = max;
 
   if (!run_workers(tasks.data(), workers, &ThreadFunc)) return Status::threads;
-  for (int32_t t = 0; t < workers; ++t) {
-    if (tasks[t].failed) return Status::memory;
-  }
   for (int32_t t = 0; t < workers; ++t) {
     const BlockTask& task = tasks[t];
     merge(buffers.estimate_sum, buffers.estimate_count, task.first_slice - task.before_slices,

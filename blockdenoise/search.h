@@ -40,7 +40,7 @@ struct LineSearch {
   // Per centre x of the line: `active` is not 0 for a centre that searches and 0 for one that
   // does not; centre_weight and total_weight start at 0 for a searching centre; accum holds
   // (2p + 1)^3 rows of d0 floats, element e of centre x at e * d0 + x, zeroed.
-  const int32_t* active = nullptr;
+  int32_t* active = nullptr;
   float* centre_weight = nullptr;
   float* total_weight = nullptr;
   float* accum = nullptr;

@@ -11,7 +11,7 @@
 namespace volnlm::blockdenoise {
 
 // One worker's record, filled by the driver before the worker starts; the worker writes only
-// `failed`. All volumes have extents d0, d1, d2, x fastest.
+// into the buffers it names. All volumes have extents d0, d1, d2, x fastest.
 struct BlockTask {
   int32_t d1 = 0;  // lines per slice
   int32_t d0 = 0;  // voxels per line
@@ -26,8 +26,6 @@ struct BlockTask {
   int32_t search_radius = 0;        // half-width of the search window; negative: no candidates
   int32_t patch_radius = 0;         // half-width p of patch and block; negative: no blocks
   float sigma = 0.0f;               // noise standard deviation
-  float smoothing = 0.0f;           // factor on sigma^2 in the weight's denominator
-  float max = 0.0f;                 // global maximum of the noisy volume
   bool rician = false;              // average squares and remove the Rician bias
   // Private sums and counts for the slices this worker's blocks reach outside its slab: the
   // `before_slices` slices below first_slice and the `after_slices` slices from end_slice on,
@@ -38,14 +36,11 @@ struct BlockTask {
   int32_t after_slices = 0;
   float* after_sum = nullptr;
   float* after_count = nullptr;
-  // The noisy volume padded by patch_radius voxels on every side by the patch distance's border
-  // rule (see pad_volume); when null, the worker builds its own copy.
-  const float* padded = nullptr;
-  // The padded values the deferred block sums read: `padded` itself, or its squares in Rician
-  // mode, all finite; null where the blocks are added at once.
-  const float* block_values = nullptr;
-  SearchLine search_line = search_line_portable;  // the form of the search, chosen by the driver
-  bool failed = false;  // set by the worker when its buffers could not be allocated
+  // The line search, its buffers and the form that runs it, made by the driver (see
+  // make_line_search); `block` holds (2p + 1)^3 floats. Not used when patch_radius is negative.
+  LineSearch search;
+  SearchLine search_line = nullptr;
+  float* block = nullptr;
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
   // When set, only the voxels where it is nonzero are centres (one byte per voxel); the others
   // build no block estimate at all.
@@ -64,7 +59,6 @@ float weight_denominator(float sigma, float smoothing);
 float candidate_weight(float d, float denominator);
 
 // Body of one worker thread: builds the block estimates of every voxel of the task's slab.
-// Returns when done, or at once with task->failed set when its block buffer cannot be had.
 void ThreadFunc(BlockTask* task);
 
 }  // namespace volnlm::blockdenoise

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/volume.h"
+#include "reference.h"
 
 namespace volnlm::blockdenoise {
 namespace {
@@ -28,8 +29,21 @@ TEST(blockdenoiseDistance, MirrorsCoordinatesAtBothBorders) {
       {0, 4, -1, 0.0f},  // no patch at all
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(distance(n, c.x, 0, 0, c.cx, 0, 0, c.p, 5, 1, 1), c.want) << c.x << " " << c.cx;
+    EXPECT_EQ(reference::distance(n, c.x, 0, 0, c.cx, 0, 0, c.p, Extents{5, 1, 1}), c.want)
+        << c.x << " " << c.cx;
   }
+}
+
+// Value_block into whole-volume arrays: a sink whose slab is the whole volume.
+void Value_block(float* estimate_sum, float* estimate_count, int32_t x, int32_t y, int32_t z,
+                 int32_t p, float total_weight, float rician_bias, const float* block_accum,
+                 int32_t d0, int32_t d1, int32_t d2, bool rician) {
+  EstimateSink sink;
+  sink.sum = estimate_sum;
+  sink.count = estimate_count;
+  sink.end_slice = d2;
+  blockdenoise::Value_block(sink, x, y, z, p, total_weight, rician_bias, block_accum, d0, d1, d2,
+                            rician);
 }
 
 // A 3x3x3 volume with distinct values i + 1; the corner (0, 0, 0) holds 1.

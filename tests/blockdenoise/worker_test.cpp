@@ -1,5 +1,6 @@
 // The worker on hand-made local statistics: a line of voxels with p = 0, so that each centre's
-// block is the centre alone and estimate_sum[c] is exactly the centre's block estimate.
+// block is the centre alone and estimate_sum[c] is exactly the centre's block estimate; every
+// instruction set's search in turn.
 #include "blockdenoise/worker.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,9 @@
 #include <limits>
 #include <vector>
 
+#include "blockdenoise/search_buffers.h"
 #include "blockdenoise/weight_exp.h"
+#include "common/isa.h"
 
 namespace volnlm::blockdenoise {
 namespace {
@@ -34,32 +37,57 @@ struct Result {
   int32_t slices = 0;
 };
 
+// Runs the worker on the line with every instruction set's search, its buffers made as the
+// driver makes them; every set must give the same bits. Returns the portable form's result.
 Result run_line(const Line& line, const LineRun& setup) {
   const int32_t n = static_cast<int32_t>(line.noisy.size());
-  Result r{std::vector<float>(n, 0.0f), std::vector<float>(n, 0.0f)};
-  std::atomic<int32_t> slices{0};
-  BlockTask t;
-  t.d1 = 1;
-  t.d0 = n;
-  t.d2 = 1;
-  t.noisy = line.noisy.data();
-  t.local_mean = line.mean.data();
-  t.local_variance = line.variance.data();
-  t.estimate_sum = r.sum.data();
-  t.estimate_count = r.count.data();
-  t.first_slice = setup.first_slice;
-  t.end_slice = setup.end_slice;
-  t.search_radius = setup.search_radius;
-  t.patch_radius = 0;
-  t.sigma = setup.sigma;
-  t.smoothing = setup.smoothing;
-  t.max = line.max;
-  t.rician = setup.rician;
-  t.slices_done = &slices;
-  ThreadFunc(&t);
-  EXPECT_FALSE(t.failed);
-  r.slices = slices.load();
-  return r;
+  std::vector<Result> results;
+  for (Isa isa : supported_isas()) {
+    Result r{std::vector<float>(n, 0.0f), std::vector<float>(n, 0.0f)};
+    std::atomic<int32_t> slices{0};
+    SearchSetup search;
+    search.padded = line.noisy.data();  // p = 0: no padding
+    search.local_mean = line.mean.data();
+    search.local_variance = line.variance.data();
+    search.d0 = n;
+    search.d1 = 1;
+    search.d2 = 1;
+    search.search_radius = setup.search_radius;
+    search.max = line.max;
+    search.denominator = weight_denominator(setup.sigma, setup.smoothing);
+    search.rician = setup.rician;
+    SearchShared shared;
+    SearchScratch scratch;
+    make_search_shared(search, shared);
+    BlockTask t;
+    t.d1 = 1;
+    t.d0 = n;
+    t.d2 = 1;
+    t.noisy = line.noisy.data();
+    t.local_mean = line.mean.data();
+    t.local_variance = line.variance.data();
+    t.estimate_sum = r.sum.data();
+    t.estimate_count = r.count.data();
+    t.first_slice = setup.first_slice;
+    t.end_slice = setup.end_slice;
+    t.search_radius = setup.search_radius;
+    t.patch_radius = 0;
+    t.sigma = setup.sigma;
+    t.rician = setup.rician;
+    t.slices_done = &slices;
+    t.search = make_line_search(search, shared, scratch);
+    t.search_line = search_form_for(isa).line;
+    t.block = scratch.block.data();
+    ThreadFunc(&t);
+    r.slices = slices.load();
+    if (!results.empty()) {
+      EXPECT_EQ(std::memcmp(r.sum.data(), results[0].sum.data(), n * sizeof(float)), 0)
+          << isa_name(isa);
+      EXPECT_EQ(r.count, results[0].count) << isa_name(isa);
+    }
+    results.push_back(r);
+  }
+  return results[0];
 }
 
 TEST(blockdenoiseWorker, PreselectionByMeanAndVarianceRatios) {

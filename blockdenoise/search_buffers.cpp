@@ -1,0 +1,118 @@
+#include "blockdenoise/search_buffers.h"
+
+#include <algorithm>
+#include <new>
+
+namespace volnlm::blockdenoise {
+
+void make_search_shared(const SearchSetup& setup, SearchShared& shared) {
+  const int32_t p = setup.p, side = 2 * p + 1;
+  const ptrdiff_t pd0 = setup.d0 + 2 * static_cast<ptrdiff_t>(p);
+  const ptrdiff_t pd1 = setup.d1 + 2 * static_cast<ptrdiff_t>(p);
+  shared.row_offsets.resize(static_cast<size_t>(side) * side);
+  for (int32_t ez = -p; ez <= p; ++ez) {
+    for (int32_t ey = -p; ey <= p; ++ey) {
+      shared.row_offsets[(ez + p) * side + (ey + p)] = pd0 * (ey + pd1 * ez);
+    }
+  }
+  shared.offset_shifts.clear();
+  if (!setup.block_values) return;
+  const int32_t r = setup.search_radius;
+  for (int32_t dz = -r; dz <= r; ++dz) {
+    for (int32_t dy = -r; dy <= r; ++dy) {
+      for (int32_t dx = -r; dx <= r; ++dx) {
+        if (dx == 0 && dy == 0 && dz == 0) continue;
+        shared.offset_shifts.push_back(dx + pd0 * (dy + pd1 * static_cast<ptrdiff_t>(dz)));
+      }
+    }
+  }
+}
+
+LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared,
+                            SearchScratch& scratch) {
+  const int32_t d0 = setup.d0, p = setup.p, side = 2 * p + 1;
+  const size_t n = static_cast<size_t>(d0);
+  const size_t elements = static_cast<size_t>(side) * side * side;
+  LineSearch s;
+  s.padded = setup.padded;
+  s.local_mean = setup.local_mean;
+  s.local_variance = setup.local_variance;
+  s.d0 = d0;
+  s.d1 = setup.d1;
+  s.d2 = setup.d2;
+  s.p = p;
+  s.pd0 = d0 + 2 * static_cast<ptrdiff_t>(p);
+  s.pd1 = setup.d1 + 2 * static_cast<ptrdiff_t>(p);
+  s.row_offsets = shared.row_offsets.data();
+  s.search_radius = setup.search_radius;
+  s.max = setup.max;
+  s.denominator = setup.denominator;
+  s.rician = setup.rician;
+
+  scratch.active.assign(n, 0);
+  scratch.centre_weight.assign(n, 0.0f);
+  scratch.total_weight.assign(n, 0.0f);
+  scratch.accum.assign(elements * n, 0.0f);
+  scratch.block.assign(elements, 0.0f);
+  scratch.distances.assign(n, 0.0f);
+  scratch.plane_rows.assign(static_cast<size_t>(side) * n, 0.0f);
+  scratch.sum_rows.assign(static_cast<size_t>(side), nullptr);
+  s.active = scratch.active.data();
+  s.centre_weight = scratch.centre_weight.data();
+  s.total_weight = scratch.total_weight.data();
+  s.accum = scratch.accum.data();
+  s.distances = scratch.distances.data();
+  s.plane_rows = scratch.plane_rows.data();
+  s.sum_rows = scratch.sum_rows.data();
+
+  // The cache of plane sums saves work between neighbouring lines; it changes no sum, so
+  // without it (too large, or not to be had) the search goes on making them afresh.
+  const int32_t r = setup.search_radius;
+  if (r > 0 && r <= kDeferredMaxRadius && p > 0) {
+    const int64_t window = 2 * int64_t{r} + 1;
+    const double voxels = static_cast<double>(d0) * setup.d1 * setup.d2;
+    const double share = kPlaneCacheShare * voxels / setup.workers;
+    const size_t budget = std::min(kPlaneCacheMaxFloats, static_cast<size_t>(share));
+    const size_t per_offset = 2 * static_cast<size_t>(p) * n;
+    const int64_t count =
+        std::min<int64_t>(window * window * window - 1, static_cast<int64_t>(budget / per_offset));
+    if (count > 0) {
+      try {
+        scratch.row_cache.resize(static_cast<size_t>(count) * per_offset);
+        scratch.row_tags.assign(static_cast<size_t>(count) * 2 * p, int64_t{-1});
+        s.row_cache = scratch.row_cache.data();
+        s.row_tags = scratch.row_tags.data();
+        s.cache_window = static_cast<int32_t>(window);
+        s.cache_offsets = count;
+      } catch (const std::bad_alloc&) {
+        scratch.row_cache = {};
+        scratch.row_tags = {};
+      }
+    }
+  }
+
+  // The deferred block sums only change how fast the same sums are made, so when their
+  // buffers cannot be had the search adds every block at once.
+  if (setup.block_values) {
+    const int32_t count = static_cast<int32_t>(shared.offset_shifts.size());
+    const size_t chunks = static_cast<size_t>(d0 / 8);
+    try {
+      scratch.deferred_weights.resize(chunks * count * 8);
+      scratch.deferred_offsets.resize(chunks * count);
+      scratch.deferred_count.resize(chunks);
+      s.block_values = setup.block_values;
+      s.offset_count = count;
+      s.offset_shifts = shared.offset_shifts.data();
+      s.deferred_weights = scratch.deferred_weights.data();
+      s.deferred_offsets = scratch.deferred_offsets.data();
+      s.deferred_count = scratch.deferred_count.data();
+    } catch (const std::bad_alloc&) {
+      scratch.deferred_weights = {};
+      scratch.deferred_offsets = {};
+      scratch.deferred_count = {};
+    }
+  }
+  return s;
+}
+
+}  // namespace volnlm::blockdenoise

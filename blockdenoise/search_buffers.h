@@ -1,0 +1,53 @@
+// The buffers of the line search, made by the driver before the workers start: what the searches
+// of one call share, and what each worker keeps for itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "blockdenoise/search.h"
+
+namespace volnlm::blockdenoise {
+
+// What the searches of one call read, as the driver has decided it.
+struct SearchSetup {
+  const float* padded = nullptr;  // see LineSearch
+  const float* local_mean = nullptr;
+  const float* local_variance = nullptr;
+  // Where set, the deferred block sums serve the lines they apply to (see LineSearch).
+  const float* block_values = nullptr;
+  int32_t d0 = 0, d1 = 0, d2 = 0;
+  int32_t p = 0;              // patch radius, not negative
+  int32_t search_radius = 0;  // half-width of the search window
+  int32_t workers = 1;        // workers of the call, which share the budget of the plane-sum cache
+  float max = 0.0f;
+  float denominator = 0.0f;
+  bool rician = false;
+};
+
+// Shared by the searches of one call.
+struct SearchShared {
+  std::vector<ptrdiff_t> row_offsets;    // see LineSearch
+  std::vector<ptrdiff_t> offset_shifts;  // see LineSearch; empty without deferred blocks
+};
+
+// One worker's own buffers.
+struct SearchScratch {
+  std::vector<int32_t> active, deferred_offsets, deferred_count;
+  std::vector<float> centre_weight, total_weight, accum, block, distances, plane_rows;
+  std::vector<float> row_cache, deferred_weights;
+  std::vector<const float*> sum_rows;
+  std::vector<int64_t> row_tags;
+};
+
+// Fills `shared` for the call. Throws std::bad_alloc.
+void make_search_shared(const SearchSetup& setup, SearchShared& shared);
+
+// Sizes one worker's scratch and returns the search that reads `setup` and `shared` and works
+// in `scratch`. The plane-sum cache and the deferred block sums only save work, so they are left
+// out, not failed, when their buffers cannot be had. Throws std::bad_alloc.
+LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared,
+                            SearchScratch& scratch);
+
+}  // namespace volnlm::blockdenoise
