@@ -80,7 +80,8 @@ int run(int argc, char** argv) {
   denoise
       ->add_option("--sigma", den.sigma,
                    "Noise standard deviation in IN's units, or auto to estimate it (per volume "
-                   "of a 4-D series)")
+                   "of a 4-D series); a value other than 0 must lie between 2^-40 and 2^66 times "
+                   "the largest magnitude in IN (exit status 2 otherwise, naming the range)")
       ->check(CLI::Validator(
           [](std::string& s) -> std::string {
             try {
@@ -97,7 +98,9 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   denoise
       ->add_option("--noise", den.noise,
-                   "rician for magnitude images, gaussian for signed or already corrected data")
+                   "rician for magnitude images, gaussian for signed or already corrected data "
+                   "(rician takes negative voxels as 0 with the guided method, as their absolute "
+                   "value with the block method, and warns how many there are)")
       ->check(CLI::IsMember({"rician", "gaussian"}))
       ->capture_default_str();
   const auto by_default = [](double v) { return " (default " + number_text(v, 6) + ")"; };

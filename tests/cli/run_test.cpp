@@ -13,8 +13,10 @@
 #include <sstream>
 #include <thread>
 
+#include "common/text.h"
 #include "fixture.h"
 #include "phantom.h"
+#include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
 
 namespace volnlm::cli {
@@ -154,6 +156,30 @@ TEST(Cli, HelpAndVersionExitZero) {
   const Result version = run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "volnlm " VOLNLM_VERSION "\n");
+}
+
+// The help shows the core's defaults and method names, not copies of them.
+TEST(Cli, HelpShowsTheCoresDefaults) {
+  const Result help = run({"denoise", "--help"});
+  ASSERT_EQ(help.status, 0);
+  const struct {
+    const char* option;
+    double value;
+  } defaults[] = {{"--search-radius", pipeline::kDefaultSearchRadius},
+                  {"--patch-radius", pipeline::kDefaultPatchRadius},
+                  {"--smoothing", pipeline::kDefaultSmoothing},
+                  {"--guided-search-radius", pipeline::kDefaultGuidedSearchRadius}};
+  for (const auto& d : defaults) {
+    const size_t at = help.out.find(std::string(d.option) + " ");
+    ASSERT_NE(at, std::string::npos) << d.option;
+    const size_t line_end = help.out.find('\n', at);
+    EXPECT_TRUE(
+        contains(help.out.substr(at, line_end - at), "(default " + number_text(d.value, 6) + ")"))
+        << help.out.substr(at, line_end - at);
+  }
+  EXPECT_TRUE(
+      contains(help.out, std::string("=") + pipeline::method_name(pipeline::Options{}.method)))
+      << help.out;
 }
 
 // Bad usage: status 2, a message naming what is wrong, and no file written.
