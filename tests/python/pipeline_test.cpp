@@ -120,6 +120,53 @@ TEST(Pipeline, MethodNamesParseBothWays) {
   EXPECT_EQ(method_name(Options{}.method), std::string("guided"));
 }
 
+TEST(Pipeline, SigmaRangeFollowsTheVolumesPeak) {
+  const double floor = std::ldexp(1.0, -1017);
+  const double nan = std::nan(""), inf = INFINITY;
+  struct Case {
+    std::vector<double> values;
+    double sigma;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {{3.0, -200.0, 7.0}, std::ldexp(200.0, -40), true},  // the peak is a magnitude
+      {{3.0, -200.0, 7.0}, std::nextafter(std::ldexp(200.0, -40), 0.0), false},
+      {{3.0, -200.0, 7.0}, std::ldexp(200.0, 66), true},
+      {{3.0, -200.0, 7.0}, std::nextafter(std::ldexp(200.0, 66), inf), false},
+      {{3.0, -200.0, 7.0}, 0.0, true},                      // no noise: always
+      {{3.0, nan, inf, -inf}, std::ldexp(3.0, -40), true},  // non-finite voxels do not count
+      {{3.0, nan, inf, -inf}, std::ldexp(3.0, -41), false},
+      {{0.0, -0.0, nan}, floor, true},  // no finite non-zero voxel: the scale's own limit
+      {{0.0, -0.0, nan}, std::nextafter(floor, 0.0), false},
+      {{0.0, -0.0, nan}, 1e300, true},
+      {{1e-300}, floor, true},  // below peak * 2^-40 the scale's limit still holds
+      {{1e-300}, std::nextafter(floor, 0.0), false},
+  };
+  for (const Case& c : cases) {
+    const auto error = check_sigma(c.sigma, c.values.data(), static_cast<int64_t>(c.values.size()));
+    EXPECT_EQ(!error, c.accepted) << c.sigma << " " << c.values[0];
+    if (error) {
+      EXPECT_EQ(error->reason, "sigma");
+      EXPECT_EQ(error->message.rfind("sigma must be 0 or from ", 0), 0u) << error->message;
+    }
+  }
+  // At the lower limit a volume without noise comes back finite (it gave NaN when the scale
+  // overflowed), and a refused sigma gives Status::invalid without touching the output.
+  const Extents e{4, 4, 4};
+  const std::vector<double> zeros(64, 0.0);
+  std::vector<double> out(64, -1.0);
+  Options o;
+  o.sigma = std::nextafter(floor, 0.0);
+  EXPECT_EQ(denoise(zeros.data(), e, o, out.data()), Status::invalid);
+  EXPECT_EQ(out[0], -1.0);
+  o.sigma = floor;
+  for (const Method m : {Method::guided, Method::block}) {
+    o.method = m;
+    ASSERT_EQ(denoise(zeros.data(), e, o, out.data()), Status::ok);
+    for (double v : out) ASSERT_EQ(v, 0.0);
+  }
+}
+
 TEST(Pipeline, EmptyAndNoiseFreeVolumesComeBackUnchanged) {
   Resolved r;
   EXPECT_EQ(denoise(nullptr, Extents{0, 3, 3}, Options{}, nullptr, &r), Status::ok);
