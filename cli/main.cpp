@@ -111,8 +111,9 @@ int run(int argc, char** argv) {
                       "Half-width of the block filter's cubic patch, in voxels" +
                           by_default(pipeline::kDefaultPatchRadius));
   denoise->add_option("--smoothing", den.smoothing,
-                      "Factor on sigma^2 in the block filter's weights; larger smooths more" +
-                          by_default(pipeline::kDefaultSmoothing));
+                      std::string("Factor on sigma^2 in the block filter's weights; larger "
+                                  "smooths more (default: ") +
+                          pipeline::default_smoothing_text() + ")");
   denoise->add_option("--guided-search-radius", den.guided_search_radius,
                       "Half-width of the guided (voxelwise) filter's search window, in voxels" +
                           by_default(pipeline::kDefaultGuidedSearchRadius));

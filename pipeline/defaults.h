@@ -3,29 +3,67 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
+#include <string>
+
+#include "common/text.h"
 
 namespace volnlm::pipeline {
 
-// Defaults, chosen by measurement: PSNR (peak 254) over the brain voxels (ch2bet > 0) of a
-// central 48^3 crop of the 1 mm T1 template ch2 (maximum 254), with seeded Rician noise of 3%
-// and 9% of the maximum and the true sigma (python/tools/measure_defaults.py). Noisy input:
-// 30.49 and 21.03 dB.
-//   blockdenoise, patch radius 1 (dB at 3% / 9%):
-//     smoothing     0.5            1.0            2.0            4.0
-//     R = 2     39.09 / 31.60  39.81 / 33.20  39.45 / 33.57  38.68 / 33.55
-//     R = 3     39.37 / 32.35  39.71 / 33.56  38.97 / 33.63  37.89 / 33.46
-//     R = 4     39.42 / 32.59  39.50 / 33.47  38.54 / 33.37  37.32 / 33.11
-//   At R = 3, patch radius 0 is far worse (at best 34.90 / 25.70) and patch radius 2 no better
-//   (at best 39.57 / 33.55, smoothing 0.5) at 8 times the cost. R = 3 with smoothing 1 is within
-//   0.1 dB of the best at both levels; R = 4 doubles the time.
-//   guided, guide from blockdenoise R = 3, patch radius 1, smoothing 1 (smoothing 0.5 and 2 for
-//   the guide are worse by 0.1-0.6 dB), then sorvane with search radius:
-//     R = 1  38.31 / 31.57   R = 2  39.57 / 33.80   R = 3  39.72 / 34.15
-//     R = 4  39.78 / 34.30   R = 5  39.76 / 34.33
-//   sorvane's cost grows with (2R + 1)^3; R = 4 is within 0.03 dB of R = 5 at half its pairs.
-inline constexpr int32_t kDefaultSearchRadius = 3;
+// Defaults, chosen by measurement on the whole 1 mm T1 template ch2 (181x217x181, maximum 254)
+// with seeded Rician noise of 1 to 15% of the maximum, sigma estimated, PSNR over the brain
+// voxels (ch2bet > 0): python/tools/measure_defaults.py, whose table and plot are
+// python/tools/defaults_study.md and .png. Guided method, blockdenoise patch radius 1, sorvane
+// search radius 4 (dB at 1% / 3% / 9% / 15%; noisy 40.0 / 30.5 / 21.0 / 16.8):
+//   blockdenoise R = 2, smoothing 0.6   44.92 / 39.79 / 33.95 / 30.57
+//                       smoothing 0.8   44.94 / 39.70 / 34.16 / 31.12
+//                       smoothing 1.0   44.88 / 39.49 / 34.17 / 31.29
+//                       smoothing 1.6   44.55 / 38.89 / 34.05 / 31.39
+//   blockdenoise R = 3, smoothing 1.0   44.79 / 39.09 / 33.83 / 31.27  (the previous defaults)
+// Search radius 2 is better than 3 at every level, at half the cost; sorvane's radius 3 loses
+// up to 0.2 dB against 4, radius 5 gains at most 0.1 dB at twice the cost.
+inline constexpr int32_t kDefaultSearchRadius = 2;
 inline constexpr int32_t kDefaultPatchRadius = 1;
-inline constexpr float kDefaultSmoothing = 1.0f;
 inline constexpr int32_t kDefaultGuidedSearchRadius = 4;
+
+// The default smoothing follows the noise: the best smoothing grows with the noise relative to
+// the signal, from about 0.6 at a few percent to over 1 at 15% of the maximum, and no single
+// value is within 0.2 dB of the best at every level. The noise ratio is sigma (given or
+// estimated) over signal_level(); the smoothing is interpolated linearly between these points,
+// and held at the end points' values outside them.
+struct SmoothingPoint {
+  double noise_ratio;
+  float smoothing;
+};
+inline constexpr SmoothingPoint kSmoothingByNoise[] = {{0.05, 0.6f}, {0.14, 0.9f}, {0.22, 1.6f}};
+
+// The default smoothing for a noise ratio (sigma over signal_level()); a ratio that is not a
+// finite number (no signal level) takes the last point's value.
+inline float default_smoothing(double noise_ratio) {
+  const auto& p = kSmoothingByNoise;
+  constexpr size_t n = std::size(kSmoothingByNoise);
+  if (!(noise_ratio < p[n - 1].noise_ratio)) return p[n - 1].smoothing;
+  if (noise_ratio <= p[0].noise_ratio) return p[0].smoothing;
+  size_t i = 1;
+  while (noise_ratio > p[i].noise_ratio) ++i;
+  const double t = (noise_ratio - p[i - 1].noise_ratio) / (p[i].noise_ratio - p[i - 1].noise_ratio);
+  return static_cast<float>(p[i - 1].smoothing + t * (p[i].smoothing - p[i - 1].smoothing));
+}
+
+// The rule in words, for help texts and documentation.
+inline std::string default_smoothing_text() {
+  const auto& p = kSmoothingByNoise;
+  constexpr size_t n = std::size(kSmoothingByNoise);
+  const auto value = [](float v) { return number_text(static_cast<double>(v), 6); };
+  std::string text =
+      "chosen from sigma over the signal level (the 99th percentile of 2x2x2 block "
+      "means): " +
+      value(p[0].smoothing) + " up to " + number_text(p[0].noise_ratio, 6) + ", linear";
+  for (size_t i = 1; i + 1 < n; ++i) {
+    text += " through " + value(p[i].smoothing) + " at " + number_text(p[i].noise_ratio, 6);
+  }
+  return text + " to " + value(p[n - 1].smoothing) + " at " + number_text(p[n - 1].noise_ratio, 6) +
+         " and above";
+}
 
 }  // namespace volnlm::pipeline

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <string>
 #include <vector>
@@ -51,13 +52,14 @@ sorvane::Params guided_params(const Resolved& r, bool rician, std::atomic<int32_
   return p;
 }
 
-// Defaults filled in; sigma is left at 0 when it is to be estimated.
+// Defaults filled in; sigma is left at 0 when it is to be estimated, and a default smoothing at
+// the value for the least noise until the volume's noise ratio is known.
 Resolved resolve_fixed(const Options& o) {
   Resolved r;
   r.sigma = o.sigma.value_or(0.0);
   r.search_radius = o.search_radius.value_or(kDefaultSearchRadius);
   r.patch_radius = o.patch_radius.value_or(kDefaultPatchRadius);
-  r.smoothing = o.smoothing.value_or(kDefaultSmoothing);
+  r.smoothing = o.smoothing.value_or(default_smoothing(0.0));
   r.guided_search_radius = o.guided_search_radius.value_or(kDefaultGuidedSearchRadius);
   return r;
 }
@@ -174,12 +176,13 @@ bool given_sigma_refused(const double* volume, const Extents& extents, const Opt
 }
 
 // What both entry points do first: check the options, fill in the defaults, estimate sigma when
-// it is not given and choose the unit scale. Returns false when there is nothing to filter: an
-// empty volume, or a sigma of 0 (no noise to remove), where the input is copied to `out` as it
-// stands and the progress counter is advanced by `steps`. Options check_options rejects are
-// left to the caller (nothing is touched).
+// it is not given, choose the unit scale and, when the block filter runs (`block_filter`) without
+// a given smoothing, the default smoothing for the volume's noise ratio. Returns false when there
+// is nothing to filter: an empty volume, or a sigma of 0 (no noise to remove), where the input is
+// copied to `out` as it stands and the progress counter is advanced by `steps`. Options
+// check_options rejects are left to the caller (nothing is touched).
 bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
-             int64_t steps, Resolved& r, Resolved* resolved) {
+             int64_t steps, bool block_filter, Resolved& r, Resolved* resolved) {
   r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
@@ -192,6 +195,11 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
     if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));
   } else if (n > 0) {
     r.scale = scale_for(r.sigma);
+    if (block_filter && !options.smoothing) {
+      const double signal = signal_level(volume, extents);
+      r.smoothing = default_smoothing(signal > 0.0 ? r.sigma / signal
+                                                   : std::numeric_limits<double>::infinity());
+    }
   }
   if (resolved) *resolved = r;
   return n > 0 && !no_noise;
@@ -204,8 +212,13 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
   if (check_options(extents, options) || given_sigma_refused(volume, extents, options))
     return Status::invalid;
   Resolved r;
-  if (!prepare(volume, extents, options, out, progress_steps(extents, options), r, resolved)) {
-    return Status::ok;
+  try {  // the noise estimate and the signal level take working memory of their own
+    if (!prepare(volume, extents, options, out, progress_steps(extents, options), true, r,
+                 resolved)) {
+      return Status::ok;
+    }
+  } catch (const std::bad_alloc&) {
+    return Status::memory;
   }
   const int32_t n = voxel_count(extents);
   Resolved scaled = r;
@@ -245,7 +258,11 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
   if (check_options(extents, options) || given_sigma_refused(volume, extents, options))
     return Status::invalid;
   Resolved r;
-  if (!prepare(volume, extents, options, out, extents.d2, r, resolved)) return Status::ok;
+  try {
+    if (!prepare(volume, extents, options, out, extents.d2, false, r, resolved)) return Status::ok;
+  } catch (const std::bad_alloc&) {
+    return Status::memory;
+  }
   const int32_t n = voxel_count(extents);
   Resolved scaled = r;
   scaled.sigma = r.sigma * r.scale;

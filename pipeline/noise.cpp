@@ -27,6 +27,10 @@
 // bright, the volume is essentially background: the plain estimate is divided by the Rayleigh
 // factor instead.
 //
+// The signal level that the default smoothing weighs the noise against (signal_level) is the
+// 99th percentile of the means of the same blocks: on the whole T1 template with Rician noise of
+// 1 / 3 / 9 / 15% of its maximum, the estimate over it is 0.017 / 0.049 / 0.141 / 0.22.
+//
 // Measured, as the estimate over the truth (seeded noise of 3% / 9% of the maximum):
 //   181x217x181 T1 template (its own noise is about 0.4% of its maximum), Gaussian: 1.008 /
 //   1.003, Rician: 1.012 / 0.994 (the plain estimate on Rician data: 0.79 / 0.80);
@@ -47,6 +51,7 @@ constexpr double kMadToSigma = 1.482602218505602;  // 1 / 0.6744897501960817
 constexpr double kBrightLevel = 5.0;
 constexpr size_t kMinBrightBlocks = 64;
 constexpr int kMaxRounds = 30;
+constexpr double kSignalQuantile = 0.99;
 
 // Standard deviation of a Rayleigh variable over its scale parameter: sqrt(2 - pi / 2).
 constexpr double kRayleighSpread = 0.6551363775620335;
@@ -193,6 +198,19 @@ double estimate_sigma(const double* volume, const Extents& extents, bool rician)
   }
   const double plain = settle(all, false, &used);
   return rician ? plain / kRayleighSpread : plain;
+}
+
+double signal_level(const double* volume, const Extents& extents) {
+  const Blocks all = blocks_of(volume, extents);
+  if (all.blocks.empty()) return 0.0;
+  std::vector<double> levels;
+  levels.reserve(all.blocks.size());
+  for (const Block& b : all.blocks) levels.push_back(b.level);
+  // The value at rank floor(0.99 (count - 1)) of the sorted levels.
+  const auto rank =
+      static_cast<std::ptrdiff_t>(static_cast<double>(levels.size() - 1) * kSignalQuantile);
+  std::nth_element(levels.begin(), levels.begin() + rank, levels.end());
+  return levels[rank];
 }
 
 }  // namespace volnlm::pipeline

@@ -44,6 +44,13 @@ struct Options {
 // a volume without noise or without two voxels along any axis.
 double estimate_sigma(const double* volume, const Extents& extents, bool rician);
 
+// The signal level that the noise is measured against when a default depends on the noise: the
+// 99th percentile of the means of the same 2x2x2 blocks as the noise estimate (finite blocks
+// whose values are not all equal, so zero-filled background does not count). Block means hold
+// an eighth of the noise variance, so the level barely grows with the noise. 0 for a volume
+// without such blocks.
+double signal_level(const double* volume, const Extents& extents);
+
 // Parameters after defaults are filled in, for reporting.
 struct Resolved {
   double sigma = 0.0;

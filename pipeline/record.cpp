@@ -1,6 +1,7 @@
 // Builds the record of a run and writes it as JSON.
 #include "pipeline/record.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -40,7 +41,14 @@ Value parameters(const RunRecord& r) {
   if (!r.guide_given) {
     used.emplace_back("SearchRadius", p.search_radius);
     used.emplace_back("PatchRadius", p.patch_radius);
-    used.emplace_back("Smoothing", static_cast<double>(p.smoothing));
+    // One number when every volume had the same smoothing, else one per volume.
+    const std::vector<double>& each = r.used.smoothing;
+    if (each.size() > 1 &&
+        std::any_of(each.begin(), each.end(), [&](double s) { return s != each.front(); })) {
+      used.emplace_back("Smoothing", numbers(each));
+    } else {
+      used.emplace_back("Smoothing", static_cast<double>(p.smoothing));
+    }
   }
   if (r.method == Method::guided) used.emplace_back("GuidedSearchRadius", p.guided_search_radius);
   return used;
@@ -150,8 +158,9 @@ const std::vector<KeyDoc>& record_keys() {
       {kNoiseModel, "\"rician\" or \"gaussian\""},
       {kParameters,
        "the filter parameters used: SearchRadius, PatchRadius and Smoothing of the "
-       "block filter (absent when a guide was given), GuidedSearchRadius of the "
-       "guided method"},
+       "block filter (absent when a guide was given; Smoothing is a list with one value "
+       "per volume when its default, which follows each volume's noise, differs between "
+       "volumes), GuidedSearchRadius of the guided method"},
       {kVolumes, "number of volumes (1 for a 3-D volume)"},
       {kSigma, "noise standard deviation used for each volume, in the input's units"},
       {kSigmaSource,

@@ -124,6 +124,7 @@ Status denoise_series(const double* series, const Extents& extents, int64_t volu
     if (status != Status::ok) return status;
     used.sigma[k] = r.sigma;
     used.scale[k] = r.scale;
+    used.smoothing.push_back(static_cast<double>(r.smoothing));
     used.params = r;
   }
   if (volumes <= 0) used.params = resolve_options(options);

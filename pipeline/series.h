@@ -63,6 +63,8 @@ struct SeriesResolved {
   std::vector<double> sigma;
   std::vector<double> scale;
   std::vector<double> estimates;  // per-volume estimates behind a shared sigma, else empty
+  // The block filter's smoothing per volume: its default follows each volume's noise.
+  std::vector<double> smoothing;
 };
 
 // Denoises every volume of `series` into `out` (volumes * voxel_count(extents) doubles each):

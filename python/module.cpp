@@ -285,7 +285,7 @@ PYBIND11_MODULE(_core, m) {
   defaults["method"] = pl::method_name(pl::Method::guided);
   defaults["search_radius"] = pl::kDefaultSearchRadius;
   defaults["patch_radius"] = pl::kDefaultPatchRadius;
-  defaults["smoothing"] = static_cast<double>(pl::kDefaultSmoothing);
+  defaults["smoothing"] = pl::default_smoothing_text();
   defaults["guided_search_radius"] = pl::kDefaultGuidedSearchRadius;
   m.attr("DEFAULTS") = defaults;
   m.attr("METHODS") =

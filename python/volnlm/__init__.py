@@ -308,11 +308,13 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         never negative: in Rician mode the guided method takes a negative voxel as 0 and the
         block method as its absolute value, and a ``UserWarning`` says how many there are.
     search_radius : int, optional
-        `blockdenoise`'s search radius, at least 1. Default 3.
+        `blockdenoise`'s search radius, at least 1. Default 2.
     patch_radius : int, optional
         `blockdenoise`'s patch radius, at least 0. Default 1.
     smoothing : float, optional
-        `blockdenoise`'s factor on sigma**2 in the weights' denominator, above 0. Default 1.0.
+        `blockdenoise`'s factor on sigma**2 in the weights' denominator, above 0. Default:
+        chosen from the noise of each volume (``volnlm.DEFAULTS["smoothing"]`` gives the rule),
+        more for noisier volumes; the value used is in the record (``return_params``).
     guided_search_radius : int, optional
         `sorvane`'s search radius in the guided method, at least 1. Default 4.
     return_params : bool, default False
@@ -338,11 +340,11 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
 
     Notes
     -----
-    The defaults were chosen by PSNR on a central crop of a real 1 mm T1 volume with Rician
-    noise of 3% and 9% of its maximum: there, with sigma estimated, they raise the PSNR from
-    30.5 to 39.7 dB and from 21.0 to 34.3 dB (guided; block: 39.7 and 33.6 dB). The filters
-    are run on the volume multiplied by the power of two that brings sigma into [64, 128), and
-    the result is divided by it, so that the result does not depend on the volume's units.
+    The defaults were chosen by PSNR on a whole real 1 mm T1 volume with Rician noise of 1 to
+    15% of its maximum; the default smoothing grows with sigma relative to the volume's signal
+    level, as ``DEFAULTS["smoothing"]`` says. The filters are run on the volume multiplied by
+    the power of two that brings sigma into [64, 128), and the result is divided by it, so that
+    the result does not depend on the volume's units.
 
     Example
     -------

@@ -15,6 +15,7 @@
 
 #include "fixture.h"
 #include "phantom.h"
+#include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
 
 namespace volnlm::cli {
@@ -89,7 +90,9 @@ TEST(Cli, ThreadStartFailureExitsOneLeavingNoOutput) {
   GTEST_SKIP() << "the thread-start fault library is built on Linux only";
 #else
   ScratchDir dir;
-  const Extents e{20, 18, 12};  // the block filter at search radius 3: 4 workers
+  const Extents e{20, 18, 12};
+  // The block filter starts d2 / search radius workers (1 to 8) at the default search radius.
+  const int workers = std::clamp(e.d2 / pipeline::kDefaultSearchRadius, 1, 8);
   const std::string in = dir.file("in.nii"), series = dir.file("series.nii");
   write_float32(in, e, noisy(e, 1));
   std::vector<double> two = noisy(e, 2);
@@ -104,11 +107,11 @@ TEST(Cli, ThreadStartFailureExitsOneLeavingNoOutput) {
   };
   const Case cases[] = {
       {{"denoise", in, dir.file("out.nii")}, 0, "denoising " + in},
-      {{"denoise", in, dir.file("out.nii")}, 4, "denoising " + in},  // in the guided filter
+      {{"denoise", in, dir.file("out.nii")}, workers, "denoising " + in},  // in the guided filter
       {{"denoise", in, dir.file("out.nii.gz"), "--method", "block"}, 1, "denoising " + in},
       {{"denoise", in, dir.file("out.nii"), "--guide", in}, 3, "denoising " + in},
       {{"denoise", series, dir.file("out.nii"), "--method", "block"},
-       4,
+       workers,
        "denoising volume 2 of " + series},
   };
   for (const Case& c : cases) {

@@ -141,6 +141,23 @@ TEST(NoiseEstimate, MagnitudeDataRestsOnTheBrightBlocks) {
   }
 }
 
+TEST(NoiseEstimate, SignalLevelIsThe99thPercentileOfBlockMeans) {
+  // Levels 1 to 200 (each block with a checker, so not flat): rank floor(0.99 * 199) = 197 of
+  // the sorted levels is 198. Flat blocks and blocks holding a NaN do not count, however bright.
+  std::vector<BlockSpec> blocks;
+  for (int level = 200; level >= 1; --level) blocks.push_back({static_cast<double>(level), 0.5});
+  Extents e;
+  std::vector<double> v = blocks_volume(3, blocks, &e);
+  EXPECT_EQ(signal_level(v.data(), e), 198.0);
+  blocks.push_back({1000.0, 0.0, 0.0, 50});
+  blocks.push_back({1000.0, 0.5, 0.0, 3, std::numeric_limits<double>::quiet_NaN()});
+  v = blocks_volume(3, blocks, &e);
+  EXPECT_EQ(signal_level(v.data(), e), 198.0);
+  // No usable block: no level.
+  const std::vector<double> flat(64, 7.0);
+  EXPECT_EQ(signal_level(flat.data(), Extents{4, 4, 4}), 0.0);
+}
+
 // A phantom (zero background, a bright ellipsoid with a ramp and a brighter sphere) with seeded
 // noise made from the generator's exact output and exact arithmetic only (a sum of 12 uniforms,
 // mean 0 and variance 1), so the volume, and the estimate, are the same bits on any machine.

@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <cmath>
+#include <iterator>
+#include <limits>
 #include <random>
 #include <vector>
+
+#include "pipeline/defaults.h"
 
 namespace volnlm::pipeline {
 namespace {
@@ -59,10 +63,10 @@ TEST(Pipeline, ResolvedReportsDefaultsOverridesAndTheUnitScale) {
   Resolved r;
   ASSERT_EQ(denoise(v.data(), e, Options{}, out.data(), &r), Status::ok);
   EXPECT_EQ(r.sigma, estimate_sigma(v.data(), e, true));
-  EXPECT_EQ(r.search_radius, 3);
-  EXPECT_EQ(r.patch_radius, 1);
-  EXPECT_EQ(r.smoothing, 1.0f);
-  EXPECT_EQ(r.guided_search_radius, 4);
+  EXPECT_EQ(r.search_radius, kDefaultSearchRadius);
+  EXPECT_EQ(r.patch_radius, kDefaultPatchRadius);
+  EXPECT_EQ(r.smoothing, default_smoothing(r.sigma / signal_level(v.data(), e)));
+  EXPECT_EQ(r.guided_search_radius, kDefaultGuidedSearchRadius);
   EXPECT_GE(r.sigma * r.scale, 64.0);
   EXPECT_LT(r.sigma * r.scale, 128.0);
 
@@ -201,6 +205,54 @@ TEST(Pipeline, GuidedSecondStepOnTheBlockResultIsTheGuidedMethod) {
     EXPECT_EQ(second, guided) << "rician " << rician;
     EXPECT_NE(second, block);
     EXPECT_EQ(done.load(), e.d2);
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::pipeline
+
+namespace volnlm::pipeline {
+namespace {
+
+TEST(Pipeline, DefaultSmoothingFollowsTheNoiseRatio) {
+  const auto& p = kSmoothingByNoise;
+  const size_t last = std::size(kSmoothingByNoise) - 1;
+  const double mid = 0.5 * (p[0].noise_ratio + p[1].noise_ratio);
+  const struct {
+    double ratio;
+    double expected;
+  } cases[] = {
+      {0.0, p[0].smoothing},
+      {0.5 * p[0].noise_ratio, p[0].smoothing},
+      {p[0].noise_ratio, p[0].smoothing},
+      {mid, 0.5 * (p[0].smoothing + p[1].smoothing)},
+      {p[1].noise_ratio, p[1].smoothing},
+      {p[last].noise_ratio, p[last].smoothing},
+      {2.0 * p[last].noise_ratio, p[last].smoothing},
+      {std::numeric_limits<double>::infinity(), p[last].smoothing},
+      {std::numeric_limits<double>::quiet_NaN(), p[last].smoothing},
+  };
+  for (const auto& c : cases) {
+    EXPECT_NEAR(default_smoothing(c.ratio), c.expected, 1e-6) << c.ratio;
+  }
+  for (size_t i = 1; i <= last; ++i) EXPECT_GT(p[i].smoothing, p[i - 1].smoothing);
+
+  // denoise takes the ratio of its sigma to the volume's signal level; a given smoothing stays.
+  const Extents e{12, 10, 9};
+  const std::vector<double> v = noisy_volume(e, 8.0);
+  std::vector<double> out(v.size());
+  const double signal = signal_level(v.data(), e);
+  ASSERT_GT(signal, 100.0);
+  for (const Method method : {Method::block, Method::guided}) {
+    Options o;
+    o.method = method;
+    o.sigma = mid * signal;
+    Resolved r;
+    ASSERT_EQ(denoise(v.data(), e, o, out.data(), &r), Status::ok);
+    EXPECT_EQ(r.smoothing, default_smoothing(mid));
+    o.smoothing = 3.0f;
+    ASSERT_EQ(denoise(v.data(), e, o, out.data(), &r), Status::ok);
+    EXPECT_EQ(r.smoothing, 3.0f);
   }
 }
 

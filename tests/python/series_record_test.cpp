@@ -2,7 +2,9 @@
 // a sigma choice, the shared sigma's median, and the JSON text of a record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -122,6 +124,47 @@ TEST(RecordJson, RecordListsTheDocumentedKeysInOrder) {
       to_json(v).find("\"Mask\": {\n    \"Source\": \"brain.nii.gz\",\n    \"Coverage\": 0.25"),
       std::string::npos)
       << to_json(v);
+}
+
+// The default smoothing follows each volume's noise: a series whose volumes differ in noise
+// reports one smoothing per volume, each the one a 3-D call on that volume uses; a series whose
+// volumes share it reports one number.
+TEST(RecordJson, SmoothingIsListedPerVolumeWhenItDiffers) {
+  const Extents e{10, 9, 8};
+  const int32_t n = voxel_count(e);
+  std::vector<double> series(2 * static_cast<size_t>(n));
+  uint32_t state = 7;
+  for (int32_t i = 0; i < n; ++i) {
+    state = state * 1664525u + 1013904223u;
+    const double noise = static_cast<double>(state >> 8) / 16777216.0 - 0.5;  // [-0.5, 0.5)
+    series[i] = 100.0 + 4.0 * noise;
+    series[n + i] = 100.0 + 80.0 * noise;
+  }
+  std::vector<double> out(series.size()), single(static_cast<size_t>(n));
+  RunRecord r;
+  ASSERT_EQ(denoise_series(series.data(), e, 2, Options{}, {}, out.data(), &r.used), Status::ok);
+  ASSERT_EQ(r.used.smoothing.size(), 2u);
+  for (int k = 0; k < 2; ++k) {
+    Resolved alone;
+    ASSERT_EQ(denoise(series.data() + k * n, e, Options{}, single.data(), &alone), Status::ok);
+    EXPECT_EQ(r.used.smoothing[k], static_cast<double>(alone.smoothing)) << k;
+  }
+  EXPECT_LT(r.used.smoothing[0], r.used.smoothing[1]);
+  const auto parameters = [](const RunRecord& record) {
+    const Value whole = record_value(record);
+    for (const auto& [key, value] : std::get<Value::Object>(whole.data)) {
+      if (key == "Parameters") return to_json(value);
+    }
+    return std::string();
+  };
+  EXPECT_NE(parameters(r).find("\"Smoothing\": ["), std::string::npos) << parameters(r);
+  // The same volume twice: one number.
+  std::copy(series.begin(), series.begin() + n, series.begin() + n);
+  ASSERT_EQ(denoise_series(series.data(), e, 2, Options{}, {}, out.data(), &r.used), Status::ok);
+  std::string number = to_json(Value(r.used.smoothing[0]));
+  number.pop_back();  // the line's end
+  EXPECT_NE(parameters(r).find("\"Smoothing\": " + number + ",\n"), std::string::npos)
+      << parameters(r);
 }
 
 }  // namespace

@@ -19,17 +19,22 @@ def test_defaults_come_from_the_core_and_the_docs_cite_them():
     v = np.asfortranarray(np.random.default_rng(1).normal(100.0, 5.0, (10, 9, 8)))
     _, used = volnlm.denoise(v, sigma=5.0, return_params=True)
     assert used["Method"] == d["method"]
+    smoothing = used["Parameters"].pop("Smoothing")
     assert used["Parameters"] == {
         "SearchRadius": d["search_radius"],
         "PatchRadius": d["patch_radius"],
-        "Smoothing": d["smoothing"],
         "GuidedSearchRadius": d["guided_search_radius"],
     }
+    # The default smoothing follows the noise: the same volume with more noise gets more.
+    _, noisier = volnlm.denoise(v + np.random.default_rng(2).normal(0.0, 20.0, v.shape),
+                                return_params=True)
+    assert 0.0 < smoothing < noisier["Parameters"]["Smoothing"]
+    assert d["smoothing"].startswith("chosen from sigma over the signal level")
     doc = volnlm.denoise.__doc__
     cited = {
         "search_radius": rf"search_radius : int, optional\n.*Default {d['search_radius']}\.",
         "patch_radius": rf"patch_radius : int, optional\n.*Default {d['patch_radius']}\.",
-        "smoothing": rf"smoothing : float, optional\n.*Default {d['smoothing']}\.",
+        "smoothing": r"smoothing : float, optional\n.*Default:\s+chosen from the noise",
         "guided_search_radius": rf"guided_search_radius : int, optional\n.*Default {d['guided_search_radius']}\.",
         "method": rf'method : .*default "{d["method"]}"',
     }
@@ -38,7 +43,7 @@ def test_defaults_come_from_the_core_and_the_docs_cite_them():
     readme = " ".join(README.read_text().split())
     assert (
         f"Defaults (search radius {d['search_radius']}, patch radius {d['patch_radius']}, "
-        f"smoothing {d['smoothing']:g}, guided search radius {d['guided_search_radius']})"
+        f"smoothing chosen from the noise, guided search radius {d['guided_search_radius']})"
     ) in readme
 
 

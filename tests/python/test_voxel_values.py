@@ -32,8 +32,12 @@ CALLS = [
     ("blockdenoise 1, 0", lambda v: volnlm.blockdenoise(v, 1, 0, SIGMA, 1.0), block_reach(1, 0)),
     ("blockdenoise 2, 1", lambda v: volnlm.blockdenoise(v, 2, 1, SIGMA, 1.0, rician=True), block_reach(2, 1)),
     ("blockdenoise 1, 3", lambda v: volnlm.blockdenoise(v, 1, 3, SIGMA, 1.0), block_reach(1, 3)),
-    ("denoise block", lambda v: volnlm.denoise(v, SIGMA, "block"), block_reach(3, 1)),
-    ("denoise guided", lambda v: volnlm.denoise(v, SIGMA, "guided"), block_reach(3, 1) + 4 + 1),
+    # The default smoothing depends on the whole volume (its signal level), as an estimated sigma
+    # does: both are given here; the test below checks that bad values barely move them.
+    ("denoise block", lambda v: volnlm.denoise(v, SIGMA, "block", smoothing=0.75),
+     block_reach(volnlm.DEFAULTS["search_radius"], 1)),
+    ("denoise guided", lambda v: volnlm.denoise(v, SIGMA, "guided", smoothing=0.75),
+     block_reach(volnlm.DEFAULTS["search_radius"], 1) + volnlm.DEFAULTS["guided_search_radius"] + 1),
 ]
 GLOBAL_UNDER_PLUS_INF = {"blockdenoise 1, 0", "blockdenoise 2, 1", "blockdenoise 1, 3", "denoise block",
                          "denoise guided"}
@@ -74,6 +78,8 @@ def test_a_bad_voxel_changes_only_the_voxels_that_read_it(name, call, reach, bad
 
 def test_the_noise_estimate_leaves_out_blocks_with_bad_values():
     want = volnlm.estimate_sigma(CLEAN)
+    _, clean_params = volnlm.denoise(CLEAN, method="block", return_params=True)
+    want_smoothing = clean_params["Parameters"]["Smoothing"]
     for bad in (np.nan, np.inf, -np.inf):
         spoiled = CLEAN.copy(order="F")
         spoiled[10:14, 9, 11] = bad
@@ -81,3 +87,6 @@ def test_the_noise_estimate_leaves_out_blocks_with_bad_values():
         assert np.isfinite(sigma) and abs(sigma - want) < 0.02 * want, (bad, sigma, want)
         _, params = volnlm.denoise(spoiled, method="block", return_params=True)
         assert params["Sigma"] == [sigma]
+        # The signal level behind the default smoothing leaves those blocks out too.
+        smoothing = params["Parameters"]["Smoothing"]
+        assert abs(smoothing - want_smoothing) < 0.02 * want_smoothing, (bad, smoothing, want_smoothing)
