@@ -3,6 +3,8 @@
 //   volnlm_bench_run sorvane fast|reference NOISY GUIDE OUT d0 d1 d2 search_radius sigma rician
 //   volnlm_bench_run blockdenoise fast|reference NOISY OUT d0 d1 d2 search_radius patch_radius
 //                    sigma smoothing rician
+// "fast-portable", "fast-avx2" or "fast-avx512" in place of "fast" times that instruction set's
+// form of the production core (all give the same bits).
 //
 // Volumes are raw native-endian arrays, x fastest: doubles for sorvane, floats for
 // blockdenoise. Prints "seconds <s>" on success, and "peak_kib <n>", the process's peak resident
@@ -17,8 +19,11 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "blockdenoise/filter_isa.h"
+#include "common/isa.h"
 #include "common/volume.h"
 #include "reference.h"
+#include "sorvane/filter_isa.h"
 #include "sorvane/sorvane.h"
 
 namespace {
@@ -95,10 +100,21 @@ double seconds_of(F&& call) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) fail("usage: volnlm_bench_run sorvane|blockdenoise fast|reference ...");
+  if (argc < 3) fail("usage: volnlm_bench_run sorvane|blockdenoise fast[-ISA]|reference ...");
   const std::string filter = argv[1], impl = argv[2];
-  if (impl != "fast" && impl != "reference") fail("implementation must be fast or reference");
-  const bool fast = impl == "fast";
+  // "fast" takes the widest instruction set this processor runs; "fast-ISA" names one.
+  Isa isa = best_isa();
+  bool known = impl == "fast" || impl == "reference";
+  for (Isa named : {Isa::portable, Isa::avx2, Isa::avx512}) {
+    if (impl == std::string("fast-") + isa_name(named)) {
+      if (!isa_supported(named)) fail(impl + ": this processor does not run it");
+      isa = named;
+      known = true;
+    }
+  }
+  if (!known)
+    fail("implementation must be fast, fast-portable, fast-avx2, fast-avx512 or reference");
+  const bool fast = impl != "reference";
   double seconds = 0.0;
 
   if (filter == "sorvane") {
@@ -115,8 +131,9 @@ int main(int argc, char** argv) {
     if (fast) {
       if (auto error = sorvane::check_params(p)) fail(error->message);
       Status status = Status::ok;
-      seconds = seconds_of(
-          [&] { status = sorvane::filter(noisy.data(), guide.data(), e, p, out.data()); });
+      seconds = seconds_of([&] {
+        status = sorvane::filter_with(isa, noisy.data(), guide.data(), e, p, out.data());
+      });
       if (status != Status::ok) fail("the filter failed");
     } else {
       seconds =
@@ -141,7 +158,8 @@ int main(int argc, char** argv) {
     std::vector<float> out(n);
     if (fast) {
       Status status = Status::ok;
-      seconds = seconds_of([&] { status = blockdenoise::filter(noisy.data(), e, p, out.data()); });
+      seconds = seconds_of(
+          [&] { status = blockdenoise::filter_with(isa, noisy.data(), e, p, out.data()); });
       if (status != Status::ok) fail("the filter failed");
     } else {
       seconds = seconds_of([&] { reference::blockdenoise(noisy.data(), e, p, out.data()); });
