@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "cli/errors.h"
+#include "common/text.h"
 
 namespace volnlm::cli {
 namespace {
@@ -150,10 +151,9 @@ RawHeader raw_header(const std::string& path) {
   return raw;
 }
 
+// Ten significant digits: enough to tell header values apart in a message.
 std::string number_text(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.10g", v);
-  return text;
+  return volnlm::number_text(v, 10);
 }
 
 // Sends stderr to /dev/null while it lives: niftilib prints its own "** ERROR" lines whatever

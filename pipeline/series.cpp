@@ -6,15 +6,11 @@
 #include <cstdio>
 #include <string>
 
+#include "common/text.h"
+
 namespace volnlm::pipeline {
 
 namespace {
-
-std::string number_text(double v) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.17g", v);
-  return text;
-}
 
 size_t volume_offset(const Extents& extents, int64_t k) {
   return static_cast<size_t>(voxel_count(extents)) * static_cast<size_t>(k);
