@@ -188,16 +188,21 @@ double settle(const Blocks& all, bool bright_only, size_t* used) {
 
 }  // namespace
 
-double estimate_sigma(const double* volume, const Extents& extents, bool rician) {
+SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician) {
   const Blocks all = blocks_of(volume, extents);
-  if (all.blocks.empty()) return 0.0;
+  if (all.blocks.empty()) return {};
   size_t used = 0;
   if (rician) {
     const double bright = settle(all, true, &used);
-    if (used >= kMinBrightBlocks) return bright;
+    if (used >= kMinBrightBlocks) return {bright, static_cast<int64_t>(used), false};
   }
   const double plain = settle(all, false, &used);
-  return rician ? plain / kRayleighSpread : plain;
+  if (rician) return {plain / kRayleighSpread, static_cast<int64_t>(used), true};
+  return {plain, static_cast<int64_t>(used), false};
+}
+
+double estimate_sigma(const double* volume, const Extents& extents, bool rician) {
+  return estimate_sigma_detail(volume, extents, rician).sigma;
 }
 
 double signal_level(const double* volume, const Extents& extents) {

@@ -51,6 +51,16 @@ double estimate_sigma(const double* volume, const Extents& extents, bool rician)
 // without such blocks.
 double signal_level(const double* volume, const Extents& extents);
 
+// The same estimate with what it rests on: the number of 2x2x2 blocks whose median it is, and
+// whether Rician data held too few bright blocks, so that the estimate is the one over all blocks
+// divided by the Rayleigh factor (less certain where the signal is low but not zero).
+struct SigmaEstimate {
+  double sigma = 0.0;
+  int64_t blocks = 0;
+  bool rayleigh = false;
+};
+SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician);
+
 // Parameters after defaults are filled in, for reporting.
 struct Resolved {
   double sigma = 0.0;

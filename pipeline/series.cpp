@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "common/text.h"
 
@@ -58,39 +59,71 @@ std::optional<ArgError> check_series_sigma(const SeriesSigma& sigma, int64_t vol
   return std::nullopt;
 }
 
-double shared_sigma(std::vector<double> estimates) {
-  std::erase_if(estimates, [](double v) { return !(v > 0.0); });
-  if (estimates.empty()) return 0.0;
-  std::sort(estimates.begin(), estimates.end());
-  const size_t n = estimates.size();
-  return n % 2 == 1 ? estimates[n / 2] : 0.5 * (estimates[n / 2 - 1] + estimates[n / 2]);
+namespace {
+
+// Median of `values` (the mean of the two middle ones for an even count); 0 when empty.
+double median(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-std::vector<double> estimate_sigma_series(const double* series, const Extents& extents,
-                                          int64_t volumes, bool rician) {
-  std::vector<double> estimates(static_cast<size_t>(std::max<int64_t>(volumes, 0)));
+}  // namespace
+
+double shared_sigma(const std::vector<SigmaEstimate>& estimates) {
+  std::vector<std::pair<double, int64_t>> weighted;
+  std::vector<double> plain;
+  for (const SigmaEstimate& e : estimates) {
+    if (!(e.sigma > 0.0)) continue;
+    plain.push_back(e.sigma);
+    if (!e.rayleigh && e.blocks > 0) weighted.emplace_back(e.sigma, e.blocks);
+  }
+  if (weighted.empty()) return median(std::move(plain));
+  std::sort(weighted.begin(), weighted.end());
+  int64_t total = 0;
+  for (const auto& w : weighted) total += w.second;
+  // The value at which the weight below and above are both at most half; when the weight
+  // below reaches exactly half, the mean of it and the next, as for an even count.
+  int64_t below = 0;
+  for (size_t k = 0; k < weighted.size(); ++k) {
+    below += weighted[k].second;
+    if (2 * below > total) return weighted[k].first;
+    if (2 * below == total) return 0.5 * (weighted[k].first + weighted[k + 1].first);
+  }
+  return weighted.back().first;
+}
+
+std::vector<SigmaEstimate> estimate_sigma_series(const double* series, const Extents& extents,
+                                                 int64_t volumes, bool rician) {
+  std::vector<SigmaEstimate> estimates(static_cast<size_t>(std::max<int64_t>(volumes, 0)));
   for (int64_t k = 0; k < volumes; ++k) {
-    estimates[k] = estimate_sigma(series + volume_offset(extents, k), extents, rician);
+    estimates[k] = estimate_sigma_detail(series + volume_offset(extents, k), extents, rician);
   }
   return estimates;
 }
 
 std::vector<double> series_sigmas(const SeriesSigma& sigma, int64_t volumes,
-                                  const std::vector<double>& estimates) {
+                                  const std::vector<SigmaEstimate>& estimates) {
   const auto count = static_cast<size_t>(std::max<int64_t>(volumes, 0));
   if (sigma.given.size() == 1) return std::vector<double>(count, sigma.given[0]);
   if (!sigma.given.empty()) return sigma.given;
   if (sigma.shared) return std::vector<double>(count, shared_sigma(estimates));
-  return estimates;
+  std::vector<double> own;
+  for (const SigmaEstimate& e : estimates) own.push_back(e.sigma);
+  return own;
 }
 
 std::vector<double> series_sigmas(const double* series, const Extents& extents, int64_t volumes,
                                   bool rician, const SeriesSigma& sigma,
                                   std::vector<double>* estimates) {
-  std::vector<double> made;
+  std::vector<SigmaEstimate> made;
   if (sigma.given.empty()) made = estimate_sigma_series(series, extents, volumes, rician);
   std::vector<double> sigmas = series_sigmas(sigma, volumes, made);
-  if (estimates) *estimates = std::move(made);
+  if (estimates) {
+    estimates->clear();
+    for (const SigmaEstimate& e : made) estimates->push_back(e.sigma);
+  }
   return sigmas;
 }
 

@@ -35,15 +35,17 @@ SigmaSource sigma_source(const SeriesSigma& sigma);
 // one value or one per volume, and shared only with an estimated sigma.
 std::optional<ArgError> check_series_sigma(const SeriesSigma& sigma, int64_t volumes);
 
-// The one sigma for a series from its volumes' estimates: their median (the mean of the two
-// middle values for an even count), so that a few volumes whose estimate is off, such as nearly
-// empty ones, do not move it. Volumes without noise (estimate 0) do not count; 0 when none has
-// noise or there are no volumes.
-double shared_sigma(std::vector<double> estimates);
+// The one sigma for a series from its volumes' estimates: their median weighted by the number of
+// blocks each estimate rests on, so that the volumes with the most evidence (bright volumes,
+// whose estimate rests on many bright blocks) count most and a dim volume's uncertain estimate
+// counts little. Rician estimates that fell back to the Rayleigh factor count only when no
+// volume has a better one; then, as for volumes without any usable block, the plain median of
+// the nonzero estimates is taken. 0 when no volume has noise or there are no volumes.
+double shared_sigma(const std::vector<SigmaEstimate>& estimates);
 
 // Each volume's own estimate, estimate_sigma() of volume k read in place (no copy).
-std::vector<double> estimate_sigma_series(const double* series, const Extents& extents,
-                                          int64_t volumes, bool rician);
+std::vector<SigmaEstimate> estimate_sigma_series(const double* series, const Extents& extents,
+                                                 int64_t volumes, bool rician);
 
 // The sigma of every volume as the choice says, estimating from `series` where needed. When
 // `estimates` is given it receives the per-volume estimates the choice rested on (empty when
@@ -54,7 +56,7 @@ std::vector<double> series_sigmas(const double* series, const Extents& extents, 
 
 // The same from estimates the caller made (for a reader that sees one volume at a time).
 std::vector<double> series_sigmas(const SeriesSigma& sigma, int64_t volumes,
-                                  const std::vector<double>& estimates);
+                                  const std::vector<SigmaEstimate>& estimates);
 
 // What a series run used: the filter parameters (Resolved's sigma and scale of the last
 // volume), and sigma and the unit scale per volume.

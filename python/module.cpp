@@ -172,15 +172,15 @@ SeriesView series_of(const py::array& a, const char* name) {
 
 py::object estimate_sigma(const py::array& volume_array, bool rician) {
   const SeriesView series = series_of(volume_array, "volume");
-  std::vector<double> estimates;
+  std::vector<volnlm::pipeline::SigmaEstimate> estimates;
   {
     py::gil_scoped_release release;
     estimates = volnlm::pipeline::estimate_sigma_series(
         static_cast<const double*>(series.array.data()), series.extents, series.volumes, rician);
   }
-  if (volume_array.ndim() < 4) return py::float_(estimates[0]);
+  if (volume_array.ndim() < 4) return py::float_(estimates[0].sigma);
   py::array_t<double> out(static_cast<py::ssize_t>(estimates.size()));
-  std::copy(estimates.begin(), estimates.end(), out.mutable_data());
+  for (size_t k = 0; k < estimates.size(); ++k) out.mutable_data()[k] = estimates[k].sigma;
   return out;
 }
 

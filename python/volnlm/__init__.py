@@ -299,8 +299,9 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         noise (the volume comes back unchanged).
     shared_sigma : bool, default False
         With `sigma` omitted: one sigma for the whole series, the median of the per-volume
-        estimates. A series shares one noise level, and the median is steadier than each
-        dim volume's own estimate (see the README's measurement). Not with a given `sigma`.
+        estimates weighted by how many blocks each rests on, so bright volumes count most. A
+        series shares one noise level, and this is steadier than each dim volume's own
+        estimate (see the README's measurement). Not with a given `sigma`.
     method : {"guided", "block"}, default "guided"
     rician : bool, default True
         Rician mode, on by default because this call is meant for magnitude MRI; pass False

@@ -44,25 +44,32 @@ TEST(SeriesSigma, ChecksTheChoiceAgainstTheSeries) {
   }
 }
 
-TEST(SeriesSigma, SharedSigmaIsTheMedianOfTheVolumesWithNoise) {
+TEST(SeriesSigma, SharedSigmaIsTheMedianWeightedByTheBlocksEachEstimateRestsOn) {
+  using E = SigmaEstimate;
   struct Case {
-    std::vector<double> estimates;
+    std::vector<SigmaEstimate> estimates;
     double shared;
   } cases[] = {
       {{}, 0.0},
-      {{0.0, 0.0}, 0.0},
-      {{4.0}, 4.0},
-      {{9.0, 1.0, 5.0}, 5.0},
-      {{9.0, 1.0, 5.0, 3.0}, 4.0},
-      {{0.0, 9.0, 1.0, 5.0}, 5.0},  // a volume without noise does not count
-      {{7.0, 7.0, 100.0, 7.0, 0.5}, 7.0},
+      {{E{0.0, 0, false}, E{0.0, 0, false}}, 0.0},
+      {{E{4.0, 10, false}}, 4.0},
+      {{E{9.0, 1, false}, E{1.0, 1, false}, E{5.0, 1, false}}, 5.0},
+      {{E{9.0, 1, false}, E{1.0, 1, false}, E{5.0, 1, false}, E{3.0, 1, false}}, 4.0},
+      // The estimate with the most blocks behind it outweighs several with few.
+      {{E{2.0, 100, false}, E{3.0, 10, false}, E{3.1, 10, false}, E{3.2, 10, false}}, 2.0},
+      {{E{2.0, 30, false}, E{3.0, 10, false}, E{3.1, 10, false}, E{3.2, 10, false}}, 2.5},
+      {{E{2.0, 29, false}, E{3.0, 10, false}, E{3.1, 10, false}, E{3.2, 10, false}}, 3.0},
+      // Rayleigh fall-backs count only when nothing better is there; volumes without noise never.
+      {{E{2.0, 5, false}, E{7.0, 900, true}, E{8.0, 900, true}}, 2.0},
+      {{E{6.0, 900, true}, E{7.0, 900, true}, E{0.0, 0, false}, E{8.0, 900, true}}, 7.0},
+      {{E{0.0, 0, false}, E{9.0, 3, false}, E{1.0, 3, false}, E{5.0, 3, false}}, 5.0},
   };
   for (const Case& c : cases) EXPECT_EQ(shared_sigma(c.estimates), c.shared);
 }
 
 TEST(SeriesSigma, SigmasFollowTheChoice) {
-  const std::vector<double> estimates{3.0, 1.0, 2.0};
-  EXPECT_EQ(series_sigmas({{}, false}, 3, estimates), estimates);
+  const std::vector<SigmaEstimate> estimates{{3.0, 10, false}, {1.0, 10, false}, {2.0, 10, false}};
+  EXPECT_EQ(series_sigmas({{}, false}, 3, estimates), (std::vector<double>{3.0, 1.0, 2.0}));
   EXPECT_EQ(series_sigmas({{}, true}, 3, estimates), (std::vector<double>{2.0, 2.0, 2.0}));
   EXPECT_EQ(series_sigmas({{5.0}, false}, 3, {}), (std::vector<double>{5.0, 5.0, 5.0}));
   EXPECT_EQ(series_sigmas({{5.0, 6.0, 7.0}, false}, 3, {}), (std::vector<double>{5.0, 6.0, 7.0}));
