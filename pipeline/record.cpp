@@ -167,8 +167,8 @@ const std::vector<KeyDoc>& record_keys() {
        "\"given\", \"estimated\" (each volume's own estimate) or "
        "\"estimated-shared\" (one estimate for the series)"},
       {kSigmaEstimates,
-       "with \"estimated-shared\": each volume's own estimate, whose median "
-       "became the shared sigma; else null"},
+       "with \"estimated-shared\": each volume's own estimate, from which the "
+       "shared sigma was made; else null"},
       {kUnitScale,
        "for each volume, the power of two the volume was multiplied by for "
        "filtering (the result divided by it), bringing sigma into [64, 128)"},
