@@ -23,6 +23,9 @@ struct DenoiseArgs {
   std::optional<double> smoothing;
   std::string guide;  // empty: the guided method makes its own guide
   std::string output_type = "float32";
+  bool shared_sigma = false;  // one estimated sigma for every volume of a series
+  bool sidecar = true;        // write the JSON record next to OUT
+  std::string residual;       // empty: none; else a NIfTI file for IN minus OUT (float32)
   bool quiet = false;
   bool force = false;  // replace OUT even when it is the input, write-protected, or a link
 };

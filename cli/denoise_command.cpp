@@ -14,9 +14,12 @@
 #include "cli/nifti_io.h"
 #include "cli/output_path.h"
 #include "cli/progress.h"
+#include "cli/run_record.h"
 #include "common/scalar.h"
 #include "common/text.h"
 #include "pipeline/pipeline.h"
+#include "pipeline/record.h"
+#include "pipeline/series.h"
 #include "sorvane/sorvane.h"
 
 namespace volnlm::cli {
@@ -41,7 +44,8 @@ std::string option_of(const std::string& reason) {
   if (reason == "guidedSearchRadius") return "--guided-search-radius";
   if (reason == "patchRadius") return "--patch-radius";
   if (reason == "smoothing") return "--smoothing";
-  if (reason == "sigma") return "--sigma";
+  if (reason == "sigma" || reason == "sigmaCount") return "--sigma";
+  if (reason == "sharedSigma") return "--shared-sigma";
   if (reason == "method") return "--method";
   return "";
 }
@@ -150,7 +154,20 @@ int run_denoise(const DenoiseArgs& args) {
   } else if (args.output_type != "float32") {
     throw UsageError("--output-type must be float32 or float64; got \"" + args.output_type + "\"");
   }
-  options.sigma = parse_sigma(args.sigma);
+  pipeline::SeriesSigma sigma_choice;
+  sigma_choice.given = parse_sigma_list(args.sigma);
+  sigma_choice.shared = args.shared_sigma;
+  if (!args.residual.empty()) {
+    if (!is_writable_nifti_name(args.residual)) {
+      throw UsageError("--residual must be a file name ending in .nii or .nii.gz; got \"" +
+                       args.residual + "\"");
+    }
+    if (args.residual == args.out || args.residual == args.in) {
+      throw UsageError("--residual must name a file other than IN and OUT; got \"" + args.residual +
+                       "\"");
+    }
+  }
+  const std::string sidecar_name = args.sidecar ? sidecar_path(args.out) : std::string();
   options.rician = parse_rician(args.noise);
   options.search_radius = args.search_radius;
   options.patch_radius = args.patch_radius;
@@ -160,7 +177,12 @@ int run_denoise(const DenoiseArgs& args) {
   NiftiReader input(args.in);
   warn_about(input);
   const Extents extents = input.extents();
+  // A single sigma goes through the same check as a 3-D call's; each volume gets its own below.
+  if (sigma_choice.given.size() == 1) options.sigma = sigma_choice.given[0];
   if (const auto error = pipeline::check_options(extents, options)) throw_arg_error(*error);
+  options.sigma.reset();
+  if (const auto error = pipeline::check_series_sigma(sigma_choice, input.volumes()))
+    throw_arg_error(*error);
 
   std::unique_ptr<NiftiReader> guide;
   std::vector<double> guide_volume;
@@ -182,11 +204,47 @@ int run_denoise(const DenoiseArgs& args) {
     }
   }
 
-  // The output file is started before any work, so a path that cannot be written fails at once;
-  // one that would replace an input, a protected file or a link's target needs --force.
+  // The output files are started before any work, so a path that cannot be written fails at
+  // once, and each appears only once complete; one that would replace an input, a protected file
+  // or a link's target needs --force.
   std::vector<std::string> inputs{args.in, input.data_path()};
   if (guide) inputs.insert(inputs.end(), {args.guide, guide->data_path()});
   NiftiWriter output(checked_output(args.out, inputs, args.force), input.header(), type);
+  std::unique_ptr<NiftiWriter> residual;
+  if (!args.residual.empty()) {
+    residual = std::make_unique<NiftiWriter>(checked_output(args.residual, inputs, args.force),
+                                             input.header(), OutputType::float32);
+  }
+  std::unique_ptr<AtomicFile> sidecar;
+  if (args.sidecar) {
+    sidecar = std::make_unique<AtomicFile>(checked_output(sidecar_name, inputs, args.force));
+  }
+
+  // A shared sigma needs every volume's estimate first: one pass over the input before the run.
+  std::vector<double> sigmas;
+  std::vector<double> estimates;
+  if (sigma_choice.given.empty() && sigma_choice.shared) {
+    NiftiReader first_pass(args.in);
+    std::vector<double> volume;
+    std::vector<pipeline::SigmaEstimate> detail;
+    for (int64_t v = 0; v < first_pass.volumes(); ++v) {
+      first_pass.read_volume(volume);
+      detail.push_back(pipeline::estimate_sigma_detail(volume.data(), extents, options.rician));
+      estimates.push_back(detail.back().sigma);
+    }
+    sigmas = pipeline::series_sigmas(sigma_choice, first_pass.volumes(), detail);
+  } else if (!sigma_choice.given.empty()) {
+    sigmas = pipeline::series_sigmas(sigma_choice, input.volumes(), {});
+  }
+  pipeline::RunRecord record;
+  record.sources.push_back(args.in);
+  if (guide) record.sources.push_back(args.guide);
+  // The mask option adds its file to the sources and fills record.mask.
+  record.method = options.method;
+  record.rician = options.rician;
+  record.guide_given = guide != nullptr;
+  record.sigma_source = pipeline::sigma_source(sigma_choice);
+  record.used.estimates = estimates;
 
   const int64_t volumes = input.volumes();
   const int64_t steps = guide ? extents.d2 : pipeline::progress_steps(extents, options);
@@ -229,6 +287,7 @@ int run_denoise(const DenoiseArgs& args) {
     Status status = Status::ok;
     pipeline::Options run = options;
     run.slices_done = &done;
+    if (!sigmas.empty()) run.sigma = sigmas[v];
     const auto note = [&] {
       return volumes > 1 ? "volume " + std::to_string(v + 1) + "/" + std::to_string(volumes)
                          : std::string();
@@ -245,9 +304,24 @@ int run_denoise(const DenoiseArgs& args) {
     throw_for(status, "denoising " + which);
     sigma_min = std::min(sigma_min, used.sigma);
     sigma_max = std::max(sigma_max, used.sigma);
+    record.used.sigma.push_back(used.sigma);
+    record.used.scale.push_back(used.scale);
     output.write_volume(result.data());
+    if (residual) {
+      for (size_t i = 0; i < result.size(); ++i) result[i] = volume[i] - result[i];
+      residual->write_volume(result.data());
+    }
+  }
+  record.used.params = volumes > 0 ? used : pipeline::resolve_options(options);
+  std::string json;
+  if (sidecar) {
+    record.elapsed_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    json = pipeline::to_json(pipeline::record_value(record));
+    sidecar->write_all(json.data(), json.size());
   }
   output.commit();
+  if (residual) residual->commit();
+  if (sidecar) sidecar->commit();
   bar.finish();
   if (output.overflowed() > 0) {
     warn(args.out + ": " + std::to_string(output.overflowed()) +
@@ -262,7 +336,10 @@ int run_denoise(const DenoiseArgs& args) {
     line +=
         "): " + (guide ? "guided on " + args.guide : args.method) + ", sigma " + number(sigma_min);
     if (sigma_max != sigma_min) line += " to " + number(sigma_max);
-    line += options.sigma ? " (given)" : volumes > 1 ? " (estimated per volume)" : " (estimated)";
+    line += !sigma_choice.given.empty() ? " (given)"
+            : sigma_choice.shared       ? " (estimated, shared by the series)"
+            : volumes > 1               ? " (estimated per volume)"
+                                        : " (estimated)";
     line += ", " + std::string(options.rician ? "Rician" : "Gaussian") + " noise";
     if (!guide) {
       line += ", search radius " + std::to_string(used.search_radius) + ", patch radius " +

@@ -79,23 +79,16 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   denoise
       ->add_option("--sigma", den.sigma,
-                   "Noise standard deviation in IN's units, or auto to estimate it (per volume "
-                   "of a 4-D series); a value other than 0 must lie between 2^-40 and 2^66 times "
-                   "the largest magnitude in IN (exit status 2 otherwise, naming the range)")
-      ->check(CLI::Validator(
-          [](std::string& s) -> std::string {
-            try {
-              parse_sigma(s);
-              return "";
-            } catch (const UsageError& e) {
-              // The parser puts the option's name in front of the message already.
-              std::string message = e.what();
-              if (message.starts_with("--sigma ")) message.erase(0, 8);
-              return message;
-            }
-          },
-          "auto|VALUE", "sigma"))
+                   "Noise standard deviation in IN's units: auto to estimate it (per volume of a "
+                   "4-D series), one value for every volume, a comma-separated list with one "
+                   "value per volume, or @FILE, a text file with one value per line; a value "
+                   "other than 0 must lie between 2^-40 and 2^66 times the largest magnitude in "
+                   "its volume (exit status 2 otherwise, naming the range)")
       ->capture_default_str();
+  denoise->add_flag("--shared-sigma", den.shared_sigma,
+                    "With --sigma auto: one sigma for the whole series, the median of the "
+                    "volumes' estimates weighted by the blocks each rests on (a series shares one "
+                    "noise level)");
   denoise
       ->add_option("--noise", den.noise,
                    "rician for magnitude images, gaussian for signed or already corrected data "
@@ -126,6 +119,12 @@ int run(int argc, char** argv) {
                    "Voxel type of OUT; float64 keeps the guided filter's double result exactly")
       ->check(CLI::IsMember({"float32", "float64"}))
       ->capture_default_str();
+  denoise->add_option("--residual", den.residual,
+                      "Also write IN minus OUT (float32) to this NIfTI file: what was removed");
+  bool no_sidecar = false;
+  denoise->add_flag("--no-sidecar", no_sidecar,
+                    "Do not write the JSON record of the run (OUT without .nii/.nii.gz, plus "
+                    ".json: sources, method, noise model, parameters, sigma per volume, time)");
   denoise->add_flag("-q,--quiet", den.quiet, "No progress bar and no summary line");
   denoise->add_flag("--force", den.force,
                     "Replace OUT even when it is IN or the guide (by any path), when its "
@@ -167,7 +166,10 @@ int run(int argc, char** argv) {
 
   for (const CLI::App* command : app.get_subcommands()) reject_empty_values(*command);
   remove_temporaries_on_signals();
-  if (*denoise) return run_denoise(den);
+  if (*denoise) {
+    den.sidecar = !no_sidecar;
+    return run_denoise(den);
+  }
   if (*estimate) return run_estimate_sigma(est);
   return kExitUsage;  // require_subcommand makes this unreachable
 }

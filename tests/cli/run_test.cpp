@@ -13,11 +13,14 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/run_record.h"
 #include "common/text.h"
 #include "fixture.h"
 #include "phantom.h"
 #include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
+#include "pipeline/record.h"
+#include "pipeline/series.h"
 
 namespace volnlm::cli {
 namespace {
@@ -214,6 +217,15 @@ TEST(Cli, BadUsageExitsTwo) {
       {{"denoise", in, out, "--method", "block", "--guide", in}, "--guide"},
       {{"denoise", in, out, "--guide", in, "--patch-radius", "2"}, "--guided-search-radius"},
       {{"denoise", in, out, "--bogus"}, "--bogus"},
+      {{"denoise", in, out, "--sigma", "1,2"}, "sigma has 2 values but the series has 1 volumes"},
+      {{"denoise", in, out, "--sigma", "1,x"}, "--sigma: value 2 must be a finite number"},
+      {{"denoise", in, out, "--sigma", "1,"}, "--sigma: value 2"},
+      {{"denoise", in, out, "--sigma", "@"}, "--sigma @FILE"},
+      {{"denoise", in, out, "--sigma", "3", "--shared-sigma"}, "--shared-sigma"},
+      {{"denoise", in, out, "--residual", dir.file("r.img")}, "--residual"},
+      {{"denoise", in, out, "--residual", out},
+       "--residual must name a file other than IN and OUT"},
+
       {{"estimate-sigma"}, "IN"},
       {{"demo"}, "demo"},
   };
@@ -253,6 +265,10 @@ TEST(Cli, FailedRunsExitOne) {
       {{"denoise", in, dir.path() + "/"}, ".nii"},
       {{"denoise", in, out, "--guide", dir.file("other.nii")}, "must have the extents of"},
       {{"denoise", in, out, "--guide", dir.file("missing.nii")}, "No such file"},
+      {{"denoise", in, out, "--sigma", "@" + dir.file("missing.txt")},
+       "cannot read the sigma file"},
+      {{"denoise", in, out, "--residual", dir.file("no/such/dir/res.nii")}, "No such file"},
+      {{"denoise", dir.file("cut.nii"), out, "--residual", dir.file("res.nii")}, "truncated"},
       {{"estimate-sigma", dir.file("notes.nii")}, "not a NIfTI file"},
   };
   for (const Case& c : cases) {
@@ -310,7 +326,7 @@ TEST(Cli, DenoisesWithTheInputsHeaderAndSummarises) {
   const Result quiet = run({"denoise", in, out, "--quiet", "--method", "block", "--sigma", "9"});
   EXPECT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_EQ(quiet.err, "");
-  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.nii.gz", "out.nii.gz"}));
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.nii.gz", "out.json", "out.nii.gz"}));
 }
 
 // --guide runs the guided filter on a given guide: the block method's result, as guide,
@@ -411,6 +427,141 @@ TEST(Cli, AnInterruptedRunLeavesNothing) {
   waitpid(pid, &wstatus, 0);
   EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM);
   EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.nii"});
+}
+
+}  // namespace
+}  // namespace volnlm::cli
+
+namespace volnlm::cli {
+namespace {
+
+// The sidecar's text with its one varying line, the elapsed time, taken out.
+std::string without_elapsed(const std::string& json) {
+  std::string kept;
+  std::istringstream lines(json);
+  for (std::string line; std::getline(lines, line);) {
+    if (!contains(line, "\"ElapsedSeconds\": ")) kept += line + "\n";
+  }
+  return kept;
+}
+
+// A three-volume series with one noise level and very different signal, as in diffusion.
+std::vector<std::vector<double>> write_series(const std::string& path) {
+  std::vector<double> dim = noisy_phantom(6.0, 31);
+  for (double& v : dim) v *= 0.3;
+  return write_input(path, {noisy_phantom(6.0, 30), dim, noisy_phantom(6.0, 32)});
+}
+
+// --sigma as one value, a list or a file, and --shared-sigma: each volume of OUT is the 3-D
+// denoising of that volume with its sigma, and the sidecar holds exactly the record of the run.
+TEST(Cli, SigmaPerVolumeSharedOrGivenAndTheSidecarRecordsIt) {
+  ScratchDir dir;
+  const std::string in = dir.file("dwi.nii.gz");
+  const auto stored = write_series(in);
+  {
+    std::ofstream file(dir.file("sigmas.txt"));
+    file << "4.5\n\n  5.25 \n6\n";
+  }
+  std::vector<pipeline::SigmaEstimate> detail;
+  std::vector<double> estimates;
+  for (const auto& v : stored) {
+    detail.push_back(pipeline::estimate_sigma_detail(v.data(), kExtents, true));
+    estimates.push_back(detail.back().sigma);
+  }
+  const double shared = pipeline::shared_sigma(detail);
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<double> sigma;
+    pipeline::SigmaSource source;
+  } cases[] = {
+      {{"--sigma", "7"}, {7.0, 7.0, 7.0}, pipeline::SigmaSource::given},
+      {{"--sigma", "4.5,5.25,6"}, {4.5, 5.25, 6.0}, pipeline::SigmaSource::given},
+      {{"--sigma", "@" + dir.file("sigmas.txt")}, {4.5, 5.25, 6.0}, pipeline::SigmaSource::given},
+      {{}, estimates, pipeline::SigmaSource::estimated},
+      {{"--shared-sigma"}, {shared, shared, shared}, pipeline::SigmaSource::estimated_shared},
+  };
+  pipeline::Options block;
+  block.method = pipeline::Method::block;
+  for (const Case& c : cases) {
+    const std::string out = dir.file("out.nii");
+    std::vector<std::string> args{"denoise",       in,        out, "--method", "block",
+                                  "--output-type", "float64", "-q"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Result r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Header got = testing::read_with_niftilib(out);
+    ASSERT_TRUE(got);
+    pipeline::RunRecord record;
+    record.sources = {in};
+    record.method = pipeline::Method::block;
+    record.sigma_source = c.source;
+    if (c.source == pipeline::SigmaSource::estimated_shared) record.used.estimates = estimates;
+    for (int v = 0; v < 3; ++v) {
+      block.sigma = c.sigma[v];
+      std::vector<double> want(stored[v].size());
+      pipeline::Resolved used;
+      ASSERT_EQ(pipeline::denoise(stored[v].data(), kExtents, block, want.data(), &used),
+                Status::ok);
+      EXPECT_EQ(volume_of(*got, v), want) << "volume " << v;
+      record.used.sigma.push_back(used.sigma);
+      record.used.scale.push_back(used.scale);
+      record.used.params = used;
+    }
+    const std::string sidecar = slurp(dir.file("out.json"));
+    EXPECT_EQ(without_elapsed(sidecar),
+              without_elapsed(pipeline::to_json(pipeline::record_value(record))));
+    EXPECT_TRUE(contains(sidecar, "\"ElapsedSeconds\": ")) << sidecar;
+  }
+}
+
+// The guide replaces the block filter: its file is a source and only the guided filter's radius is
+// a parameter. --no-sidecar writes none; a sidecar sits next to OUT whatever its extension.
+TEST(Cli, SidecarNamesItsSourcesAndCanBeTurnedOff) {
+  ScratchDir dir;
+  const std::string in = dir.file("t1.nii"), guide = dir.file("guide.nii");
+  write_input(in, {noisy_phantom(8.0, 33)});
+  ASSERT_EQ(run({"denoise", in, guide, "--method", "block", "-q", "--no-sidecar"}).status, 0);
+  ASSERT_EQ(run({"denoise", in, dir.file("OUT.NII.GZ"), "--guide", guide, "-q"}).status, 0);
+  const std::string sidecar = slurp(dir.file("OUT.JSON"));
+  EXPECT_TRUE(contains(sidecar, "\"Sources\": [\"" + in + "\", \"" + guide + "\"]")) << sidecar;
+  EXPECT_TRUE(contains(sidecar, "\"Parameters\": {\n    \"GuidedSearchRadius\": 4\n  }"))
+      << sidecar;
+  EXPECT_EQ(dir.listing(),
+            (std::vector<std::string>{"OUT.JSON", "OUT.NII.GZ", "guide.nii", "t1.nii"}));
+
+  struct Name {
+    const char* out;
+    const char* sidecar;
+  } names[] = {{"a.nii", "a.json"},
+               {"a.nii.gz", "a.json"},
+               {"d/a.b.NII", "d/a.b.JSON"},
+               {"x.nii.d/a.nii.gz", "x.nii.d/a.json"},
+               {"/t/.nii", "/t/.nii.json"}};
+  for (const Name& n : names) EXPECT_EQ(sidecar_path(n.out), n.sidecar) << n.out;
+}
+
+// --residual holds IN minus OUT, rounded to float32, volume by volume.
+TEST(Cli, ResidualIsTheInputMinusTheOutput) {
+  ScratchDir dir;
+  const std::string in = dir.file("dwi.nii");
+  const auto stored = write_series(in);
+  const Result r = run({"denoise", in, dir.file("out.nii"), "--output-type", "float64", "-q",
+                        "--residual", dir.file("res.nii.gz")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Header out = testing::read_with_niftilib(dir.file("out.nii"));
+  Header res = testing::read_with_niftilib(dir.file("res.nii.gz"));
+  ASSERT_TRUE(out && res);
+  EXPECT_EQ(res->datatype, DT_FLOAT32);
+  EXPECT_EQ(res->nt, 3);
+  for (int v = 0; v < 3; ++v) {
+    const std::vector<double> o = volume_of(*out, v), e = volume_of(*res, v);
+    double largest = 0.0;
+    for (size_t i = 0; i < o.size(); ++i) {
+      ASSERT_EQ(e[i], static_cast<double>(static_cast<float>(stored[v][i] - o[i]))) << i;
+      largest = std::max(largest, std::fabs(e[i]));
+    }
+    EXPECT_GT(largest, 1.0) << "the denoiser removed something";
+  }
 }
 
 }  // namespace

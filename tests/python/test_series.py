@@ -1,6 +1,10 @@
 """4-D series [x, y, z, volume]: sigma per volume, a shared sigma, each volume as its own 3-D call,
 and the record of the run."""
+import json
+import os
 import re
+import shutil
+import subprocess
 import tracemalloc
 
 import numpy as np
@@ -143,3 +147,31 @@ def test_more_than_four_dimensions_are_refused():
     for call in (volnlm.denoise, volnlm.estimate_sigma):
         with pytest.raises(ValueError, match=r"volume must be a 3-D volume .* or a 4-D series .* got a 5-D array"):
             call(V4[..., None])
+
+
+CLI = os.environ.get("VOLNLM_CLI_EXE")
+
+
+@pytest.mark.skipif(not CLI or not shutil.which("volnlm", path=os.path.dirname(CLI)) or
+                    not __import__("importlib").util.find_spec("nibabel"),
+                    reason="needs the command-line tool (VOLNLM_CLI_EXE) and nibabel")
+@pytest.mark.parametrize("options, kwargs", [
+    ([], {}),
+    (["--shared-sigma", "--method", "block"], {"shared_sigma": True, "method": "block"}),
+    (["--sigma", "5,6.5,7,8", "--noise", "gaussian", "--smoothing", "0.75"],
+     {"sigma": [5.0, 6.5, 7.0, 8.0], "rician": False, "smoothing": 0.75}),
+])
+def test_the_command_line_writes_the_series_and_record_python_gives(series, tmp_path, options, kwargs):
+    import nibabel as nib
+    stored = series.astype(np.float32)  # what the file holds
+    nib.save(nib.Nifti1Image(stored, np.eye(4)), tmp_path / "dwi.nii")
+    run = subprocess.run([CLI, "denoise", str(tmp_path / "dwi.nii"), str(tmp_path / "out.nii"), "-q",
+                          "--output-type", "float64"] + options, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    expected, record = volnlm.denoise(stored, return_params=True, **kwargs)
+    assert same_bits(np.asarray(nib.load(tmp_path / "out.nii").dataobj), expected)
+    sidecar = json.loads((tmp_path / "out.json").read_text())
+    assert sidecar["Sources"] == [str(tmp_path / "dwi.nii")]
+    for entry in (sidecar, record):
+        del entry["Sources"], entry["ElapsedSeconds"]
+    assert sidecar == record
