@@ -189,10 +189,11 @@ TEST(Cli, MemoryShortageExitsOneLeavingNoOutput) {
       if (r.status == 0) {
         EXPECT_EQ(r.err, "") << line;
         EXPECT_EQ(dir.listing(),
-                  (std::vector<std::string>{"in.nii", "in.nii.gz",
+                  (std::vector<std::string>{"in.nii", "in.nii.gz", "out.json",
                                             std::filesystem::path(c.out).filename()}))
             << line;
         std::filesystem::remove(c.out);
+        std::filesystem::remove(dir.file("out.json"));  // the run's record
         continue;
       }
       EXPECT_EQ(r.status, 1) << line << "\n" << r.err;
@@ -206,6 +207,7 @@ TEST(Cli, MemoryShortageExitsOneLeavingNoOutput) {
     const Result unlimited = run(args);
     EXPECT_EQ(unlimited.status, 0) << unlimited.err;
     std::filesystem::remove(c.out);
+    std::filesystem::remove(dir.file("out.json"));
   }
 }
 
