@@ -9,6 +9,7 @@
 #include "cli/atomic_file.h"
 #include "cli/commands.h"
 #include "cli/errors.h"
+#include "cli/run_record.h"
 #include "common/text.h"
 #include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
@@ -84,6 +85,23 @@ int run(int argc, char** argv) {
                    "value per volume, or @FILE, a text file with one value per line; a value "
                    "other than 0 must lie between 2^-40 and 2^66 times the largest magnitude in "
                    "its volume (exit status 2 otherwise, naming the range)")
+      ->check(CLI::Validator(
+          [](std::string& s) -> std::string {
+            // The values' form is checked here; a file's content once the run starts.
+            if (s.starts_with("@") && s.size() > 1) return "";
+            try {
+              parse_sigma_list(s);
+              return "";
+            } catch (const UsageError& e) {
+              // The parser puts the option's name in front of the message already.
+              std::string message = e.what();
+              for (const char* prefix : {"--sigma: ", "--sigma "}) {
+                if (message.starts_with(prefix)) message.erase(0, std::string(prefix).size());
+              }
+              return message;
+            }
+          },
+          "auto|VALUE|V1,V2,...|@FILE", "sigma"))
       ->capture_default_str();
   denoise->add_flag("--shared-sigma", den.shared_sigma,
                     "With --sigma auto: one sigma for the whole series, the median of the "

@@ -220,7 +220,7 @@ TEST(Cli, BadUsageExitsTwo) {
       {{"denoise", in, out, "--sigma", "1,2"}, "sigma has 2 values but the series has 1 volumes"},
       {{"denoise", in, out, "--sigma", "1,x"}, "--sigma: value 2 must be a finite number"},
       {{"denoise", in, out, "--sigma", "1,"}, "--sigma: value 2"},
-      {{"denoise", in, out, "--sigma", "@"}, "--sigma @FILE"},
+      {{"denoise", in, out, "--sigma", "@"}, "--sigma: @FILE needs a file name"},
       {{"denoise", in, out, "--sigma", "3", "--shared-sigma"}, "--shared-sigma"},
       {{"denoise", in, out, "--residual", dir.file("r.img")}, "--residual"},
       {{"denoise", in, out, "--residual", out},
@@ -526,6 +526,14 @@ TEST(Cli, SidecarNamesItsSourcesAndCanBeTurnedOff) {
   EXPECT_TRUE(contains(sidecar, "\"Sources\": [\"" + in + "\", \"" + guide + "\"]")) << sidecar;
   EXPECT_TRUE(contains(sidecar, "\"Parameters\": {\n    \"GuidedSearchRadius\": 4\n  }"))
       << sidecar;
+  EXPECT_EQ(dir.listing(),
+            (std::vector<std::string>{"OUT.JSON", "OUT.NII.GZ", "guide.nii", "t1.nii"}));
+
+  // A name as long as the file system allows ends in .nii: its sidecar's would be one character
+  // too long, which fails the run before any work and leaves nothing.
+  const Result too_long = run({"denoise", in, dir.file(std::string(251, 'y') + ".nii"), "-q"});
+  EXPECT_EQ(too_long.status, 1);
+  EXPECT_TRUE(contains(too_long.err, ".json: File name too long")) << too_long.err;
   EXPECT_EQ(dir.listing(),
             (std::vector<std::string>{"OUT.JSON", "OUT.NII.GZ", "guide.nii", "t1.nii"}));
 
