@@ -128,6 +128,10 @@ AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
   long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
   if (name_max <= 0) name_max = 255;
   std::string base = base_of(target_);
+  // A name the directory cannot hold would fail only at the final rename, after all the work.
+  if (base.size() > static_cast<size_t>(name_max)) {
+    throw RunError("cannot write " + target_ + ": " + describe_errno(ENAMETOOLONG));
+  }
   const size_t room = name_max > 18 ? static_cast<size_t>(name_max) - 18 : 1;
   if (base.size() > room) base.resize(room);
   const std::string stem = (dir == "/" ? "" : dir) + "/." + base + ".";
