@@ -261,6 +261,15 @@ int run_denoise(const DenoiseArgs& args) {
     input.read_volume(volume);
     const std::string which =
         volumes > 1 ? "volume " + std::to_string(v + 1) + " of " + args.in : args.in;
+    if (!sigmas.empty()) {
+      auto error =
+          pipeline::check_sigma(sigmas[v], volume.data(), static_cast<int64_t>(volume.size()));
+      if (error) {
+        bar.finish();
+        error->message += " (" + which + ")";
+        throw_arg_error(*error);
+      }
+    }
     if (options.sigma) {
       auto error =
           pipeline::check_sigma(*options.sigma, volume.data(), static_cast<int64_t>(volume.size()));
