@@ -96,7 +96,7 @@ TEST(CliValues, SigmaOutsideTheVolumesRangeIsRefused) {
   };
   for (const Case& c : cases) {
     const ToolRun r = run_tool({"denoise", in, out, "--sigma", c.sigma, "--method", c.method,
-                                "--noise", "gaussian", "--output-type", "float64"});
+                                "--noise", "gaussian", "--output-type", "float64", "--no-sidecar"});
     ASSERT_EQ(r.status, c.status) << c.sigma << "\n" << r.err;
     if (c.status == 2) {
       EXPECT_TRUE(contains(r.err, "volnlm: --sigma: sigma must be 0 or from " +
