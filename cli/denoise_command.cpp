@@ -315,6 +315,7 @@ int run_denoise(const DenoiseArgs& args) {
     sigma_max = std::max(sigma_max, used.sigma);
     record.used.sigma.push_back(used.sigma);
     record.used.scale.push_back(used.scale);
+    record.used.smoothing.push_back(static_cast<double>(used.smoothing));
     output.write_volume(result.data());
     if (residual) {
       for (size_t i = 0; i < result.size(); ++i) result[i] = volume[i] - result[i];

@@ -505,6 +505,7 @@ TEST(Cli, SigmaPerVolumeSharedOrGivenAndTheSidecarRecordsIt) {
       EXPECT_EQ(volume_of(*got, v), want) << "volume " << v;
       record.used.sigma.push_back(used.sigma);
       record.used.scale.push_back(used.scale);
+      record.used.smoothing.push_back(static_cast<double>(used.smoothing));
       record.used.params = used;
     }
     const std::string sidecar = slurp(dir.file("out.json"));
