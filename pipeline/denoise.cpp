@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "common/mask.h"
 #include "common/scalar.h"
 #include "common/text.h"
 #include "pipeline/defaults.h"
@@ -182,18 +183,31 @@ bool given_sigma_refused(const double* volume, const Extents& extents, const Opt
 // copied to `out` as it stands and the progress counter is advanced by `steps`. Options
 // check_options rejects are left to the caller (nothing is touched).
 bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
-             int64_t steps, bool block_filter, Resolved& r, Resolved* resolved) {
+             int64_t steps, bool block_filter, Resolved& r, Resolved* resolved,
+             std::vector<uint8_t>& own_mask, const uint8_t*& mask) {
   r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
-  if (n > 0 && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician);
+  mask = options.mask;
+  if (n > 0 && !mask && options.auto_mask) {
+    own_mask = head_mask(volume, extents);
+    mask = own_mask.data();
+    r.mask_auto = true;
+  }
+  if (mask) {
+    r.masked = true;
+    r.mask_voxels = mask_count(mask, n);
+  }
+  // Nothing to filter: no voxels, none inside the mask, or no noise.
+  bool nothing = n == 0 || (mask && r.mask_voxels == 0);
+  if (!nothing && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician, mask);
   // An estimate below the sigma range is noise the single-precision filter cannot resolve next to
   // the volume's peak: taken as none, as an estimate of 0 is.
-  const bool no_noise =
-      r.sigma == 0.0 || (!options.sigma && r.sigma < sigma_range(peak_magnitude(volume, n)).low);
-  if (n > 0 && no_noise) {
+  nothing = nothing || r.sigma == 0.0 ||
+            (!options.sigma && r.sigma < sigma_range(peak_magnitude(volume, n)).low);
+  if (nothing) {
     std::copy(volume, volume + n, out);
     if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));
-  } else if (n > 0) {
+  } else {
     r.scale = scale_for(r.sigma);
     if (block_filter && !options.smoothing) {
       const double signal = signal_level(volume, extents);
@@ -202,19 +216,41 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
     }
   }
   if (resolved) *resolved = r;
-  return n > 0 && !no_noise;
+  return !nothing;
+}
+
+// Outside the mask the result is the input as it stands.
+void keep_outside(const double* volume, const uint8_t* mask, int32_t n, double* out) {
+  if (!mask) return;
+  for (int32_t i = 0; i < n; ++i) {
+    if (mask[i] == 0) out[i] = volume[i];
+  }
 }
 
 }  // namespace
+
+std::vector<uint8_t> guide_mask(const uint8_t* mask, const Extents& extents,
+                                int32_t guided_search_radius) {
+  const int64_t along = 2 * int64_t{guided_search_radius} + 1;
+  const int64_t across = int64_t{guided_search_radius} + 1;
+  const auto clip = [](int64_t v) { return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX)); };
+  const int32_t lo[3] = {-clip(along), -clip(along), -clip(across)};
+  const int32_t hi[3] = {clip(along), clip(along), clip(across)};
+  std::vector<uint8_t> out(static_cast<size_t>(voxel_count(extents)));
+  dilate_box(mask, extents, lo, hi, out.data());
+  return out;
+}
 
 Status denoise(const double* volume, const Extents& extents, const Options& options, double* out,
                Resolved* resolved) {
   if (check_options(extents, options) || given_sigma_refused(volume, extents, options))
     return Status::invalid;
   Resolved r;
-  try {  // the noise estimate and the signal level take working memory of their own
-    if (!prepare(volume, extents, options, out, progress_steps(extents, options), true, r,
-                 resolved)) {
+  std::vector<uint8_t> own_mask;
+  const uint8_t* mask = nullptr;
+  try {  // the noise estimate, the signal level and the mask take working memory of their own
+    if (!prepare(volume, extents, options, out, progress_steps(extents, options), true, r, resolved,
+                 own_mask, mask)) {
       return Status::ok;
     }
   } catch (const std::bad_alloc&) {
@@ -227,26 +263,33 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
   try {
     std::vector<float> smoothed(static_cast<size_t>(n));
     {
+      // The guided method needs the guide exact wherever sorvane's work for the mask reads it.
+      std::vector<uint8_t> block_mask;
+      if (mask && options.method == Method::guided) {
+        block_mask = guide_mask(mask, extents, r.guided_search_radius);
+      }
       std::vector<float> noisy(static_cast<size_t>(n));
       for (int32_t i = 0; i < n; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
-      const Status status = blockdenoise::filter(
-          noisy.data(), extents, block_params(scaled, options.rician, options.slices_done),
-          smoothed.data());
+      blockdenoise::Params params = block_params(scaled, options.rician, options.slices_done);
+      params.mask = block_mask.empty() ? mask : block_mask.data();
+      const Status status = blockdenoise::filter(noisy.data(), extents, params, smoothed.data());
       if (status != Status::ok) return status;
     }
     if (options.method == Method::block) {
       for (int32_t i = 0; i < n; ++i) out[i] = smoothed[i] * unscale;
+      keep_outside(volume, mask, n, out);
       return Status::ok;
     }
     const std::vector<double> guide(smoothed.begin(), smoothed.end());
     smoothed = std::vector<float>();
     std::vector<double> noisy(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) noisy[i] = volume[i] * r.scale;
-    const Status status =
-        sorvane::filter(noisy.data(), guide.data(), extents,
-                        guided_params(scaled, options.rician, options.slices_done), out);
+    sorvane::Params params = guided_params(scaled, options.rician, options.slices_done);
+    params.mask = mask;
+    const Status status = sorvane::filter(noisy.data(), guide.data(), extents, params, out);
     if (status != Status::ok) return status;
     for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
+    keep_outside(volume, mask, n, out);
     return Status::ok;
   } catch (const std::bad_alloc&) {
     return Status::memory;
@@ -258,8 +301,12 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
   if (check_options(extents, options) || given_sigma_refused(volume, extents, options))
     return Status::invalid;
   Resolved r;
+  std::vector<uint8_t> own_mask;
+  const uint8_t* mask = nullptr;
   try {
-    if (!prepare(volume, extents, options, out, extents.d2, false, r, resolved)) return Status::ok;
+    if (!prepare(volume, extents, options, out, extents.d2, false, r, resolved, own_mask, mask)) {
+      return Status::ok;
+    }
   } catch (const std::bad_alloc&) {
     return Status::memory;
   }
@@ -273,12 +320,13 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
       noisy[i] = volume[i] * r.scale;
       scaled_guide[i] = guide[i] * r.scale;
     }
-    const Status status =
-        sorvane::filter(noisy.data(), scaled_guide.data(), extents,
-                        guided_params(scaled, options.rician, options.slices_done), out);
+    sorvane::Params params = guided_params(scaled, options.rician, options.slices_done);
+    params.mask = mask;
+    const Status status = sorvane::filter(noisy.data(), scaled_guide.data(), extents, params, out);
     if (status != Status::ok) return status;
     const double unscale = 1.0 / r.scale;
     for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
+    keep_outside(volume, mask, n, out);
     return Status::ok;
   } catch (const std::bad_alloc&) {
     return Status::memory;

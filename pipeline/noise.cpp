@@ -19,6 +19,10 @@
 //   - Blocks whose values are all equal (zero-filled background, masked regions: no noise
 //     there) and blocks holding a NaN or an infinity are left out.
 //
+// With a mask, only the blocks that lie wholly inside it are used, so that the estimate
+// describes the noise where the volume is denoised (a brain mask leaves out the background and
+// the skull); a mask too thin to hold a whole block uses the blocks that touch it.
+//
 // Rician magnitude data. Where the true signal is zero the magnitude is Rayleigh distributed
 // and its spread is only sqrt(2 - pi/2) = 0.655 times sigma; at low signal-to-noise ratios it
 // lies in between, and it approaches sigma once the signal exceeds a few sigma (within 1% at 5
@@ -73,8 +77,13 @@ struct Blocks {
   int other_details = 0;  // number of details besides the diagonal one: 0, 2 or 6
 };
 
-// The details and level of every usable block, in a fixed order.
-Blocks blocks_of(const double* volume, const Extents& e) {
+// Which blocks a masked estimate takes.
+enum class Within { all, wholly, touching };
+
+// The details and level of every usable block, in a fixed order; with a mask, only the blocks
+// wholly inside it or touching it.
+Blocks blocks_of(const double* volume, const Extents& e, const uint8_t* mask = nullptr,
+                 Within within = Within::all) {
   const int32_t d[3] = {e.d0, e.d1, e.d2};
   int32_t step[3];   // 1 on an axis that takes part, 0 on an axis of extent 1
   int32_t count[3];  // blocks along each axis
@@ -99,10 +108,13 @@ Blocks blocks_of(const double* volume, const Extents& e) {
         const int32_t x0 = bx * (1 + step[0]), y0 = by * (1 + step[1]), z0 = bz * (1 + step[2]);
         int c = 0;
         bool finite = true;
+        int inside = 0;
         for (int32_t k = 0; k <= step[2]; ++k) {
           for (int32_t j = 0; j <= step[1]; ++j) {
             for (int32_t i = 0; i <= step[0]; ++i, ++c) {
-              values[c] = volume[linear_index(x0 + i, y0 + j, z0 + k, e.d0, e.d1)];
+              const int32_t at = linear_index(x0 + i, y0 + j, z0 + k, e.d0, e.d1);
+              values[c] = volume[at];
+              inside += mask && mask[at] != 0 ? 1 : 0;
               bits[c][0] = i;
               bits[c][1] = j;
               bits[c][2] = k;
@@ -110,6 +122,8 @@ Blocks blocks_of(const double* volume, const Extents& e) {
             }
           }
         }
+        if (within == Within::wholly && inside < c) continue;
+        if (within == Within::touching && inside == 0) continue;
         if (!finite ||
             std::all_of(values + 1, values + c, [&](double v) { return v == values[0]; }))
           continue;
@@ -188,8 +202,10 @@ double settle(const Blocks& all, bool bright_only, size_t* used) {
 
 }  // namespace
 
-SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician) {
-  const Blocks all = blocks_of(volume, extents);
+SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician,
+                                    const uint8_t* mask) {
+  Blocks all = blocks_of(volume, extents, mask, mask ? Within::wholly : Within::all);
+  if (mask && all.blocks.empty()) all = blocks_of(volume, extents, mask, Within::touching);
   if (all.blocks.empty()) return {};
   size_t used = 0;
   if (rician) {
@@ -201,8 +217,9 @@ SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents
   return {plain, static_cast<int64_t>(used), false};
 }
 
-double estimate_sigma(const double* volume, const Extents& extents, bool rician) {
-  return estimate_sigma_detail(volume, extents, rician).sigma;
+double estimate_sigma(const double* volume, const Extents& extents, bool rician,
+                      const uint8_t* mask) {
+  return estimate_sigma_detail(volume, extents, rician, mask).sigma;
 }
 
 double signal_level(const double* volume, const Extents& extents) {

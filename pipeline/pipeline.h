@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/status.h"
 #include "common/volume.h"
@@ -37,12 +38,39 @@ struct Options {
   std::optional<float> smoothing;               // blockdenoise's smoothing factor, above 0
   std::atomic<int32_t>* slices_done = nullptr;  // progress, as in the filters' parameters
   std::optional<int32_t> guided_search_radius;  // sorvane's search radius (guided), at least 1
+  // Optional mask, one byte per voxel (x fastest), nonzero = inside; null: the whole volume.
+  // Inside it the result has the same bits as without it (same sigma and parameters); outside it
+  // the result is the input. An estimated sigma comes from the voxels inside it.
+  const uint8_t* mask = nullptr;
+  // Make the mask from the volume itself with head_mask() (when `mask` is null).
+  bool auto_mask = false;
 };
+
+// Voxels added on every side of the automatic head mask.
+inline constexpr int32_t kHeadMaskMargin = 2;
+
+// A head mask made from the noisy volume itself: a threshold between background and tissue,
+// the largest connected component, holes filled, dilated by kHeadMaskMargin (head_mask.cpp says
+// how). Throws std::bad_alloc when memory is short.
+std::vector<uint8_t> head_mask(const double* volume, const Extents& extents);
+
+// The voxels whose blockdenoise result the guided method needs exactly so that sorvane, run
+// with `mask` and `guided_search_radius`, gives inside the mask the same bits as without it: the
+// mask dilated by 2 Rs + 1 along lines and slices and Rs + 1 across slices. sorvane's window
+// reaches Rs, its guide mean one more; and a centre working the pairs into a mask voxel decides
+// about all the pairs of its own window (reaching Rs further along x and y, and only later slices
+// along z), in an order that fixes how its additions interleave with its neighbour centre's.
+// Throws std::bad_alloc when memory is short.
+std::vector<uint8_t> guide_mask(const uint8_t* mask, const Extents& extents,
+                                int32_t guided_search_radius);
 
 // Robust estimate of the noise standard deviation of `volume` (voxel_count(extents) doubles),
 // for Rician magnitude data or for Gaussian noise; the method is described in noise.cpp. 0 for
 // a volume without noise or without two voxels along any axis.
-double estimate_sigma(const double* volume, const Extents& extents, bool rician);
+// With a mask, only the 2x2x2 blocks that lie wholly inside it are used (all blocks touching it
+// when none does); an empty mask gives 0.
+double estimate_sigma(const double* volume, const Extents& extents, bool rician,
+                      const uint8_t* mask = nullptr);
 
 // The signal level that the noise is measured against when a default depends on the noise: the
 // 99th percentile of the means of the same 2x2x2 blocks as the noise estimate (finite blocks
@@ -59,7 +87,8 @@ struct SigmaEstimate {
   int64_t blocks = 0;
   bool rayleigh = false;
 };
-SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician);
+SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician,
+                                    const uint8_t* mask = nullptr);
 
 // Parameters after defaults are filled in, for reporting.
 struct Resolved {
@@ -71,6 +100,11 @@ struct Resolved {
   // Power of two that the volume was multiplied by for filtering, and the result divided by
   // afterwards: it brings sigma into [64, 128) so that the result does not depend on the units.
   double scale = 1.0;
+  // The mask used, when there was one: whether it was made automatically, and how many voxels
+  // it holds (0: the output is the input).
+  bool masked = false;
+  bool mask_auto = false;
+  int64_t mask_voxels = 0;
 };
 
 // The options with their defaults filled in; sigma is options.sigma or 0 and scale 1 (a call

@@ -95,10 +95,11 @@ double shared_sigma(const std::vector<SigmaEstimate>& estimates) {
 }
 
 std::vector<SigmaEstimate> estimate_sigma_series(const double* series, const Extents& extents,
-                                                 int64_t volumes, bool rician) {
+                                                 int64_t volumes, bool rician,
+                                                 const uint8_t* mask) {
   std::vector<SigmaEstimate> estimates(static_cast<size_t>(std::max<int64_t>(volumes, 0)));
   for (int64_t k = 0; k < volumes; ++k) {
-    estimates[k] = estimate_sigma_detail(series + volume_offset(extents, k), extents, rician);
+    estimates[k] = estimate_sigma_detail(series + volume_offset(extents, k), extents, rician, mask);
   }
   return estimates;
 }
@@ -116,9 +117,9 @@ std::vector<double> series_sigmas(const SeriesSigma& sigma, int64_t volumes,
 
 std::vector<double> series_sigmas(const double* series, const Extents& extents, int64_t volumes,
                                   bool rician, const SeriesSigma& sigma,
-                                  std::vector<double>* estimates) {
+                                  std::vector<double>* estimates, const uint8_t* mask) {
   std::vector<SigmaEstimate> made;
-  if (sigma.given.empty()) made = estimate_sigma_series(series, extents, volumes, rician);
+  if (sigma.given.empty()) made = estimate_sigma_series(series, extents, volumes, rician, mask);
   std::vector<double> sigmas = series_sigmas(sigma, volumes, made);
   if (estimates) {
     estimates->clear();
@@ -134,17 +135,24 @@ Status denoise_series(const double* series, const Extents& extents, int64_t volu
   if (options.sigma || check_options(extents, options) || check_series_sigma(sigma, volumes))
     return Status::invalid;
   SeriesResolved used;
+  Options run = options;
+  // One mask serves every volume; the automatic one is made from the first volume.
+  std::vector<uint8_t> own_mask;
+  if (!run.mask && run.auto_mask && volumes > 0) {
+    own_mask = head_mask(series, extents);
+    run.mask = own_mask.data();
+  }
   // A shared estimate needs every volume's estimate first; a per-volume one is made by each
   // volume's own call, as a 3-D call would make it.
   if (sigma.given.empty() && sigma.shared) {
-    used.sigma = series_sigmas(series, extents, volumes, options.rician, sigma, &used.estimates);
+    used.sigma =
+        series_sigmas(series, extents, volumes, options.rician, sigma, &used.estimates, run.mask);
   } else if (!sigma.given.empty()) {
     used.sigma = series_sigmas(sigma, volumes, {});
   }
   const bool per_volume_estimate = used.sigma.empty();
   used.sigma.resize(static_cast<size_t>(std::max<int64_t>(volumes, 0)));
   used.scale.resize(used.sigma.size());
-  Options run = options;
   for (int64_t k = 0; k < volumes; ++k) {
     if (!per_volume_estimate) run.sigma = used.sigma[k];
     Resolved r;
@@ -155,6 +163,7 @@ Status denoise_series(const double* series, const Extents& extents, int64_t volu
     used.scale[k] = r.scale;
     used.smoothing.push_back(static_cast<double>(r.smoothing));
     used.params = r;
+    used.params.mask_auto = !options.mask && options.auto_mask;
   }
   if (volumes <= 0) used.params = resolve_options(options);
   if (resolved) *resolved = std::move(used);

@@ -43,16 +43,19 @@ std::optional<ArgError> check_series_sigma(const SeriesSigma& sigma, int64_t vol
 // the nonzero estimates is taken. 0 when no volume has noise or there are no volumes.
 double shared_sigma(const std::vector<SigmaEstimate>& estimates);
 
-// Each volume's own estimate, estimate_sigma() of volume k read in place (no copy).
+// Each volume's own estimate, estimate_sigma() of volume k read in place (no copy), from the
+// voxels inside `mask` (one 3-D mask for every volume) when one is given.
 std::vector<SigmaEstimate> estimate_sigma_series(const double* series, const Extents& extents,
-                                                 int64_t volumes, bool rician);
+                                                 int64_t volumes, bool rician,
+                                                 const uint8_t* mask = nullptr);
 
 // The sigma of every volume as the choice says, estimating from `series` where needed. When
 // `estimates` is given it receives the per-volume estimates the choice rested on (empty when
 // sigma was given). The choice must have passed check_series_sigma().
 std::vector<double> series_sigmas(const double* series, const Extents& extents, int64_t volumes,
                                   bool rician, const SeriesSigma& sigma,
-                                  std::vector<double>* estimates = nullptr);
+                                  std::vector<double>* estimates = nullptr,
+                                  const uint8_t* mask = nullptr);
 
 // The same from estimates the caller made (for a reader that sees one volume at a time).
 std::vector<double> series_sigmas(const SeriesSigma& sigma, int64_t volumes,
