@@ -196,6 +196,8 @@ TEST(PipelineMask, GuidedReachIsTheHaloAChunkNeeds) {
   o.search_radius = 2;
   o.patch_radius = 1;
   o.guided_search_radius = 2;
+  // Given, as the default smoothing follows the signal level of the volume it is given.
+  o.smoothing = 1.0f;
   const int32_t reach = static_cast<int32_t>(guided_reach(2, 1, 2));
   const Extents e{12, 2 * reach + 8, 9};
   testvol::Box interior{{0, reach + 1, 0}, {e.d0, reach + 7, e.d2}};
