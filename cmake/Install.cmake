@@ -2,6 +2,7 @@
 #   P/bin/volnlm                               the command-line tool
 #   P/lib/volnlm/octave/<name>.mex             the GNU Octave plug-ins (addpath this folder)
 #   P/lib/volnlm/matlab/<name>.<mexext>        the MATLAB plug-ins, where MATLAB was found
+#   P/lib/volnlm/<host>/<name>.m               each plug-in's help text, beside it
 #   P/lib/python3/dist-packages/volnlm/        the Python package, compiled module included;
 #                                              Debian's Python finds it there for P = /usr, and
 #                                              with PYTHONPATH=P/lib/python3/dist-packages else
@@ -20,6 +21,7 @@ foreach(plugin sorvane blockdenoise)
   foreach(host octave matlab)
     if(TARGET ${plugin}_${host})
       install(TARGETS ${plugin}_${host} LIBRARY DESTINATION ${VOLNLM_INSTALL_MEXDIR}/${host})
+      install(FILES ${PROJECT_SOURCE_DIR}/mex/${plugin}.m DESTINATION ${VOLNLM_INSTALL_MEXDIR}/${host})
     endif()
   endforeach()
 endforeach()

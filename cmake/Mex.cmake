@@ -5,6 +5,9 @@
 #   <name>_testhost  build/testhost/<name>.mex, against our test host in mexhost/
 #   <name>_octave    build/octave/<name>.mex, when GNU Octave's mkoctfile is found
 #   <name>_matlab    next to MATLAB's conventions, when CMake's FindMatlab finds MATLAB
+# Each host's plug-in gets the help file mex/<name>.m (comments only) beside it: both hosts take
+# a MEX file's help text from a same-named .m file in its folder, while a call still runs the
+# plug-in, which takes precedence over the .m file of its own folder.
 
 #
 # Options: VOLNLM_MEX_NO_UNDEFINED links the test-host plug-ins with -Wl,--no-undefined (turn it
@@ -75,9 +78,13 @@ function(volnlm_add_mex name)
     # Linking Octave's libraries turns a misspelt or missing host call into a link error.
     target_link_libraries(${name}_octave PRIVATE ${MEX_LINK} ${OCTINTERP_LIBRARY} ${OCTAVE_LIBRARY})
     target_link_options(${name}_octave PRIVATE "-Wl,--no-undefined")
+    configure_file(${PROJECT_SOURCE_DIR}/mex/${name}.m ${CMAKE_BINARY_DIR}/octave/${name}.m COPYONLY)
   endif()
 
   if(VOLNLM_MATLAB AND Matlab_FOUND)
     matlab_add_mex(NAME ${name}_matlab SRC ${sources} OUTPUT_NAME ${name} LINK_TO ${MEX_LINK})
+    add_custom_command(TARGET ${name}_matlab POST_BUILD
+                       COMMAND ${CMAKE_COMMAND} -E copy_if_different
+                               ${PROJECT_SOURCE_DIR}/mex/${name}.m $<TARGET_FILE_DIR:${name}_matlab>)
   endif()
 endfunction()

@@ -61,7 +61,8 @@ def test_every_built_plugin_is_installed(prefix):
         pytest.skip("no GNU Octave plug-ins are built here")
     assert built == ["blockdenoise.mex", "sorvane.mex"]
     folder = prefix / "lib" / "volnlm" / "octave"
-    assert sorted(os.listdir(folder)) == built
+    # each plug-in with its help file beside it
+    assert sorted(os.listdir(folder)) == sorted(built + ["blockdenoise.m", "sorvane.m"])
     octave = os.environ.get("VOLNLM_OCTAVE_CLI")
     if octave:
         code = (f"addpath('{folder}'); a = sorvane(ones(5, 4, 3), 1, 0, 1, ones(5, 4, 3), 0); "
@@ -71,3 +72,9 @@ def test_every_built_plugin_is_installed(prefix):
                              capture_output=True, text=True, timeout=120)
         assert run.returncode == 0, run.stderr
         assert run.stdout.strip() == "single [5 4 3] [5 4 3]"
+        for name in ("sorvane", "blockdenoise"):
+            run = subprocess.run([octave, "--no-gui", "--norc", "--quiet", "--eval",
+                                  f"addpath('{folder}'); help {name}"],
+                                 capture_output=True, text=True, timeout=120)
+            assert run.returncode == 0, run.stderr
+            assert f"result = {name}(noisy, search_radius, " in run.stdout
