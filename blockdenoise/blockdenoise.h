@@ -24,6 +24,11 @@ struct Params {
   // within the patch radius of the mask builds its block estimate against all its candidates.
   // Outside the mask the result is the noisy value; no other centre is worked.
   const uint8_t* mask = nullptr;
+  // The largest value of the whole volume this one is a part of (a chunk of a larger volume, cut
+  // with the reach as its halo), read by the preselection in place of this volume's own largest
+  // value, so that a chunk decides as the whole volume does. Empty: this volume's own (its largest
+  // value, NaN ignored, 0 when none is positive). Must not be NaN.
+  std::optional<float> maximum;
 };
 
 // Caller-owned volumes of voxel_count(extents) floats each.

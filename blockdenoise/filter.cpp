@@ -54,6 +54,9 @@ std::optional<ArgError> check_params(const Extents& extents, const Params& param
   if (params.smoothing < 0.0f) {
     return ArgError{"smoothing", "the smoothing factor must not be negative"};
   }
+  if (params.maximum && std::isnan(*params.maximum)) {
+    return ArgError{"maximum", "the volume's maximum must be a number, not NaN"};
+  }
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) {
     return ArgError{"noisy",
@@ -211,7 +214,8 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   std::fill(buffers.out, buffers.out + n, 0.0f);
   std::fill(buffers.estimate_sum, buffers.estimate_sum + n, 0.0f);
   std::fill(buffers.estimate_count, buffers.estimate_count + n, 0.0f);
-  const float max = compute_local_mean(noisy, buffers.local_mean, d0, d1, d2);
+  const float own_max = compute_local_mean(noisy, buffers.local_mean, d0, d1, d2);
+  const float max = params.maximum.value_or(own_max);
   compute_local_variance(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2);
   for (int32_t t = 0; t < workers; ++t) tasks[t].search.max = max;
 

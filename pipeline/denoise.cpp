@@ -10,6 +10,7 @@
 
 #include "blockdenoise/blockdenoise.h"
 #include "common/mask.h"
+#include "common/reach.h"
 #include "common/scalar.h"
 #include "common/text.h"
 #include "pipeline/defaults.h"
@@ -33,8 +34,13 @@ double scale_for(double sigma) {
   return std::ldexp(1.0, 7 - exponent);
 }
 
-blockdenoise::Params block_params(const Resolved& r, bool rician, std::atomic<int32_t>* progress) {
+blockdenoise::Params block_params(const Resolved& r, bool rician, std::atomic<int32_t>* progress,
+                                  std::optional<double> maximum = std::nullopt) {
   blockdenoise::Params p;
+  // The filter's own maximum is that of the scaled float volume; the scale is a power of two and
+  // rounding to float keeps order, so scaling and rounding the whole volume's maximum gives the
+  // value the filter would have found on the whole volume.
+  if (maximum) p.maximum = round_to_float(*maximum * r.scale);
   p.search_radius = r.search_radius;
   p.patch_radius = r.patch_radius;
   p.sigma = round_to_float(r.sigma);
@@ -67,6 +73,14 @@ Resolved resolve_fixed(const Options& o) {
 
 }  // namespace
 
+double volume_maximum(const double* volume, int64_t count) {
+  double max = 0.0;
+  for (int64_t i = 0; i < count; ++i) {
+    if (volume[i] > max) max = volume[i];
+  }
+  return max;
+}
+
 Resolved resolve_options(const Options& options) {
   return resolve_fixed(options);
 }
@@ -90,6 +104,9 @@ std::optional<ArgError> check_options(const Extents& extents, const Options& opt
   if (options.patch_radius && *options.patch_radius < 0) {
     return ArgError{"patchRadius",
                     "patch_radius must be 0 or more; got " + std::to_string(*options.patch_radius)};
+  }
+  if (options.maximum && std::isnan(*options.maximum)) {
+    return ArgError{"maximum", "maximum must be a number, not NaN"};
   }
   if (options.smoothing && !(std::isfinite(*options.smoothing) && *options.smoothing > 0.0f)) {
     return ArgError{"smoothing", "smoothing must be a finite number above 0; got " +
@@ -161,6 +178,12 @@ std::string negative_voxels_warning(int64_t negatives, const std::string& what,
          "; Rician noise is for magnitude images, which are never negative, so the guided method "
          "takes them as 0 and the block method as their absolute value. For signed data use " +
          gaussian_choice;
+}
+
+int64_t reach(const Options& options) {
+  const Resolved r = resolve_fixed(options);
+  if (options.method == Method::block) return blockdenoise_reach(r.search_radius, r.patch_radius);
+  return guided_reach(r.search_radius, r.patch_radius, r.guided_search_radius);
 }
 
 int64_t progress_steps(const Extents& extents, const Options& options) {
@@ -270,7 +293,8 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
       }
       std::vector<float> noisy(static_cast<size_t>(n));
       for (int32_t i = 0; i < n; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
-      blockdenoise::Params params = block_params(scaled, options.rician, options.slices_done);
+      blockdenoise::Params params =
+          block_params(scaled, options.rician, options.slices_done, options.maximum);
       params.mask = block_mask.empty() ? mask : block_mask.data();
       const Status status = blockdenoise::filter(noisy.data(), extents, params, smoothed.data());
       if (status != Status::ok) return status;

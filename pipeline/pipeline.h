@@ -44,7 +44,16 @@ struct Options {
   const uint8_t* mask = nullptr;
   // Make the mask from the volume itself with head_mask() (when `mask` is null).
   bool auto_mask = false;
+  // For a chunk of a larger volume: the whole volume's maximum (volume_maximum() of it, or the
+  // largest of volume_maximum() over its parts), which the blockwise step's preselection reads in
+  // place of the chunk's own. Empty: the volume's own. Not NaN.
+  std::optional<double> maximum;
 };
+
+// The largest value of `count` voxels as the blockwise filter's preselection reads it: NaN left
+// out, 0 when no value is positive. The largest of the values of a volume's parts is the value
+// of the whole volume.
+double volume_maximum(const double* volume, int64_t count);
 
 // Voxels added on every side of the automatic head mask.
 inline constexpr int32_t kHeadMaskMargin = 2;
@@ -155,6 +164,12 @@ int64_t count_negative(const double* values, int64_t count);
 // the front end's way to ask for Gaussian noise (e.g. "--noise gaussian" or "rician=False").
 std::string negative_voxels_warning(int64_t negatives, const std::string& what,
                                     const std::string& gaussian_choice);
+
+// How far a denoise call with these options reaches from an output voxel (common/reach.h, with
+// the defaults filled in): a chunk of a larger volume carrying this many voxels of the volume
+// around it on every side (fewer only where the volume ends), and given the whole volume's sigma
+// and maximum, comes out in its interior as the whole volume does.
+int64_t reach(const Options& options);
 
 // The number of slice steps a denoise call reports through slices_done, for a progress bar.
 int64_t progress_steps(const Extents& extents, const Options& options);

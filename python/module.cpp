@@ -207,7 +207,8 @@ py::object to_python(const volnlm::pipeline::Value& value) {
 py::tuple denoise(const py::array& volume_array, std::optional<std::vector<double>> sigma,
                   bool shared_sigma, const std::string& method, bool rician,
                   std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
-                  std::optional<double> smoothing, std::optional<int32_t> guided_search_radius) {
+                  std::optional<double> smoothing, std::optional<int32_t> guided_search_radius,
+                  std::optional<double> maximum) {
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options;
@@ -219,6 +220,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   options.patch_radius = patch_radius;
   options.guided_search_radius = guided_search_radius;
   if (smoothing) options.smoothing = volnlm::round_to_float(*smoothing);
+  options.maximum = maximum;
   volnlm::pipeline::SeriesSigma sigmas;
   if (sigma) sigmas.given = *sigma;
   sigmas.shared = shared_sigma;
@@ -267,6 +269,30 @@ int64_t count_negative(const py::array& a) {
   return volnlm::pipeline::count_negative(values, count);
 }
 
+// The options' reach (pipeline::reach), for cutting a volume into chunks with halos.
+int64_t reach(const std::string& method, std::optional<int32_t> search_radius,
+              std::optional<int32_t> patch_radius, std::optional<int32_t> guided_search_radius) {
+  volnlm::pipeline::Options options;
+  const auto parsed = volnlm::pipeline::method_from_name(method);
+  if (!parsed) raise_for(volnlm::pipeline::method_error(method));
+  options.method = *parsed;
+  options.search_radius = search_radius;
+  options.patch_radius = patch_radius;
+  options.guided_search_radius = guided_search_radius;
+  raise_for(volnlm::pipeline::check_options(Extents{}, options));
+  return volnlm::pipeline::reach(options);
+}
+
+// The maximum a denoise call's blockwise step reads (pipeline::volume_maximum), of any array of
+// float64 in any layout: the largest of it over a volume's parts is the whole volume's.
+double volume_maximum(const py::array_t<double, py::array::forcecast>& values) {
+  const py::array_t<double, py::array::c_style | py::array::forcecast> flat(values);
+  const double* data = flat.data();
+  const int64_t count = flat.size();
+  py::gil_scoped_release release;
+  return volnlm::pipeline::volume_maximum(data, count);
+}
+
 std::string record_keys_text() {
   std::string text;
   for (const auto& key : volnlm::pipeline::record_keys()) {
@@ -301,7 +327,10 @@ PYBIND11_MODULE(_core, m) {
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
   m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
         py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),
-        py::arg("smoothing"), py::arg("guided_search_radius"));
+        py::arg("smoothing"), py::arg("guided_search_radius"), py::arg("maximum") = py::none());
+  m.def("reach", &reach, py::arg("method"), py::arg("search_radius"), py::arg("patch_radius"),
+        py::arg("guided_search_radius"));
+  m.def("volume_maximum", &volume_maximum, py::arg("values"));
   m.attr("RECORD_KEYS") = record_keys_text();
   m.attr("VERSION") = volnlm::pipeline::version();
 }

@@ -212,5 +212,60 @@ TEST(Reach, NoisyValuesBeyondTheReachChangeNothingInside) {
   }
 }
 
+// A chunk whose own largest value is below the whole volume's decides its preselection as the
+// whole volume does only when it is given the whole volume's maximum; given its own maximum
+// explicitly, the filter gives the same bits as when it finds it itself.
+TEST(Reach, ChunkGivenTheWholeVolumesMaximumDecidesAsTheWholeVolume) {
+  for (bool rician : {false, true}) {
+    blockdenoise::Params params;
+    params.search_radius = 2;
+    params.patch_radius = 1;
+    params.sigma = 9.0f;
+    params.smoothing = 1.0f;
+    params.rician = rician;
+    const int32_t reach = static_cast<int32_t>(blockdenoise_reach(2, 1));
+    const Extents e{9, 8, 2 * reach + 14};
+    const Box interior{{0, 0, 1}, {9, 8, 6}};
+    // The chunk starts at the volume's edge and carries the reach as its halo above.
+    Box cut_box = interior;
+    cut_box.lo[2] = 0;
+    cut_box.hi[2] = interior.hi[2] + reach;
+    int64_t without_differences = 0;
+    for (uint64_t seed = 1; seed <= 3; ++seed) {
+      std::vector<double> noisy = testvol::make_volume(Kind::magnitude, e, seed, 12.0);
+      // The largest value lies well beyond the chunk's halo.
+      const double top = *std::max_element(noisy.begin(), noisy.end());
+      noisy[linear_index(4, 4, e.d2 - 1, e.d0, e.d1)] = 3.0 * top;
+      const std::vector<float> in = as_float(noisy);
+      std::vector<float> whole(in.size());
+      ASSERT_EQ(blockdenoise::filter(in.data(), e, params, whole.data()), Status::ok);
+
+      const std::vector<float> part = testvol::cut(in, e, cut_box);
+      const Extents c = cut_box.extents();
+      std::vector<float> own(part.size()), own_given(part.size()), given(part.size());
+      ASSERT_EQ(blockdenoise::filter(part.data(), c, params, own.data()), Status::ok);
+      blockdenoise::Params with_own = params;
+      with_own.maximum = *std::max_element(part.begin(), part.end());
+      ASSERT_EQ(blockdenoise::filter(part.data(), c, with_own, own_given.data()), Status::ok);
+      EXPECT_EQ(own, own_given) << "seed " << seed;
+      blockdenoise::Params with_whole = params;
+      with_whole.maximum = *std::max_element(in.begin(), in.end());
+      ASSERT_EQ(blockdenoise::filter(part.data(), c, with_whole, given.data()), Status::ok);
+      EXPECT_EQ(testvol::interior_differences(whole, e, given, cut_box, interior), 0)
+          << "seed " << seed << (rician ? " rician" : "");
+      without_differences += testvol::interior_differences(whole, e, own, cut_box, interior);
+    }
+    EXPECT_GT(without_differences, 0) << "the chunk's own maximum never changed a decision";
+  }
+}
+
+TEST(Reach, NanMaximumIsRefused) {
+  blockdenoise::Params params;
+  params.maximum = std::nanf("");
+  const auto error = blockdenoise::check_params(Extents{4, 4, 4}, params);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->reason, "maximum");
+}
+
 }  // namespace
 }  // namespace volnlm
