@@ -251,9 +251,10 @@ TEST(Reach, ChunkGivenTheWholeVolumesMaximumDecidesAsTheWholeVolume) {
       blockdenoise::Params with_whole = params;
       with_whole.maximum = *std::max_element(in.begin(), in.end());
       ASSERT_EQ(blockdenoise::filter(part.data(), c, with_whole, given.data()), Status::ok);
-      EXPECT_EQ(testvol::interior_differences(whole, e, given, cut_box, interior), 0)
+      // Cut along z, the chunk's slabs add in another order: within rounding.
+      EXPECT_EQ(testvol::interior_differences(whole, e, given, cut_box, interior, 1e-5), 0)
           << "seed " << seed << (rician ? " rician" : "");
-      without_differences += testvol::interior_differences(whole, e, own, cut_box, interior);
+      without_differences += testvol::interior_differences(whole, e, own, cut_box, interior, 1e-5);
     }
     EXPECT_GT(without_differences, 0) << "the chunk's own maximum never changed a decision";
   }

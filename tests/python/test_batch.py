@@ -1,0 +1,153 @@
+"""volnlm batch: a tiny BIDS-like study through `volnlm denoise` on a local dask cluster of two
+worker processes."""
+import csv
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import nibabel as nib
+import numpy as np
+import pytest
+
+from conftest import phantom, rician
+
+distributed = pytest.importorskip("distributed")
+from volnlm import batch  # noqa: E402
+
+CLI = os.environ.get("VOLNLM_CLI_EXE")
+pytestmark = pytest.mark.skipif(not CLI, reason="the command-line tool is not built")
+SHAPE = (14, 12, 10)
+OPTIONS = ["--search-radius", "1", "--guided-search-radius", "1"]
+
+
+def save(path, data, affine=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    affine = np.diag([1.5, 1.5, 2.0, 1.0]) if affine is None else affine
+    nib.save(nib.Nifti1Image(np.asarray(data, np.float32), affine), path)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0")
+    c = distributed.Client(cluster)
+    yield c
+    c.close()
+    cluster.close()
+
+
+@pytest.fixture
+def study(tmp_path):
+    """Two subjects' T1w (one with a session), one dwi series of two volumes, a corrupt T1w."""
+    root = tmp_path / "bids"
+    clean = phantom(SHAPE) * 800.0
+    save(str(root / "sub-01/anat/sub-01_T1w.nii.gz"), rician(clean, 30.0, 1))
+    save(str(root / "sub-02/ses-a/anat/sub-02_ses-a_T1w.nii"), rician(clean, 30.0, 2))
+    series = np.stack([rician(clean, 30.0, 3), rician(clean * 0.5, 30.0, 4)], axis=3)
+    save(str(root / "sub-01/dwi/sub-01_dwi.nii.gz"), series)
+    bad = root / "sub-03/anat/sub-03_T1w.nii.gz"
+    os.makedirs(bad.parent)
+    bad.write_bytes(b"not a NIfTI file at all")
+    (root / "dataset_description.json").write_text('{"Name": "tiny", "BIDSVersion": "1.8.0"}')
+    return root
+
+
+def read_summary(out):
+    with open(os.path.join(out, batch.SUMMARY)) as f:
+        return {row["input"]: row for row in csv.DictReader(f, delimiter="\t")}
+
+
+def test_study_outputs_equal_the_command_line_and_a_rerun_skips(study, tmp_path, client):
+    out = str(tmp_path / "derivatives")
+    rows = batch.run([str(study)], out, client=client, command=CLI, args=OPTIONS)
+    by_name = {os.path.basename(r["input"]): r for r in rows}
+    assert sorted(by_name) == ["sub-01_T1w.nii.gz", "sub-01_dwi.nii.gz", "sub-02_ses-a_T1w.nii",
+                               "sub-03_T1w.nii.gz"]
+    assert by_name["sub-03_T1w.nii.gz"]["status"] == "failed"
+    assert by_name["sub-03_T1w.nii.gz"]["error"]
+    expected = {
+        "sub-01_T1w.nii.gz": "sub-01/anat/sub-01_desc-denoised_T1w.nii.gz",
+        "sub-01_dwi.nii.gz": "sub-01/dwi/sub-01_desc-denoised_dwi.nii.gz",
+        "sub-02_ses-a_T1w.nii": "sub-02/ses-a/anat/sub-02_ses-a_desc-denoised_T1w.nii",
+    }
+    for name, relative in expected.items():
+        row = by_name[name]
+        assert row["status"] == "done", row
+        assert row["output"] == os.path.join(out, relative)
+        # The same as the command line on the same input.
+        direct = str(tmp_path / ("direct_" + os.path.basename(relative)))
+        subprocess.run([CLI, "denoise", row["input"], direct, "--quiet", *OPTIONS], check=True)
+        a, b = nib.load(row["output"]), nib.load(direct)
+        assert np.array_equal(np.asarray(a.dataobj), np.asarray(b.dataobj))
+        assert np.array_equal(a.affine, b.affine) and a.shape == b.shape
+        sidecar = batch.sidecar_path(direct)
+        if os.path.exists(sidecar):  # the tool writes one: so must the batch
+            assert os.path.isfile(batch.sidecar_path(row["output"]))
+    # Nothing temporary is left, nothing is written for the corrupt input.
+    leftovers = [f for _, dirs, files in os.walk(out) for f in dirs + files if f.startswith(".")]
+    assert leftovers == []
+    assert [f for _, _, files in os.walk(os.path.join(out, "sub-03")) for f in files] == []
+    description = json.load(open(os.path.join(out, "dataset_description.json")))
+    assert description["DatasetType"] == "derivative"
+    assert description["GeneratedBy"][0]["Name"] == "volnlm"
+    summary = read_summary(out)
+    assert {r["status"] for r in summary.values()} == {"done", "failed"}
+    assert all(float(summary[r["input"]]["seconds"]) > 0 for r in rows if r["status"] == "done")
+
+    # A rerun skips every complete output and touches none of them; the corrupt input fails again.
+    times = {r["output"]: os.stat(r["output"]).st_mtime_ns for r in rows if r["status"] == "done"}
+    again = batch.run([str(study)], out, client=client, command=CLI, args=OPTIONS)
+    assert sorted(r["status"] for r in again) == ["failed", "skipped", "skipped", "skipped"]
+    assert {o: os.stat(o).st_mtime_ns for o in times} == times
+    # With force every output is made again.
+    forced = batch.run([str(study)], out, client=client, command=CLI, args=OPTIONS, force=True)
+    assert sorted(r["status"] for r in forced) == ["done", "done", "done", "failed"]
+
+
+@pytest.mark.parametrize("path,root,expected", [
+    ("/d/sub-01/anat/sub-01_T1w.nii.gz", "/d", "sub-01/anat/sub-01_desc-denoised_T1w.nii.gz"),
+    ("/d/sub-01/ses-2/anat/sub-01_ses-2_run-1_T1w.nii", "/d",
+     "sub-01/ses-2/anat/sub-01_ses-2_run-1_desc-denoised_T1w.nii"),
+    ("/d/sub-01/anat/sub-01_desc-raw_T1w.nii.gz", "/d", "sub-01/anat/sub-01_desc-denoised_T1w.nii.gz"),
+    ("/x/scan.nii.gz", None, "scan_desc-denoised.nii.gz"),
+    ("/x/Scan.NII", None, "Scan_desc-denoised.NII"),
+])
+def test_output_names(path, root, expected):
+    assert batch.output_path(path, root, "/out") == os.path.join("/out", expected)
+
+
+def run_command(args):
+    env = dict(os.environ)
+    return subprocess.run([sys.executable, "-B", "-m", "volnlm", "batch", *args],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+
+
+def test_command_exit_status_and_plain_files(tmp_path, client):
+    clean = phantom(SHAPE) * 800.0
+    save(str(tmp_path / "a/scan.nii.gz"), rician(clean, 30.0, 5))
+    save(str(tmp_path / "b/scan.nii.gz"), rician(clean, 30.0, 6))  # same name: its output clashes
+    save(str(tmp_path / "c.nii"), rician(clean, 30.0, 7))
+    out = str(tmp_path / "out")
+    common = ["--scheduler", client.scheduler.address, "--volnlm", CLI, *OPTIONS]
+
+    done = run_command([str(tmp_path / "c.nii"), "-o", out, *common])
+    assert done.returncode == 0, done.stderr
+    assert os.path.isfile(os.path.join(out, "c_desc-denoised.nii"))
+
+    clash = run_command([str(tmp_path / "*/scan.nii.gz"), "-o", out, *common])
+    assert clash.returncode == 1, clash.stderr
+    assert "also that of" in clash.stderr
+    assert os.path.isfile(os.path.join(out, "scan_desc-denoised.nii.gz"))
+
+    for bad in ([str(tmp_path / "c.nii")],                                   # no -o
+                [str(tmp_path / "none*.nii"), "-o", out, *common],           # nothing found
+                [str(tmp_path / "c.nii"), "-o", out, *common, "--force", "--method", "nope"],
+                [str(tmp_path / "c.nii"), "-o", out, "--workers", "0"]):
+        result = run_command(bad)
+        assert result.returncode == 2, (bad, result.stderr)
+        assert "volnlm batch" in result.stderr or "usage" in result.stderr
+    missing = run_command([str(tmp_path / "missing.nii"), "-o", out, *common])
+    assert missing.returncode == 1
+    assert "missing.nii" in missing.stderr
