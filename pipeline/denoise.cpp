@@ -151,7 +151,11 @@ double peak_magnitude(const double* values, int64_t count) {
 
 std::optional<ArgError> check_sigma(double sigma, const double* volume, int64_t count) {
   if (sigma == 0.0 || count == 0) return std::nullopt;
-  const double peak = peak_magnitude(volume, count);
+  return check_sigma_for_peak(sigma, peak_magnitude(volume, count));
+}
+
+std::optional<ArgError> check_sigma_for_peak(double sigma, double peak) {
+  if (sigma == 0.0) return std::nullopt;
   const SigmaRange range = sigma_range(peak);
   if (sigma >= range.low && sigma <= range.high) return std::nullopt;
   std::string message = "sigma must be 0 or from " + number_text(range.low, 6) + " to " +
@@ -194,9 +198,11 @@ int64_t progress_steps(const Extents& extents, const Options& options) {
 namespace {
 
 bool given_sigma_refused(const double* volume, const Extents& extents, const Options& options) {
-  return options.sigma && check_sigma(*options.sigma, volume,
-                                      voxel_count(extents.d0, extents.d1, extents.d2).value_or(0))
-                              .has_value();
+  if (!options.sigma) return false;
+  const int64_t count = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
+  if (count == 0) return false;
+  if (options.peak) return check_sigma_for_peak(*options.sigma, *options.peak).has_value();
+  return check_sigma(*options.sigma, volume, count).has_value();
 }
 
 // What both entry points do first: check the options, fill in the defaults, estimate sigma when
@@ -226,7 +232,8 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   // An estimate below the sigma range is noise the single-precision filter cannot resolve next to
   // the volume's peak: taken as none, as an estimate of 0 is.
   nothing = nothing || r.sigma == 0.0 ||
-            (!options.sigma && r.sigma < sigma_range(peak_magnitude(volume, n)).low);
+            (!options.sigma &&
+             r.sigma < sigma_range(options.peak.value_or(peak_magnitude(volume, n))).low);
   if (nothing) {
     std::copy(volume, volume + n, out);
     if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));

@@ -48,6 +48,9 @@ struct Options {
   // largest of volume_maximum() over its parts), which the blockwise step's preselection reads in
   // place of the chunk's own. Empty: the volume's own. Not NaN.
   std::optional<double> maximum;
+  // For a chunk of a larger volume: the whole volume's peak_magnitude(), against which a given
+  // sigma is checked (and an estimate compared) in place of the chunk's own. Empty: the volume's.
+  std::optional<double> peak;
 };
 
 // The largest value of `count` voxels as the blockwise filter's preselection reads it: NaN left
@@ -146,6 +149,9 @@ double peak_magnitude(const double* values, int64_t count);
 // and why). denoise() gives Status::invalid for a sigma this refuses; an estimated sigma below the
 // range is taken as no noise (the volume comes back unchanged).
 std::optional<ArgError> check_sigma(double sigma, const double* volume, int64_t count);
+// The same for a volume whose peak_magnitude() is `peak` (a whole volume checked once for its
+// chunks: the largest of its chunks' peaks).
+std::optional<ArgError> check_sigma_for_peak(double sigma, double peak);
 
 // Denoises `volume` into `out` (both voxel_count(extents) doubles, x fastest). `resolved`, when
 // given, receives the parameters actually used. Options that fail check_options give

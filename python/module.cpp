@@ -208,7 +208,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                   bool shared_sigma, const std::string& method, bool rician,
                   std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
                   std::optional<double> smoothing, std::optional<int32_t> guided_search_radius,
-                  std::optional<double> maximum) {
+                  std::optional<double> maximum, std::optional<double> peak) {
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options;
@@ -221,6 +221,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   options.guided_search_radius = guided_search_radius;
   if (smoothing) options.smoothing = volnlm::round_to_float(*smoothing);
   options.maximum = maximum;
+  options.peak = peak;
   volnlm::pipeline::SeriesSigma sigmas;
   if (sigma) sigmas.given = *sigma;
   sigmas.shared = shared_sigma;
@@ -234,7 +235,9 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   const auto* values = static_cast<const double*>(series.array.data());
   for (int64_t k = 0; k < series.volumes && !sigmas.given.empty(); ++k) {
     const double given = sigmas.given[sigmas.given.size() == 1 ? 0 : k];
-    if (auto error = volnlm::pipeline::check_sigma(given, values + k * per_volume, per_volume)) {
+    auto error = peak ? volnlm::pipeline::check_sigma_for_peak(given, *peak)
+                      : volnlm::pipeline::check_sigma(given, values + k * per_volume, per_volume);
+    if (error) {
       if (series.volumes > 1) error->message += " (volume " + std::to_string(k) + ")";
       raise_for(error);
     }
@@ -283,14 +286,28 @@ int64_t reach(const std::string& method, std::optional<int32_t> search_radius,
   return volnlm::pipeline::reach(options);
 }
 
-// The maximum a denoise call's blockwise step reads (pipeline::volume_maximum), of any array of
-// float64 in any layout: the largest of it over a volume's parts is the whole volume's.
-double volume_maximum(const py::array_t<double, py::array::forcecast>& values) {
+// What a chunked run needs of the whole volume, of any array of float64 in any layout: the
+// maximum the blockwise step reads (pipeline::volume_maximum) and the peak magnitude sigma is
+// checked against (pipeline::peak_magnitude). The largest of each over a volume's parts is the
+// whole volume's.
+py::tuple volume_extremes(const py::array_t<double, py::array::forcecast>& values) {
   const py::array_t<double, py::array::c_style | py::array::forcecast> flat(values);
   const double* data = flat.data();
   const int64_t count = flat.size();
-  py::gil_scoped_release release;
-  return volnlm::pipeline::volume_maximum(data, count);
+  double maximum = 0.0, peak = 0.0;
+  {
+    py::gil_scoped_release release;
+    maximum = volnlm::pipeline::volume_maximum(data, count);
+    peak = volnlm::pipeline::peak_magnitude(data, count);
+  }
+  return py::make_tuple(maximum, peak);
+}
+
+// A sigma for a volume whose peak magnitude is `peak`: ValueError naming the range when it lies
+// outside it (pipeline::check_sigma_for_peak); returns the range's lower end.
+double check_sigma(double sigma, double peak) {
+  raise_for(volnlm::pipeline::check_sigma_for_peak(sigma, peak));
+  return volnlm::pipeline::sigma_range(peak).low;
 }
 
 std::string record_keys_text() {
@@ -327,10 +344,12 @@ PYBIND11_MODULE(_core, m) {
   m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
   m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
         py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),
-        py::arg("smoothing"), py::arg("guided_search_radius"), py::arg("maximum") = py::none());
+        py::arg("smoothing"), py::arg("guided_search_radius"), py::arg("maximum") = py::none(),
+        py::arg("peak") = py::none());
   m.def("reach", &reach, py::arg("method"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("guided_search_radius"));
-  m.def("volume_maximum", &volume_maximum, py::arg("values"));
+  m.def("volume_extremes", &volume_extremes, py::arg("values"));
+  m.def("check_sigma", &check_sigma, py::arg("sigma"), py::arg("peak"));
   m.attr("RECORD_KEYS") = record_keys_text();
   m.attr("VERSION") = volnlm::pipeline::version();
 }

@@ -103,22 +103,24 @@ def estimate_sigma(array, rician=True, *, max_voxels=None):
     return float(_estimate_sigma(np.asfortranarray(array.compute(), dtype=np.float64), rician))
 
 
-def _chunk_maximum(block):
-    return np.full((1, 1, 1), _core.volume_maximum(block))
+def _chunk_extremes(block):
+    return np.array(_core.volume_extremes(block)).reshape(1, 1, 1, 2)
 
 
-def _volume_maximum(array):
+def _volume_extremes(array):
     """The whole volume's largest value as the blockwise step reads it (NaN left out, at least
-    0): the largest of each chunk's, each chunk's by the compiled core's rule."""
-    grid = tuple((1,) * len(c) for c in array.chunks)
-    per_chunk = array.map_blocks(_chunk_maximum, chunks=grid, dtype=np.float64)
-    return float(per_chunk.max().compute())
+    0) and its largest finite magnitude (against which sigma is checked): the largest of each
+    chunk's, each chunk's by the compiled core's rules."""
+    grid = tuple((1,) * len(c) for c in array.chunks) + ((2,),)
+    per_chunk = array.map_blocks(_chunk_extremes, chunks=grid, new_axis=3, dtype=np.float64)
+    maximum, peak = per_chunk.max(axis=(0, 1, 2)).compute()
+    return float(maximum), float(peak)
 
 
-def _filter_chunk(source, trim, sigma, method, rician, radii, maximum):
+def _filter_chunk(source, trim, sigma, method, rician, radii, maximum, peak):
     """One chunk: `source` is the chunk with its halo; the result is trimmed to the chunk."""
     volume = np.asfortranarray(source, dtype=np.float64)
-    result, _ = _core.denoise(volume, [sigma], False, method, rician, *radii, maximum)
+    result, _ = _core.denoise(volume, [sigma], False, method, rician, *radii, maximum, peak)
     return np.asarray(result[trim])
 
 
@@ -130,8 +132,9 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
     The options are those of ``volnlm.denoise`` and mean the same. `array` may be of any size
     and chunking (zarr, HDF5, a NIfTI proxy or memory behind it; a numpy array is taken as one
     chunk). Before returning, the call reads the volume to find what is global: its largest
-    value (read by the blockwise step's preselection) and, when `sigma` is omitted, its sigma
-    (see `estimate_sigma`). Each chunk is then filtered, when the result is computed, with
+    value (read by the blockwise step's preselection), its largest magnitude (a given sigma must
+    suit it as in ``volnlm.denoise``: ValueError otherwise) and, when `sigma` is omitted, its
+    sigma (see `estimate_sigma`). Each chunk is then filtered, when the result is computed, with
     ``reach(...)`` voxels of the volume around it.
 
     Notes
@@ -161,10 +164,14 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
     _core.denoise(np.zeros((0, 0, 0), order="F"), None if sigma is None else [_real(sigma, "sigma")],
                   False, method, rician, *radii)
     halo = _core.reach(method, radii[0], radii[1], radii[3])
+    maximum, peak = _volume_extremes(array)
     if sigma is None:
+        # An estimate below the range the volume's values allow is no noise, as in one call.
         sigma = estimate_sigma(array, rician)
+        if sigma < _core.check_sigma(0.0, peak):
+            sigma = 0.0
     sigma = _real(sigma, "sigma")
-    maximum = _volume_maximum(array)
+    _core.check_sigma(sigma, peak)
 
     starts = [np.concatenate(([0], np.cumsum(c))) for c in array.chunks]
     filter_chunk = dask.delayed(_filter_chunk, pure=True)
@@ -179,6 +186,6 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
             trim.append(slice(lo - cut_lo, hi - cut_lo))
             shape.append(hi - lo)
         source = array[tuple(cut)]
-        result = filter_chunk(source, tuple(trim), sigma, method, rician, radii, maximum)
+        result = filter_chunk(source, tuple(trim), sigma, method, rician, radii, maximum, peak)
         blocks[index] = da.from_delayed(result, shape=tuple(shape), dtype=np.float64)
     return da.block(blocks.tolist())

@@ -101,20 +101,35 @@ def test_sigma_and_maximum_are_those_of_the_whole_volume():
     array = da.from_array(volume, chunks=(10, 9, 8))
     assert vd.estimate_sigma(array) == volnlm.estimate_sigma(volume)
     assert vd.estimate_sigma(array, rician=False) == volnlm.estimate_sigma(volume, rician=False)
-    assert vd._volume_maximum(array) == np.nanmax(volume)
+    assert vd._volume_extremes(array) == (np.nanmax(volume), np.nanmax(np.abs(volume)))
     whole = volnlm.denoise(volume, method="block")
     chunked = vd.denoise(array, method="block").compute(scheduler="single-threaded")
     assert relative_difference(chunked, whole).max() <= 1e-5
 
 
 @pytest.mark.parametrize("values,expected", [
-    ([np.nan, -3.0, 2.5], 2.5),
-    ([-1.0, -2.0], 0.0),
-    ([np.nan], 0.0),
-    ([1.0, np.inf], np.inf),
+    ([np.nan, -3.0, 2.5], (2.5, 3.0)),
+    ([-1.0, -2.0], (0.0, 2.0)),
+    ([np.nan], (0.0, 0.0)),
+    ([1.0, np.inf, -np.inf], (np.inf, 1.0)),
 ])
-def test_volume_maximum_rule(values, expected):
-    assert volnlm._core.volume_maximum(np.array(values)) == expected
+def test_volume_extremes_rules(values, expected):
+    # The blockwise maximum (NaN left out, at least 0) and the finite peak magnitude.
+    assert volnlm._core.volume_extremes(np.array(values)) == expected
+
+
+def test_sigma_range_is_that_of_the_whole_volume():
+    # A chunk of tiny values beside bright ones: the whole volume's range decides, not the
+    # chunk's, so a sigma the whole volume takes is not refused in that chunk.
+    volume = noisy_volume(seed=12)
+    volume[:, :, :8] *= 2.0**-80
+    whole = volnlm.denoise(volume, sigma=40.0, method="block")
+    with pytest.raises(ValueError):
+        volnlm.denoise(volume[:, :, :4], sigma=40.0, method="block")
+    chunked = vd.denoise(da.from_array(volume, chunks=(20, 18, 4)), sigma=40.0, method="block")
+    assert relative_difference(chunked.compute(), whole).max() <= 1e-5
+    with pytest.raises(ValueError, match="sigma"):
+        vd.denoise(da.from_array(volume, chunks=8), sigma=volume.max() * 2.0**70)
 
 
 def test_sampled_sigma_reads_whole_blocks():
