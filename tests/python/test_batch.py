@@ -151,3 +151,43 @@ def test_command_exit_status_and_plain_files(tmp_path, client):
     missing = run_command([str(tmp_path / "missing.nii"), "-o", out, *common])
     assert missing.returncode == 1
     assert "missing.nii" in missing.stderr
+
+
+def test_a_worker_killed_during_its_task_has_the_task_run_again(tmp_path, client):
+    """The first run of the tool stops its worker process (by its id, SIGKILL) mid-task; the
+    scheduler runs the task again on a live worker, and the output appears once, complete."""
+    import signal
+    import threading
+    import time
+
+    source = str(tmp_path / "scan.nii.gz")
+    save(source, rician(phantom(SHAPE) * 800.0, 30.0, 8))
+    mark = tmp_path / "worker.pid"
+    wrapper = tmp_path / "volnlm-slow"
+    wrapper.write_text(
+        "#!/bin/sh\n"
+        f'if [ "$2" != "--help" ] && [ ! -e "{mark}" ]; then\n'
+        f'  echo $PPID > "{mark}.tmp"; mv "{mark}.tmp" "{mark}"; sleep 20; exit 1\n'
+        "fi\n"
+        f'exec "{CLI}" "$@"\n')
+    wrapper.chmod(0o755)
+    out = str(tmp_path / "out")
+    rows = []
+    runner = threading.Thread(target=lambda: rows.extend(
+        batch.run([source], out, client=client, command=str(wrapper), args=OPTIONS)))
+    runner.start()
+    deadline = time.monotonic() + 60
+    while not mark.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert mark.exists(), "the task never started"
+    worker_pid = int(mark.read_text())
+    assert worker_pid in [info for info in client.run(os.getpid).values()]
+    os.kill(worker_pid, signal.SIGKILL)
+    runner.join(timeout=120)
+    assert not runner.is_alive()
+    assert [r["status"] for r in rows] == ["done"], rows
+    output = os.path.join(out, "scan_desc-denoised.nii.gz")
+    direct = str(tmp_path / "direct.nii.gz")
+    subprocess.run([CLI, "denoise", source, direct, "--quiet", *OPTIONS], check=True)
+    assert np.array_equal(np.asarray(nib.load(output).dataobj), np.asarray(nib.load(direct).dataobj))
+    client.wait_for_workers(2, timeout=60)
