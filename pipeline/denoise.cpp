@@ -184,6 +184,10 @@ std::string negative_voxels_warning(int64_t negatives, const std::string& what,
          gaussian_choice;
 }
 
+float smoothing_for(double sigma, double signal) {
+  return default_smoothing(signal > 0.0 ? sigma / signal : std::numeric_limits<double>::infinity());
+}
+
 int64_t reach(const Options& options) {
   const Resolved r = resolve_fixed(options);
   if (options.method == Method::block) return blockdenoise_reach(r.search_radius, r.patch_radius);
@@ -240,9 +244,7 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   } else {
     r.scale = scale_for(r.sigma);
     if (block_filter && !options.smoothing) {
-      const double signal = signal_level(volume, extents);
-      r.smoothing = default_smoothing(signal > 0.0 ? r.sigma / signal
-                                                   : std::numeric_limits<double>::infinity());
+      r.smoothing = smoothing_for(r.sigma, signal_level(volume, extents));
     }
   }
   if (resolved) *resolved = r;

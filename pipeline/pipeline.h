@@ -102,6 +102,11 @@ struct SigmaEstimate {
 SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician,
                                     const uint8_t* mask = nullptr);
 
+// The default smoothing for this sigma and signal_level() (default_smoothing of their ratio; a
+// volume without signal level takes the rule's last value). A chunk of a larger volume is given
+// the smoothing of the whole volume's sigma and signal level.
+float smoothing_for(double sigma, double signal);
+
 // Parameters after defaults are filled in, for reporting.
 struct Resolved {
   double sigma = 0.0;

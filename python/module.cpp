@@ -310,6 +310,18 @@ double check_sigma(double sigma, double peak) {
   return volnlm::pipeline::sigma_range(peak).low;
 }
 
+// The default smoothing denoise would choose for `volume` (3-D, Fortran-ordered float64) and
+// sigma: pipeline::smoothing_for with the volume's signal level.
+double default_smoothing(const py::array& volume_array, double sigma) {
+  const auto volume = view_of<double>(volume_array, "volume");
+  double signal = 0.0;
+  {
+    py::gil_scoped_release release;
+    signal = volnlm::pipeline::signal_level(data_of(volume), volume.extents);
+  }
+  return volnlm::pipeline::smoothing_for(sigma, signal);
+}
+
 std::string record_keys_text() {
   std::string text;
   for (const auto& key : volnlm::pipeline::record_keys()) {
@@ -349,6 +361,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("reach", &reach, py::arg("method"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("guided_search_radius"));
   m.def("volume_extremes", &volume_extremes, py::arg("values"));
+  m.def("default_smoothing", &default_smoothing, py::arg("volume"), py::arg("sigma"));
   m.def("check_sigma", &check_sigma, py::arg("sigma"), py::arg("peak"));
   m.attr("RECORD_KEYS") = record_keys_text();
   m.attr("VERSION") = volnlm::pipeline::version();

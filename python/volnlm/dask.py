@@ -37,8 +37,7 @@ EXACT_SIGMA_VOXELS = 2**27
 
 def reach(method="guided", search_radius=None, patch_radius=None, guided_search_radius=None):
     """How many voxels around a chunk its result depends on, for these options of
-    ``volnlm.denoise`` (defaults filled in): the halo every chunk is filtered with. Defaults:
-    10 for "guided", 5 for "block"."""
+    ``volnlm.denoise`` (defaults filled in): the halo every chunk is filtered with."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str; got {type(method).__name__}")
     return _core.reach(
@@ -80,6 +79,16 @@ def _slice_sample(array, voxels):
     return da.concatenate([array[:, :, z : z + 2] for z in starts], axis=2)
 
 
+def _global_sample(array, max_voxels):
+    """The volume, or beyond `max_voxels` a sample of whole 2x2x2 blocks, in memory."""
+    limit = EXACT_SIGMA_VOXELS if max_voxels is None else int(max_voxels)
+    if limit < 1:
+        raise ValueError(f"max_voxels must be at least 1; got {max_voxels}")
+    if array.size > limit and array.shape[2] >= 4:
+        array = _slice_sample(array, limit)
+    return np.asfortranarray(array.compute(), dtype=np.float64)
+
+
 def estimate_sigma(array, rician=True, *, max_voxels=None):
     """Estimate the noise standard deviation of the 3-D dask array `array`, once for the whole
     volume.
@@ -95,12 +104,7 @@ def estimate_sigma(array, rician=True, *, max_voxels=None):
     """
     array = _dask_volume(array)
     rician = _flag(rician, "rician")
-    limit = EXACT_SIGMA_VOXELS if max_voxels is None else int(max_voxels)
-    if limit < 1:
-        raise ValueError(f"max_voxels must be at least 1; got {max_voxels}")
-    if array.size > limit and array.shape[2] >= 4:
-        array = _slice_sample(array, limit)
-    return float(_estimate_sigma(np.asfortranarray(array.compute(), dtype=np.float64), rician))
+    return float(_estimate_sigma(_global_sample(array, max_voxels), rician))
 
 
 def _chunk_extremes(block):
@@ -135,7 +139,8 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
     value (read by the blockwise step's preselection), its largest magnitude (a given sigma must
     suit it as in ``volnlm.denoise``: ValueError otherwise) and, when `sigma` is omitted, its
     sigma (see `estimate_sigma`). Each chunk is then filtered, when the result is computed, with
-    ``reach(...)`` voxels of the volume around it.
+    ``reach(...)`` voxels of the volume around it. The default smoothing, which follows sigma
+    over the volume's signal level, is chosen once from the whole volume (sampled as sigma is).
 
     Notes
     -----
@@ -165,13 +170,20 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
                   False, method, rician, *radii)
     halo = _core.reach(method, radii[0], radii[1], radii[3])
     maximum, peak = _volume_extremes(array)
+    sample = None
     if sigma is None:
         # An estimate below the range the volume's values allow is no noise, as in one call.
-        sigma = estimate_sigma(array, rician)
+        sample = _global_sample(array, None)
+        sigma = float(_estimate_sigma(sample, rician))
         if sigma < _core.check_sigma(0.0, peak):
             sigma = 0.0
     sigma = _real(sigma, "sigma")
     _core.check_sigma(sigma, peak)
+    if radii[2] is None and sigma > 0.0:
+        # The default smoothing depends on sigma over the whole volume's signal level.
+        if sample is None:
+            sample = _global_sample(array, None)
+        radii = radii[:2] + (_core.default_smoothing(sample, sigma),) + radii[3:]
 
     starts = [np.concatenate(([0], np.cumsum(c))) for c in array.chunks]
     filter_chunk = dask.delayed(_filter_chunk, pure=True)

@@ -74,18 +74,21 @@ def test_chunked_equals_whole_volume(name, chunks, method, is_rician):
 def test_halo_is_the_cores_reach_and_one_voxel_less_differs():
     # A chunk cut with one voxel less of halo than the reach gives a different result somewhere;
     # the reach itself does not (checked above). The halo is taken from the core.
-    assert vd.reach("block") == 5 and vd.reach("guided") == 10
+    d = volnlm.DEFAULTS
+    assert vd.reach("block") == vd.reach("block", search_radius=d["search_radius"], patch_radius=1)
+    assert vd.reach("guided", search_radius=3, patch_radius=1, guided_search_radius=4) == 10
     assert vd.reach("block", **{k: SMALL[k] for k in ("search_radius", "patch_radius")}) == 4
     halo = vd.reach("block", search_radius=2, patch_radius=1)
     volume = noisy_volume(seed=9)
     sigma = volnlm.estimate_sigma(volume)
-    whole = volnlm.denoise(volume, sigma=sigma, method="block", search_radius=2, patch_radius=1)
+    whole = volnlm.denoise(volume, sigma=sigma, method="block", search_radius=2, patch_radius=1,
+                           smoothing=1.0)
     differ = 0
     for short in (halo - 1, halo):
         part = volume[:, :, : 8 + short]
         maximum = float(np.nanmax(volume))
         result, _ = volnlm._core.denoise(np.asfortranarray(part), [sigma], False, "block", True,
-                                         2, 1, None, None, maximum)
+                                         2, 1, 1.0, None, maximum)
         d = relative_difference(result[:, :, :8], whole[:, :, :8])
         if short == halo:
             assert d.max() <= 1e-5
@@ -161,6 +164,16 @@ def test_bad_arguments_are_refused_before_reading(call, error):
     array = da.from_array(noisy_volume(), chunks=8)
     with pytest.raises(error):
         call(array)
+
+
+def test_default_smoothing_is_chosen_from_the_whole_volume():
+    # The default smoothing follows sigma over the signal level: of the whole volume, not of each
+    # chunk, whose levels differ (a dark chunk would smooth more).
+    volume = noisy_volume(seed=13)
+    volume[:, :, :8] *= 0.2
+    whole = volnlm.denoise(volume, method="block")
+    chunked = vd.denoise(da.from_array(volume, chunks=(20, 18, 8)), method="block").compute()
+    assert relative_difference(chunked, whole).max() <= 1e-5
 
 
 def test_sigma_zero_returns_the_volume():
