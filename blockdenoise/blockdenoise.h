@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/status.h"
+#include "common/thread_runner.h"
 #include "common/volume.h"
 
 namespace volnlm::blockdenoise {
@@ -29,6 +30,10 @@ struct Params {
   // value, so that a chunk decides as the whole volume does. Empty: this volume's own (its largest
   // value, NaN ignored, 0 when none is positive). Must not be NaN.
   std::optional<float> maximum;
+  // Worker threads; 0 takes the default (see thread_count). The result does not depend on it.
+  int32_t threads = 0;
+  // Asked on the calling thread while workers run; a stop ends the call with Status::stopped.
+  Interrupt interrupt;
 };
 
 // Caller-owned volumes of voxel_count(extents) floats each.
@@ -42,7 +47,7 @@ struct Buffers {
 
 // Value checks that every front end applies before filtering: finite sigma and smoothing,
 // smoothing not negative, a patch radius that the border rule can serve on these extents and
-// whose block size fits the indexing.
+// whose block size fits the indexing, a valid thread count (with VOLNLM_NUM_THREADS when 0).
 std::optional<ArgError> check_params(const Extents& extents, const Params& params);
 
 // Filters `noisy` (voxel_count(extents) floats, x fastest) into buffers.out. Extents with a zero
@@ -50,8 +55,9 @@ std::optional<ArgError> check_params(const Extents& extents, const Params& param
 // would read outside the volume; extents the indexing cannot hold give Status::invalid), and
 // output and scratch volumes that do not overlap `noisy` or each other. The result depends only
 // on the input and the params: the same bits on every run and on any number of cores.
-// Returns Status::threads when workers could not be started and Status::memory when a worker's
-// block buffer or the per-slab buffers could not be had.
+// Returns Status::threads when workers could not be started, Status::memory when the workers'
+// buffers, stacks or the per-slab buffers could not be had, and Status::stopped when
+// params.interrupt asked to stop (buffers.out then holds no result).
 Status filter(const float* noisy, const Extents& extents, const Params& params,
               const Buffers& buffers);
 

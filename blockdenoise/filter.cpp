@@ -16,6 +16,7 @@
 #include "blockdenoise/worker.h"
 #include "common/mask.h"
 #include "common/slabs.h"
+#include "common/thread_count.h"
 #include "common/thread_runner.h"
 
 namespace volnlm::blockdenoise {
@@ -77,7 +78,7 @@ std::optional<ArgError> check_params(const Extents& extents, const Params& param
                                          std::to_string(limit) + " (" + why + ")"};
     }
   }
-  return std::nullopt;
+  return check_threads(params.threads);
 }
 
 Status filter(const float* noisy, const Extents& extents, const Params& params,
@@ -94,7 +95,10 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   const int32_t d0 = extents.d0, d1 = extents.d1, d2 = extents.d2;
   const ptrdiff_t plane = static_cast<ptrdiff_t>(d0) * d1;
   const int32_t p = params.patch_radius < 0 ? -1 : params.patch_radius;
+  // The slabs are fixed by the extents and the search radius; any number of threads works
+  // through them.
   const int32_t workers = worker_count(d2, params.search_radius);
+  std::atomic<bool> stop{false};
 
   // With a mask, the centres are the voxels within p of it, whose blocks cover a mask voxel;
   // without one inside the mask, or without blocks, every voxel keeps its noisy value.
@@ -184,6 +188,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     task.slices_done = params.slices_done;
     task.search_line = search_line;
     task.centres = params.mask ? centres.data() : nullptr;
+    task.stop = &stop;
     if (p >= 0 && slab.first_slice < slab.end_slice) {
       try {
         if (shared.row_offsets.empty()) make_search_shared(setup, shared);
@@ -214,12 +219,17 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   std::fill(buffers.out, buffers.out + n, 0.0f);
   std::fill(buffers.estimate_sum, buffers.estimate_sum + n, 0.0f);
   std::fill(buffers.estimate_count, buffers.estimate_count + n, 0.0f);
+  // The passes over the whole volume on this thread are asked between, like the workers.
+  if (stop_requested(params.interrupt)) return Status::stopped;
   const float own_max = compute_local_mean(noisy, buffers.local_mean, d0, d1, d2);
   const float max = params.maximum.value_or(own_max);
+  if (stop_requested(params.interrupt)) return Status::stopped;
   compute_local_variance(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2);
   for (int32_t t = 0; t < workers; ++t) tasks[t].search.max = max;
 
-  if (!run_workers(tasks.data(), workers, &ThreadFunc)) return Status::threads;
+  const Status run = run_slabs(workers, thread_count(params.threads).count, stop, params.interrupt,
+                               [&](int32_t slab, int32_t) { ThreadFunc(&tasks[slab]); });
+  if (run != Status::ok) return run;
   for (int32_t t = 0; t < workers; ++t) {
     const BlockTask& task = tasks[t];
     merge(buffers.estimate_sum, buffers.estimate_count, task.first_slice - task.before_slices,

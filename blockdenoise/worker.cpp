@@ -52,6 +52,7 @@ void ThreadFunc(BlockTask* task) {
   const size_t line_floats = static_cast<size_t>(elements) * static_cast<size_t>(d0);
   for (int32_t z = t.first_slice; z < t.end_slice; ++z) {
     for (int32_t y = 0; y < d1; ++y) {
+      if (t.stop && t.stop->load(std::memory_order_relaxed)) return;  // checked once a line
       const int32_t line = linear_index(0, y, z, d0, d1);
       const uint8_t* centres = t.centres ? t.centres + line : nullptr;
       if (centres &&

@@ -42,6 +42,7 @@ struct BlockTask {
   SearchLine search_line = nullptr;
   float* block = nullptr;
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
+  const std::atomic<bool>* stop = nullptr;      // when set, checked before each line
   // When set, only the voxels where it is nonzero are centres (one byte per voxel); the others
   // build no block estimate at all.
   const uint8_t* centres = nullptr;
@@ -58,7 +59,8 @@ float weight_denominator(float sigma, float smoothing);
 // 0 takes the limit instead of 0/0: 1 at distance 0 and 0 at any other.
 float candidate_weight(float d, float denominator);
 
-// Body of one worker thread: builds the block estimates of every voxel of the task's slab.
+// Body of one worker thread: builds the block estimates of every voxel of the task's slab;
+// returns when done or when *stop is set.
 void ThreadFunc(BlockTask* task);
 
 }  // namespace volnlm::blockdenoise

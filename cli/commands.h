@@ -23,9 +23,10 @@ struct DenoiseArgs {
   std::optional<double> smoothing;
   std::string guide;  // empty: the guided method makes its own guide
   std::string output_type = "float32";
-  bool shared_sigma = false;  // one estimated sigma for every volume of a series
-  bool sidecar = true;        // write the JSON record next to OUT
-  std::string residual;       // empty: none; else a NIfTI file for IN minus OUT (float32)
+  bool shared_sigma = false;           // one estimated sigma for every volume of a series
+  bool sidecar = true;                 // write the JSON record next to OUT
+  std::string residual;                // empty: none; else a NIfTI file for IN minus OUT (float32)
+  std::optional<std::string> threads;  // --threads; none: VOLNLM_NUM_THREADS or the usable CPUs
   bool quiet = false;
   bool force = false;  // replace OUT even when it is the input, write-protected, or a link
 };
@@ -40,5 +41,8 @@ int run_estimate_sigma(const EstimateArgs& args);
 // "auto" gives nothing (estimate from the data); otherwise a finite number of 0 or more.
 // Throws UsageError for anything else.
 std::optional<double> parse_sigma(const std::string& text);
+
+// A positive whole number of threads; throws UsageError for anything else.
+int32_t parse_threads(const std::string& text);
 
 }  // namespace volnlm::cli

@@ -17,6 +17,7 @@
 #include "cli/run_record.h"
 #include "common/scalar.h"
 #include "common/text.h"
+#include "common/thread_count.h"
 #include "pipeline/pipeline.h"
 #include "pipeline/record.h"
 #include "pipeline/series.h"
@@ -65,6 +66,8 @@ void throw_for(Status status, const std::string& what) {
       throw RunError(what + ": not enough memory");
     case Status::invalid:
       break;  // the options were checked first; a missed check still fails the run
+    case Status::stopped:
+      throw RunError(what + ": interrupted");
   }
   throw RunError(what + ": the filter failed");
 }
@@ -126,6 +129,11 @@ std::optional<double> parse_sigma(const std::string& text) {
   return v;
 }
 
+int32_t parse_threads(const std::string& text) {
+  if (const std::optional<int32_t> n = parse_thread_count(text)) return *n;
+  throw UsageError("--threads must be a positive whole number; got \"" + text + "\"");
+}
+
 int run_denoise(const DenoiseArgs& args) {
   const auto start = Clock::now();
   // Everything the user can get wrong on the command line is checked before any file is read.
@@ -173,6 +181,7 @@ int run_denoise(const DenoiseArgs& args) {
   options.patch_radius = args.patch_radius;
   options.guided_search_radius = args.guided_search_radius;
   if (args.smoothing) options.smoothing = round_to_float(*args.smoothing);
+  if (args.threads) options.threads = parse_threads(*args.threads);
 
   NiftiReader input(args.in);
   warn_about(input);

@@ -11,6 +11,7 @@
 #include "cli/errors.h"
 #include "cli/run_record.h"
 #include "common/text.h"
+#include "common/thread_count.h"
 #include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
 
@@ -143,6 +144,10 @@ int run(int argc, char** argv) {
   denoise->add_flag("--no-sidecar", no_sidecar,
                     "Do not write the JSON record of the run (OUT without .nii/.nii.gz, plus "
                     ".json: sources, method, noise model, parameters, sigma per volume, time)");
+  denoise->add_option("--threads", den.threads,
+                      std::string("Worker threads (default: the ") + volnlm::kThreadsEnv +
+                          " environment variable, else the CPUs this process may use); the "
+                          "result is the same for every count");
   denoise->add_flag("-q,--quiet", den.quiet, "No progress bar and no summary line");
   denoise->add_flag("--force", den.force,
                     "Replace OUT even when it is IN or the guide (by any path), when its "

@@ -8,9 +8,10 @@ namespace volnlm {
 enum class Status {
   ok,
   threads,  // a worker thread could not be started; every started worker was joined
-  memory,   // memory that the filter takes for itself could not be had
+  memory,   // memory that the filter takes for itself (or a worker's stack) could not be had
   invalid,  // arguments that the call's own checks reject: nothing was computed (front ends run
             // those checks first and report their message; this is the core's refusal)
+  stopped,  // the caller's interrupt ended the call early; the output is incomplete
 };
 
 // The console text a front end shows when workers cannot be started.

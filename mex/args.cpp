@@ -122,6 +122,8 @@ void Gateway::report(Status status) const {
     case Status::invalid:
       // The gateway checks every argument first; this keeps a missed check from passing silently.
       fail("arguments", "the filter refused its arguments");
+    case Status::stopped:
+      fail("interrupted", "interrupted before it finished; no result was made");
   }
 }
 

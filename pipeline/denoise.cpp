@@ -34,13 +34,16 @@ double scale_for(double sigma) {
   return std::ldexp(1.0, 7 - exponent);
 }
 
-blockdenoise::Params block_params(const Resolved& r, bool rician, std::atomic<int32_t>* progress,
-                                  std::optional<double> maximum = std::nullopt) {
+blockdenoise::Params block_params(const Resolved& r, const Options& o,
+                                  std::atomic<int32_t>* progress) {
   blockdenoise::Params p;
+  const bool rician = o.rician;
+  p.threads = o.threads;
+  p.interrupt = o.interrupt;
   // The filter's own maximum is that of the scaled float volume; the scale is a power of two and
   // rounding to float keeps order, so scaling and rounding the whole volume's maximum gives the
   // value the filter would have found on the whole volume.
-  if (maximum) p.maximum = round_to_float(*maximum * r.scale);
+  if (o.maximum) p.maximum = round_to_float(*o.maximum * r.scale);
   p.search_radius = r.search_radius;
   p.patch_radius = r.patch_radius;
   p.sigma = round_to_float(r.sigma);
@@ -50,8 +53,11 @@ blockdenoise::Params block_params(const Resolved& r, bool rician, std::atomic<in
   return p;
 }
 
-sorvane::Params guided_params(const Resolved& r, bool rician, std::atomic<int32_t>* progress) {
+sorvane::Params guided_params(const Resolved& r, const Options& o, std::atomic<int32_t>* progress) {
   sorvane::Params p;
+  const bool rician = o.rician;
+  p.threads = o.threads;
+  p.interrupt = o.interrupt;
   p.search_radius = r.guided_search_radius;
   p.sigma = r.sigma;
   p.rician = rician;
@@ -115,10 +121,10 @@ std::optional<ArgError> check_options(const Extents& extents, const Options& opt
   // The filters' own checks, with a stand-in sigma (the estimate is always finite and >= 0).
   Resolved r = resolve_fixed(options);
   if (!options.sigma) r.sigma = 1.0;
-  if (auto error = blockdenoise::check_params(extents, block_params(r, options.rician, nullptr)))
+  if (auto error = blockdenoise::check_params(extents, block_params(r, options, nullptr)))
     return error;
   if (options.method == Method::guided) {
-    if (auto error = sorvane::check_params(guided_params(r, options.rician, nullptr))) return error;
+    if (auto error = sorvane::check_params(guided_params(r, options, nullptr))) return error;
   }
   return std::nullopt;
 }
@@ -302,8 +308,7 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
       }
       std::vector<float> noisy(static_cast<size_t>(n));
       for (int32_t i = 0; i < n; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
-      blockdenoise::Params params =
-          block_params(scaled, options.rician, options.slices_done, options.maximum);
+      blockdenoise::Params params = block_params(scaled, options, options.slices_done);
       params.mask = block_mask.empty() ? mask : block_mask.data();
       const Status status = blockdenoise::filter(noisy.data(), extents, params, smoothed.data());
       if (status != Status::ok) return status;
@@ -317,7 +322,7 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
     smoothed = std::vector<float>();
     std::vector<double> noisy(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) noisy[i] = volume[i] * r.scale;
-    sorvane::Params params = guided_params(scaled, options.rician, options.slices_done);
+    sorvane::Params params = guided_params(scaled, options, options.slices_done);
     params.mask = mask;
     const Status status = sorvane::filter(noisy.data(), guide.data(), extents, params, out);
     if (status != Status::ok) return status;
@@ -353,7 +358,7 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
       noisy[i] = volume[i] * r.scale;
       scaled_guide[i] = guide[i] * r.scale;
     }
-    sorvane::Params params = guided_params(scaled, options.rician, options.slices_done);
+    sorvane::Params params = guided_params(scaled, options, options.slices_done);
     params.mask = mask;
     const Status status = sorvane::filter(noisy.data(), scaled_guide.data(), extents, params, out);
     if (status != Status::ok) return status;

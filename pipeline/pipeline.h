@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/status.h"
+#include "common/thread_runner.h"
 #include "common/volume.h"
 
 namespace volnlm::pipeline {
@@ -51,6 +52,12 @@ struct Options {
   // For a chunk of a larger volume: the whole volume's peak_magnitude(), against which a given
   // sigma is checked (and an estimate compared) in place of the chunk's own. Empty: the volume's.
   std::optional<double> peak;
+  // Worker threads of each filter; 0 takes the default (see thread_count). The result does not
+  // depend on it.
+  int32_t threads = 0;
+  // Asked on the calling thread while the filters' workers run; a stop ends the call with
+  // Status::stopped and `out` holding no result.
+  Interrupt interrupt;
 };
 
 // The largest value of `count` voxels as the blockwise filter's preselection reads it: NaN left
@@ -129,7 +136,8 @@ struct Resolved {
 Resolved resolve_options(const Options& options);
 
 // Checks options against the extents before anything is computed: sigma finite and not
-// negative, the radii and smoothing in range, and the filters' own checks.
+// negative, the radii and smoothing in range, and the filters' own checks (the thread count
+// among them).
 std::optional<ArgError> check_options(const Extents& extents, const Options& options);
 
 // The sigmas a given volume can be denoised with. denoise() filters the volume multiplied by the

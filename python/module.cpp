@@ -81,7 +81,42 @@ const T* data_of(const VolumeView<T>& v) {
   return static_cast<const T*>(v.array.data());
 }
 
-void raise_for(Status status) {
+// Lets Ctrl-C reach Python while a call runs with the GIL released. Python runs its signal
+// handlers on the main thread only, when that thread holds the GIL; the core's runner calls
+// poll() on the calling thread every few milliseconds while its workers run, and poll takes the
+// GIL and runs the handlers. An exception they raise (KeyboardInterrupt) stops the call and is
+// raised once the workers have been joined. Calls from other threads are not polled: Python
+// would not run a handler there.
+class SignalCheck {
+ public:
+  // Made with the GIL held.
+  SignalCheck() {
+    const py::module_ threading = py::module_::import("threading");
+    main_ = threading.attr("current_thread")().is(threading.attr("main_thread")());
+  }
+
+  volnlm::Interrupt interrupt() {
+    return main_ ? volnlm::Interrupt{&poll, this} : volnlm::Interrupt{};
+  }
+
+  // Raises what a handler raised, if it did; with the GIL held.
+  void raise_pending() {
+    if (error_) throw *error_;
+  }
+
+ private:
+  static bool poll(void* self) {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    static_cast<SignalCheck*>(self)->error_.emplace();  // takes the exception from Python
+    return true;
+  }
+
+  bool main_ = false;
+  std::optional<py::error_already_set> error_;
+};
+
+void raise_for(Status status, SignalCheck& signals) {
   switch (status) {
     case Status::ok:
       return;
@@ -89,12 +124,17 @@ void raise_for(Status status) {
       throw std::runtime_error("Threads cannot be created");
     case Status::memory:
       // A MemoryError that says what ran short (pybind11 would pass on "std::bad_alloc"); when
-      // the result array itself cannot be had, numpy's own MemoryError comes instead.
+      // the result array itself cannot be had, numpy's own MemoryError comes instead. A worker
+      // thread whose stack cannot be had is a shortage of memory too.
       PyErr_SetString(PyExc_MemoryError, "not enough memory for the filter's buffers");
       throw py::error_already_set();
     case Status::invalid:
       // Every argument is checked first; this keeps a missed check from passing silently.
       throw py::value_error("the filter refused its arguments");
+    case Status::stopped:
+      signals.raise_pending();
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw py::error_already_set();
   }
 }
 
@@ -103,7 +143,7 @@ void raise_for(const std::optional<volnlm::ArgError>& error) {
 }
 
 py::array sorvane(const py::array& noisy_array, const py::array& guide_array, int32_t search_radius,
-                  double sigma, bool rician) {
+                  double sigma, bool rician, int32_t threads) {
   const auto noisy = view_of<double>(noisy_array, "noisy");
   const auto guide = view_of<double>(guide_array, "guide");
   const Extents& n = noisy.extents;
@@ -112,22 +152,25 @@ py::array sorvane(const py::array& noisy_array, const py::array& guide_array, in
   params.search_radius = search_radius;
   params.sigma = sigma;
   params.rician = rician;
+  params.threads = threads;
   raise_for(volnlm::sorvane::check_params(params));
 
   auto out = like<double>(noisy_array);
   if (noisy.count == 0) return out;
   double* result = out.mutable_data();
+  SignalCheck signals;
+  params.interrupt = signals.interrupt();
   Status status;
   {
     py::gil_scoped_release release;
     status = volnlm::sorvane::filter(data_of(noisy), data_of(guide), n, params, result);
   }
-  raise_for(status);
+  raise_for(status, signals);
   return out;
 }
 
 py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int32_t patch_radius,
-                       double sigma, double smoothing, bool rician) {
+                       double sigma, double smoothing, bool rician, int32_t threads) {
   const auto noisy = view_of<float>(noisy_array, "noisy");
   volnlm::blockdenoise::Params params;
   params.search_radius = search_radius;
@@ -136,17 +179,20 @@ py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int3
   params.sigma = volnlm::round_to_float(sigma);
   params.smoothing = volnlm::round_to_float(smoothing);
   params.rician = rician;
+  params.threads = threads;
   raise_for(volnlm::blockdenoise::check_params(noisy.extents, params));
 
   auto out = like<float>(noisy_array);
   if (noisy.count == 0) return out;
   float* result = out.mutable_data();
+  SignalCheck signals;
+  params.interrupt = signals.interrupt();
   Status status;
   {
     py::gil_scoped_release release;
     status = volnlm::blockdenoise::filter(data_of(noisy), noisy.extents, params, result);
   }
-  raise_for(status);
+  raise_for(status, signals);
   return out;
 }
 
@@ -208,7 +254,8 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                   bool shared_sigma, const std::string& method, bool rician,
                   std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
                   std::optional<double> smoothing, std::optional<int32_t> guided_search_radius,
-                  std::optional<double> maximum, std::optional<double> peak) {
+                  std::optional<double> maximum, std::optional<double> peak,
+                  int32_t threads) {
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options;
@@ -224,6 +271,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   options.peak = peak;
   volnlm::pipeline::SeriesSigma sigmas;
   if (sigma) sigmas.given = *sigma;
+  options.threads = threads;
   sigmas.shared = shared_sigma;
   // A single sigma goes through the same check as a 3-D call's.
   if (sigmas.given.size() == 1) options.sigma = sigmas.given[0];
@@ -248,6 +296,8 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   record.method = options.method;
   record.rician = rician;
   record.sigma_source = volnlm::pipeline::sigma_source(sigmas);
+  SignalCheck signals;
+  options.interrupt = signals.interrupt();
   Status status;
   {
     py::gil_scoped_release release;
@@ -255,7 +305,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                                               series.extents, series.volumes, options, sigmas,
                                               out.mutable_data(), &record.used);
   }
-  raise_for(status);
+  raise_for(status, signals);
   record.elapsed_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return py::make_tuple(out, to_python(volnlm::pipeline::record_value(record)));
@@ -346,9 +396,10 @@ PYBIND11_MODULE(_core, m) {
   m.attr("METHODS") =
       py::make_tuple(pl::method_name(pl::Method::guided), pl::method_name(pl::Method::block));
   m.def("sorvane", &sorvane, py::arg("noisy"), py::arg("guide"), py::arg("search_radius"),
-        py::arg("sigma"), py::arg("rician"));
+        py::arg("sigma"), py::arg("rician"), py::arg("threads"));
   m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"),
-        py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"));
+        py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"),
+        py::arg("threads"));
   m.def("check_shape", &check_shape, py::arg("name"), py::arg("shape"));
   m.def("count_negative", &count_negative, py::arg("values"));
   m.def("negative_voxels_warning", &volnlm::pipeline::negative_voxels_warning, py::arg("negatives"),
@@ -357,7 +408,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
         py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("smoothing"), py::arg("guided_search_radius"), py::arg("maximum") = py::none(),
-        py::arg("peak") = py::none());
+        py::arg("peak") = py::none(), py::arg("threads") = 0);
   m.def("reach", &reach, py::arg("method"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("guided_search_radius"));
   m.def("volume_extremes", &volume_extremes, py::arg("values"));

@@ -9,6 +9,7 @@
 #include "common/mask.h"
 #include "common/slabs.h"
 #include "common/text.h"
+#include "common/thread_count.h"
 #include "common/thread_runner.h"
 #include "common/volume.h"
 #include "sorvane/filter_isa.h"
@@ -79,7 +80,7 @@ std::optional<ArgError> check_params(const Params& params) {
                     "sigma must be a finite number (the noise standard deviation); got " +
                         std::string(std::isnan(params.sigma) ? "NaN" : "an infinite value")};
   }
-  return std::nullopt;
+  return check_threads(params.threads);
 }
 
 std::optional<ArgError> check_guide(const Extents& volume, const Extents& guide,
@@ -119,12 +120,14 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
   guide_local_mean(guide, buffers.guide_mean, d0, d1, d2);
   seed(noisy, buffers.accum, buffers.weight_sum, *count, params.rician);
 
-  // Each worker's spill covers the slices past its slab that its window can reach.
-  const int32_t workers = clamp_workers(d2);
+  // The slabs are fixed by the extents; any number of threads works through them. Each slab's
+  // spill covers the slices past it that its window can reach.
+  const int32_t slabs = clamp_workers(d2);
+  std::atomic<bool> stop{false};
   SlabTask tasks[kMaxWorkers];
   std::vector<double> spills[kMaxWorkers];
-  for (int32_t t = 0; t < workers; ++t) {
-    const Slab slab = slab_of(d2, t, workers);
+  for (int32_t t = 0; t < slabs; ++t) {
+    const Slab slab = slab_of(d2, t, slabs);
     SlabTask& task = tasks[t];
     task.d1 = d1;
     task.d0 = d0;
@@ -144,6 +147,7 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.slices_done = params.slices_done;
     task.isa = isa;
     task.centres = params.mask ? centres.data() : nullptr;
+    task.stop = &stop;
     const int32_t rest = d2 - slab.end_slice;
     task.spill_slices = radius <= 0 ? 0 : (radius < rest ? radius : rest);
     const int64_t size = plane * task.spill_slices;
@@ -156,8 +160,10 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.spill_weight = spills[t].data() + size;
   }
 
-  if (!run_workers(tasks, workers, ThreadFunc)) return Status::threads;
-  merge_spills(tasks, workers, buffers.accum, buffers.weight_sum);
+  const Status run = run_slabs(slabs, thread_count(params.threads).count, stop, params.interrupt,
+                               [&](int32_t slab, int32_t) { ThreadFunc(&tasks[slab]); });
+  if (run != Status::ok) return run;
+  merge_spills(tasks, slabs, buffers.accum, buffers.weight_sum);
   normalise(noisy, buffers.accum, buffers.weight_sum, *count, params.sigma, params.rician);
   if (params.mask) {
     for (int32_t i = 0; i < *count; ++i) {

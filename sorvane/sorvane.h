@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/status.h"
+#include "common/thread_runner.h"
 #include "common/volume.h"
 
 namespace volnlm::sorvane {
@@ -24,6 +25,10 @@ struct Params {
   // that touches a mask voxel is made, from whichever of its voxels comes first, by the same
   // steps in the same order. Outside the mask the result is the noisy value.
   const uint8_t* mask = nullptr;
+  // Worker threads; 0 takes the default (see thread_count). The result does not depend on it.
+  int32_t threads = 0;
+  // Asked on the calling thread while workers run; a stop ends the call with Status::stopped.
+  Interrupt interrupt;
 };
 
 // Caller-owned volumes of voxel_count(extents) doubles each.
@@ -33,7 +38,8 @@ struct Buffers {
   double* weight_sum = nullptr;  // scratch
 };
 
-// Value checks that every front end applies before filtering (sigma must be finite).
+// Value checks that every front end applies before filtering: sigma must be finite, and the
+// thread count (with VOLNLM_NUM_THREADS when it is 0) valid.
 std::optional<ArgError> check_params(const Params& params);
 
 // The guide must have the volume's extents (reason "guideSize"); the names are the front end's
@@ -43,7 +49,8 @@ std::optional<ArgError> check_guide(const Extents& volume, const Extents& guide,
 
 // Filters `noisy` on `guide` (both voxel_count(extents) doubles, x fastest) into buffers.accum.
 // Extents with a zero count do nothing. Returns Status::threads when workers could not be
-// started and Status::memory when the per-slab buffers could not be had.
+// started, Status::memory when the per-slab buffers or a worker's stack could not be had, and
+// Status::stopped when params.interrupt asked to stop (buffers.accum then holds no result).
 // The buffers must not overlap `noisy` or `guide`. Extents that are negative or hold more
 // voxels than signed 32-bit indices reach give Status::invalid (front ends reject them first). The
 // result depends on the input alone: the same bits on every run and machine.

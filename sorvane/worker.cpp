@@ -117,6 +117,8 @@ void work_slab(const SlabTask& task) {
   for (int32_t z = task.first_slice; z < task.end_slice; ++z) {
     if (task.search_radius >= 0) {
       for (int32_t j = 0; j < task.d1; ++j) {
+        // A line takes at most milliseconds, so a stop is seen at once.
+        if (task.stop != nullptr && task.stop->load(std::memory_order_relaxed)) return;
         const int32_t y = forward ? j : task.d1 - 1 - j;
         if (!task.centres) {
           if (four_lanes) {

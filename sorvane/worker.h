@@ -37,6 +37,7 @@ struct SlabTask {
   double* spill_weight = nullptr;
   int32_t spill_slices = 0;
   std::atomic<int32_t>* slices_done = nullptr;  // if set, 1 is added after each finished slice
+  const std::atomic<bool>* stop = nullptr;      // if set, checked before each line
   Isa isa = Isa::portable;  // instruction set of the four-lane loop; every one gives the same bits
   // When set, only the voxels where it is nonzero are taken as centres (one byte per voxel).
   // The four-lane loop works neighbouring centres in pairs (0, 1), (2, 3), ... of each line; a
@@ -63,7 +64,8 @@ inline SliceSums slice_sums(const SlabTask& task, int32_t zn) {
 // Throws std::bad_alloc when memory is short.
 std::vector<uint8_t> pairing_centres(const uint8_t* mask, const Extents& e, int32_t radius);
 
-// Works through the slab of *task. Allocates nothing, takes no lock, and returns when done.
+// Works through the slab of *task. Allocates nothing, takes no lock, and returns when done or
+// when *stop is set.
 void ThreadFunc(SlabTask* task);
 
 }  // namespace volnlm::sorvane

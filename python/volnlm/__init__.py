@@ -17,7 +17,7 @@ order), which is what nibabel's ``get_fdata()`` returns; a 2-D array is one slic
 is already Fortran-ordered with the filter's element type is read in place; any other layout or
 real numeric dtype is converted once. Every computation releases the GIL, so several volumes
 can be filtered from Python threads at once, and every result is bit-identical from run to run,
-on any number of cores, and to the MATLAB/Octave plug-ins on the same input.
+on any number of cores and threads, and to the MATLAB/Octave plug-ins on the same input.
 """
 
 import numbers
@@ -115,6 +115,24 @@ def _sigmas(value):
     return [_real(value, "sigma")]
 
 
+def _threads(value):
+    """The thread count for the core: 0 for None (the default), else a positive integer."""
+    if value is None:
+        return 0
+    value = _scalar(value)
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError("threads must be a positive integer or None; got a bool")
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise TypeError(
+            f"threads must be a positive integer or None; got {type(value).__name__}"
+        ) from None
+    if count < 1:
+        raise ValueError(f"threads must be a positive integer or None; got {count}")
+    return min(count, 2**31 - 1)  # more threads than slabs never run
+
+
 def _flag(value, name):
     value = _scalar(value)
     if isinstance(value, (bool, np.bool_)):
@@ -124,7 +142,7 @@ def _flag(value, name):
     raise TypeError(f"{name} must be True or False; got {value!r}")
 
 
-def sorvane(noisy, guide, search_radius, sigma, rician=False):
+def sorvane(noisy, guide, search_radius, sigma, rician=False, *, threads=None):
     """Voxelwise non-local average of `noisy`, judged on the pre-filtered `guide`.
 
     Every pair of voxels within the cubic search window is weighed once, by how alike the two
@@ -152,6 +170,10 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False):
         Rician mode for magnitude images: averages squared values and removes the noise bias
         2 * sigma**2 before the square root. Off by default, like the plug-in's explicit flag;
         `denoise` turns it on by default.
+    threads : int, optional, keyword only
+        Worker threads. By default the ``VOLNLM_NUM_THREADS`` environment variable, else the
+        CPUs the process may use (its affinity mask and cgroup CPU quota); never more than the
+        slabs the volume is cut into. The result is the same bits for every count.
 
     Returns
     -------
@@ -163,7 +185,12 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False):
         For a complex, boolean or non-numeric array, or a scalar of the wrong type.
     ValueError
         For an array of more than three dimensions, a guide whose shape differs from
-        `noisy`'s, or a non-finite sigma.
+        `noisy`'s, a non-finite sigma, a thread count below 1, or a ``VOLNLM_NUM_THREADS``
+        that is not a positive integer.
+    MemoryError
+        When memory for the buffers or the worker threads' stacks cannot be had.
+    KeyboardInterrupt
+        On Ctrl-C during the call (within a few hundredths of a second; no worker is left).
     """
     noisy_array = _volume(noisy, np.float64, "noisy")
     guide_array = _volume(guide, np.float64, "guide")
@@ -173,10 +200,12 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False):
         _radius(search_radius, "search_radius"),
         _real(sigma, "sigma"),
         _flag(rician, "rician"),
+        _threads(threads),
     )
 
 
-def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=False):
+def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=False, *,
+                 threads=None):
     """Blockwise non-local means of `noisy`, in single precision.
 
     For every voxel the cubic patch around it is compared with the patches of the candidates
@@ -199,7 +228,8 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
         Fortran-ordered float32 array, which is read in place.
     search_radius : int
         Half-width of the cubic search window (negative: no candidates). It also sets the
-        number of worker threads, the slice count divided by it, between 1 and 8.
+        number of slabs the volume is cut into, the slice count divided by it, between 1
+        and 8; at most that many threads work through them.
     patch_radius : int
         Half-width of the cubic patch and block (negative: no blocks, the input comes back).
     sigma : float
@@ -210,6 +240,10 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
         Rician mode for magnitude images: averages squared values and removes the noise bias
         2 * sigma**2 before the square root. Off by default, like the plug-in's explicit flag;
         `denoise` turns it on by default.
+    threads : int, optional, keyword only
+        Worker threads. By default the ``VOLNLM_NUM_THREADS`` environment variable, else the
+        CPUs the process may use (its affinity mask and cgroup CPU quota); never more than the
+        slabs the volume is cut into. The result is the same bits for every count.
 
     Returns
     -------
@@ -221,7 +255,12 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
         For a complex, boolean or non-numeric array, or a scalar of the wrong type.
     ValueError
         For an array of more than three dimensions, a non-finite sigma or smoothing, a
-        negative smoothing, or a patch radius that the volume's extents cannot serve.
+        negative smoothing, a patch radius that the volume's extents cannot serve, a thread
+        count below 1, or a ``VOLNLM_NUM_THREADS`` that is not a positive integer.
+    MemoryError
+        When memory for the buffers or the worker threads' stacks cannot be had.
+    KeyboardInterrupt
+        On Ctrl-C during the call (within a few hundredths of a second; no worker is left).
     """
     noisy_array = _volume(noisy, np.float32, "noisy")
     return _core.blockdenoise(
@@ -231,6 +270,7 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
         _real(sigma, "sigma"),
         _real(smoothing, "smoothing"),
         _flag(rician, "rician"),
+        _threads(threads),
     )
 
 
@@ -273,7 +313,7 @@ def estimate_sigma(volume, rician=True):
 
 def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=False,
             search_radius=None, patch_radius=None, smoothing=None, guided_search_radius=None,
-            return_params=False):
+            threads=None, return_params=False):
     """Denoise a 3-D MRI volume, or each volume of a 4-D series, in one call, with measured
     defaults.
 
@@ -318,6 +358,10 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         more for noisier volumes; the value used is in the record (``return_params``).
     guided_search_radius : int, optional
         `sorvane`'s search radius in the guided method, at least 1. Default 4.
+    threads : int, optional, keyword only
+        Worker threads. By default the ``VOLNLM_NUM_THREADS`` environment variable, else the
+        CPUs the process may use (its affinity mask and cgroup CPU quota); never more than the
+        slabs the volume is cut into. The result is the same bits for every count.
     return_params : bool, default False
         Also return the record of the run as a dict, with the keys of the command line's JSON
         sidecar (listed in ``volnlm.RECORD_KEYS``): method, noise model, the parameters used,
@@ -335,7 +379,12 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     ValueError
         For an array of more than four dimensions, an unknown method, an option out of range,
         a sigma sequence whose length is not the number of volumes, `shared_sigma` with a
-        given sigma, or a sigma outside the volume's range (see `sigma`).
+        given sigma, a sigma outside the volume's range (see `sigma`), or a
+        ``VOLNLM_NUM_THREADS`` that is not a positive integer.
+    MemoryError
+        When memory for the buffers or the worker threads' stacks cannot be had.
+    KeyboardInterrupt
+        On Ctrl-C during the call (within a few hundredths of a second; no worker is left).
     UserWarning
         In Rician mode, when the volume holds negative voxels (warned, not raised).
 
@@ -369,6 +418,7 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         None if patch_radius is None else _radius(patch_radius, "patch_radius"),
         None if smoothing is None else _real(smoothing, "smoothing"),
         None if guided_search_radius is None else _radius(guided_search_radius, "guided_search_radius"),
+        _threads(threads),
     )
     negatives = _core.count_negative(array) if is_rician else 0
     if negatives:

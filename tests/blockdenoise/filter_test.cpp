@@ -310,3 +310,66 @@ TEST(blockdenoiseCheckParams, RejectsWhatTheFilterCannotServe) {
 
 }  // namespace
 }  // namespace volnlm::blockdenoise
+
+namespace volnlm::blockdenoise {
+namespace {
+
+TEST(blockdenoiseFilter, SameBitsForEveryThreadCount) {
+  // Slab counts from 1 to 8 (fewer slabs than threads included), both modes, with and without
+  // the vector search's deferred blocks and the plane cache.
+  struct Case {
+    Extents e;
+    Params p;
+  };
+  const Case cases[] = {
+      {{7, 6, 1}, params(1, 1)},
+      {{9, 8, 3}, params(1, 1, 6, 1, true)},
+      {{10, 9, 5}, params(2, 1, 6, 2)},
+      {{17, 12, 20}, params(2, 1, 6, 1, true)},
+      {{16, 11, 24}, params(3, 2, 8, 1)},
+      {{12, 10, 9}, params(1, 0, 4, 1, true)},
+      {{24, 9, 31}, params(4, 1, 7, 0.5f, true)},
+  };
+  for (const Case& c : cases) {
+    const std::vector<float> v = random_volume(c.e, 77 + c.e.d2);
+    Params one = c.p;
+    one.threads = 1;
+    const std::vector<float> expected = run(v, c.e, one);
+    for (int32_t threads : {2, 3, 8, 0}) {
+      Params p = c.p;
+      p.threads = threads;
+      EXPECT_TRUE(same_bits(run(v, c.e, p), expected))
+          << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " R=" << c.p.search_radius
+          << " threads=" << threads;
+    }
+  }
+}
+
+// Counts its polls and asks to stop on the `stop_at`-th.
+struct StopAfter {
+  int32_t calls = 0;
+  int32_t stop_at = 0;
+  static bool poll(void* self) {
+    StopAfter& s = *static_cast<StopAfter*>(self);
+    return ++s.calls >= s.stop_at;
+  }
+};
+
+TEST(blockdenoiseFilter, AnInterruptStopsTheCallAndTheNextCallIsWhole) {
+  const Extents e{40, 40, 40};
+  const std::vector<float> v = random_volume(e, 5);
+  const Params plain = params(3, 1, 6, 1, true);
+  const std::vector<float> expected = run(v, e, plain);
+  for (int32_t stop_at : {1, 2}) {
+    StopAfter stop{0, stop_at};
+    Params p = plain;
+    p.interrupt = Interrupt{&StopAfter::poll, &stop};
+    std::vector<float> out(v.size());
+    EXPECT_EQ(filter(v.data(), e, p, out.data()), Status::stopped) << stop_at;
+    EXPECT_EQ(stop.calls, stop_at);
+  }
+  EXPECT_TRUE(same_bits(run(v, e, plain), expected));
+}
+
+}  // namespace
+}  // namespace volnlm::blockdenoise

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -150,7 +151,7 @@ TEST(Cli, HelpAndVersionExitZero) {
   for (const char* part :
        {"denoise", "estimate-sigma", "--method", "--sigma", "--noise", "--search-radius",
         "--patch-radius", "--smoothing", "--guided-search-radius", "--guide", "--output-type",
-        "--quiet", "Exit status"}) {
+        "--quiet", "--threads", "VOLNLM_NUM_THREADS", "Exit status"}) {
     EXPECT_TRUE(contains(help.out, part)) << part;
   }
   const Result sub = run({"denoise", "--help"});
@@ -225,6 +226,11 @@ TEST(Cli, BadUsageExitsTwo) {
       {{"denoise", in, out, "--residual", dir.file("r.img")}, "--residual"},
       {{"denoise", in, out, "--residual", out},
        "--residual must name a file other than IN and OUT"},
+      {{"denoise", in, out, "--threads", "0"}, "--threads"},
+      {{"denoise", in, out, "--threads", "-2"}, "--threads"},
+      {{"denoise", in, out, "--threads", "two"}, "--threads"},
+      {{"denoise", in, out, "--threads", "1.5"}, "--threads"},
+      {{"denoise", in, out, "--threads", ""}, "--threads"},
 
       {{"estimate-sigma"}, "IN"},
       {{"demo"}, "demo"},
@@ -351,6 +357,42 @@ TEST(Cli, GuideOfTheBlockResultReproducesTheGuidedMethod) {
   EXPECT_EQ(a->datatype, DT_FLOAT64);
   EXPECT_EQ(volume_of(*a, 0), volume_of(*b, 0));
   EXPECT_NE(volume_of(*a, 0), volume_of(*testing::read_with_niftilib(dir.file("block.nii")), 0));
+}
+
+// The output is the same file for every thread count, from --threads or VOLNLM_NUM_THREADS; a
+// bad VOLNLM_NUM_THREADS is bad usage unless --threads is given.
+TEST(Cli, ThreadCountsGiveTheSameFile) {
+  ScratchDir dir;
+  const std::string in = dir.file("in.nii");
+  write_input(in, {noisy_phantom(12.0, 7)});
+  const auto denoise = [&](const std::string& out, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"denoise", in, dir.file(out), "-q"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  };
+  for (const char* method : {"guided", "block"}) {
+    ASSERT_EQ(denoise("one.nii", {"--method", method, "--threads", "1"}).status, 0);
+    const std::string expected = slurp(dir.file("one.nii"));
+    for (const char* threads : {"2", "3", "8", "99999999999"}) {
+      ASSERT_EQ(denoise("many.nii", {"--method", method, "--threads", threads}).status, 0);
+      EXPECT_EQ(slurp(dir.file("many.nii")), expected) << method << " --threads " << threads;
+    }
+    setenv("VOLNLM_NUM_THREADS", "3", 1);
+    ASSERT_EQ(denoise("env.nii", {"--method", method}).status, 0);
+    unsetenv("VOLNLM_NUM_THREADS");
+    EXPECT_EQ(slurp(dir.file("env.nii")), expected) << method << " VOLNLM_NUM_THREADS=3";
+  }
+  setenv("VOLNLM_NUM_THREADS", "many", 1);
+  const Result bad = denoise("bad.nii", {});
+  const Result given = denoise("given.nii", {"--threads", "2"});
+  unsetenv("VOLNLM_NUM_THREADS");
+  EXPECT_EQ(bad.status, 2) << bad.err;
+  EXPECT_TRUE(contains(bad.err,
+                       "VOLNLM_NUM_THREADS must be a positive whole number of threads; "
+                       "got \"many\""))
+      << bad.err;
+  EXPECT_EQ(given.status, 0) << given.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("bad.nii")));
 }
 
 // A 4-D series: each volume denoised on its own, sigma estimated per volume.

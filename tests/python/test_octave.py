@@ -34,7 +34,13 @@ def octave_literal(value):
     return repr(float(value))
 
 
-def test_python_and_the_plug_ins_give_the_same_bits(tmp_path):
+# (VOLNLM_NUM_THREADS for Octave, whose plug-ins take the default count; threads= in Python):
+# the bits do not depend on either.
+THREAD_PAIRS = [(None, None), ("1", 8), ("3", 1), ("8", 2)]
+
+
+@pytest.mark.parametrize("octave_threads, python_threads", THREAD_PAIRS)
+def test_python_and_the_plug_ins_give_the_same_bits(tmp_path, octave_threads, python_threads):
     # Shapes that run one worker and all eight, a slice, values with float32 rounding, and
     # sigma values that float32 cannot hold exactly.
     cases = []
@@ -64,18 +70,23 @@ def test_python_and_the_plug_ins_give_the_same_bits(tmp_path):
         if plugin == "sorvane":
             r, sigma = scalars
             args = [files[0], r, 3, sigma, files[1], int(is_rician)]
-            result = volnlm.sorvane(volumes[0], volumes[1], r, sigma, rician=is_rician)
+            result = volnlm.sorvane(volumes[0], volumes[1], r, sigma, rician=is_rician,
+                                    threads=python_threads)
         else:
             r, p, sigma, smoothing = scalars
             args = [files[0], r, p, sigma, smoothing, int(is_rician)]
-            result = volnlm.blockdenoise(volumes[0], r, p, sigma, smoothing, rician=is_rician)
+            result = volnlm.blockdenoise(volumes[0], r, p, sigma, smoothing, rician=is_rician,
+                                         threads=python_threads)
         statements.append(f"call_plugin_raw('{plugin}', '{out}', {dims}, " + ", ".join(octave_literal(a) for a in args) + ");")
         expected.append((out, result))
 
     script = (f"addpath('{PLUGINS}'); addpath('{HERE}'); try, " + " ".join(statements) +
               " catch err, disp(err.message); exit(1); end; exit(0);")
+    env = {k: v for k, v in os.environ.items() if k != "VOLNLM_NUM_THREADS"}
+    if octave_threads is not None:
+        env["VOLNLM_NUM_THREADS"] = octave_threads
     run = subprocess.run([OCTAVE, "--no-gui", "--norc", "--no-history", "--quiet", "--eval", script],
-                         capture_output=True, text=True, timeout=300)
+                         capture_output=True, text=True, timeout=300, env=env)
     assert run.returncode == 0, run.stdout + run.stderr
     for (plugin, shape, volumes, scalars, is_rician), (out, result) in zip(cases, expected):
         from_octave = read_raw(out, result.dtype, result.shape)

@@ -84,7 +84,9 @@ def test_thread_start_failure_raises_runtime_error_and_leaves_no_worker(name, al
         out["threads_after"] = threads()
         print(json.dumps(out))
         """,
-        env={"LD_PRELOAD": FAULT_LIB, "VOLNLM_FAIL_THREADS_AFTER": str(allowed)},
+        # As many threads as slabs, so that the counts above fall inside a filter's starts.
+        env={"LD_PRELOAD": FAULT_LIB, "VOLNLM_FAIL_THREADS_AFTER": str(allowed),
+             "VOLNLM_NUM_THREADS": "8"},
     )
     assert result["raised"] == "RuntimeError", result
     assert result["message"] == "Threads cannot be created"
@@ -146,3 +148,35 @@ def test_memory_shortage_raises_memory_error_and_the_next_call_works(name, room,
     assert message in result["message"], result
     assert result["threads_after"] == 1
     assert result["same_after"], "the call after the failure gave another result"
+
+
+@pytest.mark.parametrize("name", ["sorvane", "blockdenoise", "denoise guided", "denoise block"])
+def test_under_any_address_space_limit_a_call_succeeds_or_raises_memory_error(name):
+    # Limits stepped from below what the call needs to far above it, with as many threads as
+    # slabs: a worker thread that cannot be started for lack of address space (its stack) is a
+    # MemoryError, never "Threads cannot be created", and a limit with room for the call's
+    # buffers and the workers' small stacks lets it run.
+    result = run_child(
+        f"""
+        dtype, call = CALLS[{name!r}]
+        v = volume((64, 64, 48), dtype)
+        call(volume((12, 11, 10), dtype))
+        with open("/proc/self/statm") as f:
+            held = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        outcomes = []
+        for mib in (0, 1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128, 256, 512):
+            resource.setrlimit(resource.RLIMIT_AS, (held + (mib << 20), hard))
+            out = attempt(call, v)
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            outcomes.append([mib, out["raised"], out.get("message", "")])
+        print(json.dumps({{"outcomes": outcomes, "threads_after": threads()}}))
+        """,
+        env={"VOLNLM_NUM_THREADS": "8"},
+    )
+    outcomes = result["outcomes"]
+    for mib, raised, message in outcomes:
+        assert raised in (None, "MemoryError"), f"{mib} MiB: {raised}: {message}"
+    assert any(raised == "MemoryError" for _, raised, _ in outcomes), outcomes
+    assert outcomes[-1][1] is None, f"failed with 512 MiB to spare: {outcomes[-1]}"
+    assert result["threads_after"] == 1

@@ -75,3 +75,65 @@ def test_concurrent_calls_give_the_results_of_calls_one_after_another():
         t.join()
     for i, (together, expected) in enumerate(zip(results, alone)):
         assert same_bits(together, expected), f"job {i}"
+
+
+# Volumes whose slab counts span 1 to 8 for each filter (sorvane: one slab per slice up to 8;
+# blockdenoise: slices / search radius), so that some have fewer slabs than threads.
+THREAD_VOLUMES = [(13, 11, 1), (12, 10, 3), (14, 9, 7), (17, 13, 20), (20, 18, 33)]
+THREAD_CALLS = {
+    "blockdenoise": lambda v, **kw: volnlm.blockdenoise(v, 2, 1, 15.0, 1.0, rician=True, **kw),
+    "sorvane": lambda v, **kw: volnlm.sorvane(v, v, 3, 15.0, rician=True, **kw),
+    "denoise guided": lambda v, **kw: volnlm.denoise(v, **kw),
+    "denoise block": lambda v, **kw: volnlm.denoise(v, method="block", rician=False, **kw),
+}
+
+
+@pytest.mark.parametrize("name", THREAD_CALLS)
+def test_the_same_bits_for_every_thread_count(name, monkeypatch):
+    call = THREAD_CALLS[name]
+    for i, shape in enumerate(THREAD_VOLUMES):
+        v = volume(shape, seed=10 + i)
+        expected = call(v, threads=1)
+        for threads in (2, 3, 8, None):
+            assert same_bits(call(v, threads=threads), expected), f"{name} {shape} threads={threads}"
+        # The environment variable, when no count is given.
+        for env in ("1", "3", "8"):
+            monkeypatch.setenv("VOLNLM_NUM_THREADS", env)
+            assert same_bits(call(v), expected), f"{name} {shape} VOLNLM_NUM_THREADS={env}"
+        monkeypatch.delenv("VOLNLM_NUM_THREADS")
+
+
+@pytest.mark.parametrize(
+    "threads, error, text",
+    [
+        (0, ValueError, "positive integer"),
+        (-2, ValueError, "positive integer"),
+        (True, TypeError, "bool"),
+        (2.0, TypeError, "float"),
+        ("2", TypeError, "str"),
+        (np.array([2, 3]), TypeError, "ndarray"),
+    ],
+)
+@pytest.mark.parametrize("name", THREAD_CALLS)
+def test_a_bad_thread_count_is_refused(name, threads, error, text):
+    with pytest.raises(error, match=text):
+        THREAD_CALLS[name](volume((8, 7, 6), seed=1), threads=threads)
+
+
+@pytest.mark.parametrize("name", THREAD_CALLS)
+def test_thread_counts_that_need_no_check(name):
+    # numpy integers, 0-d arrays, and counts far beyond the slabs are taken as they are.
+    v = volume((9, 8, 6), seed=4)
+    expected = THREAD_CALLS[name](v, threads=1)
+    for threads in (np.int64(3), np.array(2), 2**40):
+        assert same_bits(THREAD_CALLS[name](v, threads=threads), expected), repr(threads)
+
+
+@pytest.mark.parametrize("env", ["0", "-1", "", "four", "2.5"])
+@pytest.mark.parametrize("name", THREAD_CALLS)
+def test_a_bad_environment_thread_count_is_refused_unless_a_count_is_given(name, env, monkeypatch):
+    v = volume((8, 7, 6), seed=2)
+    monkeypatch.setenv("VOLNLM_NUM_THREADS", env)
+    with pytest.raises(ValueError, match=f'VOLNLM_NUM_THREADS must be a positive whole number of threads; got "{env}"'):
+        THREAD_CALLS[name](v)
+    THREAD_CALLS[name](v, threads=2)  # an explicit count does not read it

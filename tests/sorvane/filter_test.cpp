@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -240,6 +241,61 @@ TEST(sorvaneFilter, RadiusPastTheVolumeEqualsTheVolumeSizedRadius) {
       EXPECT_TRUE(same_bits(run(noisy, guide, e, params_of(radius, 7.5, rician)), sized)) << radius;
     }
   }
+}
+
+}  // namespace
+}  // namespace volnlm::sorvane
+
+namespace volnlm::sorvane {
+namespace {
+
+TEST(sorvaneFilter, SameBitsForEveryThreadCount) {
+  // Slab counts 1 to 8, including fewer slabs than threads; both modes.
+  struct Case {
+    Extents e;
+    int32_t radius;
+    bool rician;
+  };
+  const Case cases[] = {
+      {{7, 6, 1}, 2, false}, {{6, 5, 2}, 3, true},   {{8, 5, 3}, 1, false},
+      {{9, 7, 5}, 2, true},  {{6, 5, 20}, 3, false}, {{5, 6, 27}, 4, true},
+  };
+  for (const Case& c : cases) {
+    std::vector<double> noisy, guide;
+    random_volume(voxel_count(c.e), 11 + c.e.d2, noisy, guide);
+    Params p = params_of(c.radius, 7.5, c.rician);
+    p.threads = 1;
+    const std::vector<double> expected = run(noisy, guide, c.e, p);
+    for (int32_t threads : {2, 3, 8, 0}) {
+      p.threads = threads;
+      EXPECT_TRUE(same_bits(run(noisy, guide, c.e, p), expected))
+          << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " threads=" << threads;
+    }
+  }
+}
+
+TEST(sorvaneFilter, AnInterruptBeforeTheWorkersStopsTheCall) {
+  const Extents e{6, 5, 20};
+  std::vector<double> noisy, guide;
+  random_volume(600, 3, noisy, guide);
+  Params p = params_of(3, 7.5, true);
+  const auto always = [](void*) { return true; };
+  p.interrupt = Interrupt{always, nullptr};
+  std::vector<double> out(600);
+  EXPECT_EQ(filter(noisy.data(), guide.data(), e, p, out.data()), Status::stopped);
+}
+
+TEST(sorvaneCheckParams, ThreadCountMustBePositiveOrZero) {
+  Params p = params_of(1, 3.0, false);
+  for (int32_t threads : {0, 1, 8, INT32_MAX}) {
+    p.threads = threads;
+    if (threads == 0 && std::getenv("VOLNLM_NUM_THREADS") != nullptr) continue;
+    EXPECT_FALSE(check_params(p)) << threads;
+  }
+  p.threads = -1;
+  const auto error = check_params(p);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->reason, "numThreads");
 }
 
 }  // namespace

@@ -173,6 +173,7 @@ TEST_F(BlockdenoiseGateway, PatchRadiusLimitIsTheSmallestExtent) {
 
 TEST_F(BlockdenoiseGateway, ThreadStartFailureRaisesAHostErrorAndLeavesNothingRunning) {
   if (!mexhost::thread_faults_in_effect()) GTEST_SKIP() << kNoThreadFaults;
+  const ScopedThreadCount eight("8");
   std::vector<Array> args = valid_args(1, 1);
   args[0] =
       make_singles({6, 5, 16}, random_floats(6 * 5 * 16, 13));  // 16 / 1 slices: eight workers

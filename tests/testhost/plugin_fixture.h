@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <string>
@@ -50,6 +51,26 @@ struct BadCase {
 };
 
 // Why a thread-start fault test is skipped.
+// Sets VOLNLM_NUM_THREADS for its lifetime (the plug-ins take the default thread count), so
+// that a call starts as many workers as it has slabs, whatever the machine.
+class ScopedThreadCount {
+ public:
+  explicit ScopedThreadCount(const char* count) {
+    if (const char* old = std::getenv("VOLNLM_NUM_THREADS")) saved_ = old;
+    setenv("VOLNLM_NUM_THREADS", count, 1);
+  }
+  ~ScopedThreadCount() {
+    if (saved_.empty()) {
+      unsetenv("VOLNLM_NUM_THREADS");
+    } else {
+      setenv("VOLNLM_NUM_THREADS", saved_.c_str(), 1);
+    }
+  }
+
+ private:
+  std::string saved_;
+};
+
 inline constexpr const char* kNoThreadFaults =
     "thread-start faults are not in effect: a sanitizer runtime replaces pthread_create";
 

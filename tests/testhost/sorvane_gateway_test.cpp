@@ -199,6 +199,7 @@ TEST_F(SorvaneGateway, LogicalFlagIsAccepted) {
 TEST_F(SorvaneGateway, ThreadStartFailureRaisesAHostErrorAndLeavesNothingRunning) {
   if (!mexhost::thread_faults_in_effect()) GTEST_SKIP() << kNoThreadFaults;
   // Eight slices give eight workers; let three start, then make the rest fail.
+  const ScopedThreadCount eight("8");
   const std::vector<size_t> dims = {5, 4, 8};
   std::vector<Array> args = valid_args();
   args[0] = make_doubles(dims, random_values(count_of(dims), 5));
