@@ -28,7 +28,7 @@ CHILD = textwrap.dedent(
     small = np.asfortranarray(100.0 + 10.0 * rng.standard_normal((12, 11, 10)), dtype=dtype)
     before = call(small)
     # Big enough that the call takes seconds on any machine this runs on.
-    big = np.asfortranarray(100.0 + 10.0 * rng.standard_normal((160, 160, 128)), dtype=dtype)
+    big = np.asfortranarray(100.0 + 10.0 * rng.standard_normal((128, 128, 96)), dtype=dtype)
 
     sent = {}
     def interrupt():
