@@ -254,8 +254,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                   bool shared_sigma, const std::string& method, bool rician,
                   std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
                   std::optional<double> smoothing, std::optional<int32_t> guided_search_radius,
-                  std::optional<double> maximum, std::optional<double> peak,
-                  int32_t threads) {
+                  std::optional<double> maximum, std::optional<double> peak, int32_t threads) {
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options;

@@ -418,7 +418,7 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         None if patch_radius is None else _radius(patch_radius, "patch_radius"),
         None if smoothing is None else _real(smoothing, "smoothing"),
         None if guided_search_radius is None else _radius(guided_search_radius, "guided_search_radius"),
-        _threads(threads),
+        threads=_threads(threads),
     )
     negatives = _core.count_negative(array) if is_rician else 0
     if negatives:
