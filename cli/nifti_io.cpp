@@ -364,23 +364,27 @@ NiftiReader::NiftiReader(const std::string& path) : path_(path) {
   if (data == nullptr) {
     throw RunError("cannot read " + data_path_ + ": " + errno_text());
   }
-  data_ = data;
   gzbuffer(data, 1 << 17);
   // A compressed file's length is known only by reading it: the byte before the voxels must be
-  // there (zlib makes a forward seek only when the next read comes).
+  // there (zlib makes a forward seek only when the next read comes). A throw from here leaves
+  // the constructor, so no destructor closes the stream: close it first.
   const auto start = static_cast<z_off_t>(offset);
   if (start > 0) {
     unsigned char last = 0;
     if (gzseek(data, start - 1, SEEK_SET) != start - 1 || gzread(data, &last, 1) != 1) {
       int code = Z_OK;
       const char* why = gzerror(data, &code);
-      if (code != Z_OK && code != Z_BUF_ERROR) {  // not the end of the file: memory, a bad stream
-        throw RunError("cannot read " + data_path_ + ": " + why);
-      }
-      throw RunError(path + " gives vox_offset = " + number_text(raw.vox_offset) +
-                     ", past the end of " + data_path_);
+      // Not the end of the file: memory, a bad stream.
+      const std::string message = code != Z_OK && code != Z_BUF_ERROR
+                                      ? "cannot read " + data_path_ + ": " + why
+                                      : path +
+                                            " gives vox_offset = " + number_text(raw.vox_offset) +
+                                            ", past the end of " + data_path_;
+      gzclose(data);
+      throw RunError(message);
     }
   }
+  data_ = data;
 }
 
 NiftiReader::~NiftiReader() {
