@@ -21,7 +21,7 @@ constexpr double kRayleighSpread = 0.6551363775620335;  // sqrt(2 - pi / 2)
 // corner (i, j, k). The checker alone sets the finest (diagonal) detail, to checker * sqrt(2^axes)
 // in magnitude; the ramp alone sets the other details (an edge along x); the level is the mean
 // plus ramp / 2.
-struct BlockSpec {
+struct PlantedBlock {
   double level = 0.0;
   double checker = 0.0;
   double ramp = 0.0;
@@ -30,13 +30,13 @@ struct BlockSpec {
 };
 
 // A line of blocks along x over `axes` axes of extent 2 (1: pairs, 2: 2x2 squares, 3: cubes).
-std::vector<double> blocks_volume(int axes, const std::vector<BlockSpec>& specs, Extents* e) {
+std::vector<double> blocks_volume(int axes, const std::vector<PlantedBlock>& planted, Extents* e) {
   int32_t count = 0;
-  for (const BlockSpec& s : specs) count += s.copies;
+  for (const PlantedBlock& s : planted) count += s.copies;
   *e = Extents{2 * count, axes >= 2 ? 2 : 1, axes >= 3 ? 2 : 1};
   std::vector<double> v(static_cast<size_t>(voxel_count(*e)));
   int32_t block = 0;
-  for (const BlockSpec& s : specs) {
+  for (const PlantedBlock& s : planted) {
     for (int copy = 0; copy < s.copies; ++copy, ++block) {
       for (int32_t k = 0; k < e->d2; ++k)
         for (int32_t j = 0; j < e->d1; ++j)
@@ -62,7 +62,7 @@ TEST(NoiseEstimate, MedianOfTheFinestDetailsOnHandBuiltBlocks) {
   const struct Case {
     const char* what;
     int axes;
-    std::vector<BlockSpec> blocks;
+    std::vector<PlantedBlock> blocks;
     double median_checker;  // the checker whose detail is the median
   } cases[] = {
       {"even count: mean of the two middle values", 3, {{5, 1}, {5, 4}, {5, 2}, {5, 3}}, 2.5},
@@ -144,7 +144,7 @@ TEST(NoiseEstimate, MagnitudeDataRestsOnTheBrightBlocks) {
 TEST(NoiseEstimate, SignalLevelIsThe99thPercentileOfBlockMeans) {
   // Levels 1 to 200 (each block with a checker, so not flat): rank floor(0.99 * 199) = 197 of
   // the sorted levels is 198. Flat blocks and blocks holding a NaN do not count, however bright.
-  std::vector<BlockSpec> blocks;
+  std::vector<PlantedBlock> blocks;
   for (int level = 200; level >= 1; --level) blocks.push_back({static_cast<double>(level), 0.5});
   Extents e;
   std::vector<double> v = blocks_volume(3, blocks, &e);

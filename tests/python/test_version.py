@@ -1,7 +1,8 @@
 """One version: the project version in CMakeLists.txt is what the Python package, the record of
 a run and the pip metadata (through setup.py) say."""
-import importlib.util
 import os
+import runpy
+import types
 import tomllib
 
 import numpy as np
@@ -13,10 +14,9 @@ SOURCE = os.environ.get("VOLNLM_SOURCE_DIR", os.path.join(os.path.dirname(__file
 
 
 def load_setup():
-    spec = importlib.util.spec_from_file_location("volnlm_setup", os.path.join(SOURCE, "setup.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)  # not as __main__: setup() is not run
-    return module
+    # Run under another name than __main__, so setup() itself is not called.
+    names = runpy.run_path(os.path.join(SOURCE, "setup.py"), run_name="volnlm_setup")
+    return types.SimpleNamespace(**names)
 
 
 @pytest.mark.skipif("VOLNLM_CMAKE_VERSION" not in os.environ, reason="run by CTest, which sets it")
