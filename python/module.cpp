@@ -250,6 +250,22 @@ py::object to_python(const volnlm::pipeline::Value& value) {
   return py::none();
 }
 
+// The pipeline's options for a method named as Python names it and the radii given (empty: the
+// defaults); ValueError for an unknown method.
+volnlm::pipeline::Options method_options(const std::string& method,
+                                         std::optional<int32_t> search_radius,
+                                         std::optional<int32_t> patch_radius,
+                                         std::optional<int32_t> guided_search_radius) {
+  volnlm::pipeline::Options options;
+  const auto parsed = volnlm::pipeline::method_from_name(method);
+  if (!parsed) raise_for(volnlm::pipeline::method_error(method));
+  options.method = *parsed;
+  options.search_radius = search_radius;
+  options.patch_radius = patch_radius;
+  options.guided_search_radius = guided_search_radius;
+  return options;
+}
+
 py::tuple denoise(const py::array& volume_array, std::optional<std::vector<double>> sigma,
                   bool shared_sigma, const std::string& method, bool rician,
                   std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
@@ -257,14 +273,9 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                   std::optional<double> maximum, std::optional<double> peak, int32_t threads) {
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
-  volnlm::pipeline::Options options;
-  const auto parsed = volnlm::pipeline::method_from_name(method);
-  if (!parsed) raise_for(volnlm::pipeline::method_error(method));
-  options.method = *parsed;
+  volnlm::pipeline::Options options =
+      method_options(method, search_radius, patch_radius, guided_search_radius);
   options.rician = rician;
-  options.search_radius = search_radius;
-  options.patch_radius = patch_radius;
-  options.guided_search_radius = guided_search_radius;
   if (smoothing) options.smoothing = volnlm::round_to_float(*smoothing);
   options.maximum = maximum;
   options.peak = peak;
@@ -324,13 +335,8 @@ int64_t count_negative(const py::array& a) {
 // The options' reach (pipeline::reach), for cutting a volume into chunks with halos.
 int64_t reach(const std::string& method, std::optional<int32_t> search_radius,
               std::optional<int32_t> patch_radius, std::optional<int32_t> guided_search_radius) {
-  volnlm::pipeline::Options options;
-  const auto parsed = volnlm::pipeline::method_from_name(method);
-  if (!parsed) raise_for(volnlm::pipeline::method_error(method));
-  options.method = *parsed;
-  options.search_radius = search_radius;
-  options.patch_radius = patch_radius;
-  options.guided_search_radius = guided_search_radius;
+  const volnlm::pipeline::Options options =
+      method_options(method, search_radius, patch_radius, guided_search_radius);
   raise_for(volnlm::pipeline::check_options(Extents{}, options));
   return volnlm::pipeline::reach(options);
 }
