@@ -173,13 +173,22 @@ const std::vector<KeyDoc>& record_keys() {
        "for each volume, the power of two the volume was multiplied by for "
        "filtering (the result divided by it), bringing sigma into [64, 128)"},
       {kMask,
-       "null when no mask was used, else {\"Source\", \"Coverage\"}: the mask and the "
-       "fraction of voxels inside it"},
+       "null when no mask was used, else {\"Source\", \"Coverage\"}: the mask's file, "
+       "\"array\" for an array passed to the call, or \"auto\" for the automatic head mask; "
+       "and the fraction of a volume's voxels inside it"},
       {kElapsedSeconds,
        "wall time of the run; the only entry that is not a function of the "
        "inputs and parameters"},
   };
   return keys;
+}
+
+std::optional<MaskRecord> mask_record(const Resolved& used, const Extents& extents,
+                                      const std::string& given) {
+  if (!used.masked) return std::nullopt;
+  const int64_t voxels = voxel_count(extents);
+  return MaskRecord{used.mask_auto ? "auto" : given,
+                    voxels > 0 ? static_cast<double>(used.mask_voxels) / voxels : 0.0};
 }
 
 Value record_value(const RunRecord& r) {

@@ -35,9 +35,15 @@ struct Value {
 
 // A mask that restricted the run, when one did.
 struct MaskRecord {
-  std::string source;     // the mask's file, or how it was made; empty when given as an array
+  std::string source;     // the mask's file, "array" for a caller's array, "auto" when made
   double coverage = 0.0;  // fraction of the volume's voxels inside the mask
 };
+
+// The record of the mask a run used, from what the run resolved (nothing when it used none):
+// "auto" for the automatic mask, else `given` (the mask's file, or "array"); its coverage the
+// mask's voxels over the voxels of one volume of `extents`.
+std::optional<MaskRecord> mask_record(const Resolved& used, const Extents& extents,
+                                      const std::string& given);
 
 // Everything a record says about one run.
 struct RunRecord {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -94,6 +95,14 @@ double shared_sigma(const std::vector<SigmaEstimate>& estimates) {
   return weighted.back().first;
 }
 
+const uint8_t* series_mask(const double* first_volume, const Extents& extents, int64_t volumes,
+                           const Options& options, std::vector<uint8_t>& own) {
+  if (options.mask) return options.mask;
+  if (!options.auto_mask || volumes <= 0 || voxel_count(extents) <= 0) return nullptr;
+  own = head_mask(first_volume, extents);
+  return own.data();
+}
+
 std::vector<SigmaEstimate> estimate_sigma_series(const double* series, const Extents& extents,
                                                  int64_t volumes, bool rician,
                                                  const uint8_t* mask) {
@@ -138,9 +147,10 @@ Status denoise_series(const double* series, const Extents& extents, int64_t volu
   Options run = options;
   // One mask serves every volume; the automatic one is made from the first volume.
   std::vector<uint8_t> own_mask;
-  if (!run.mask && run.auto_mask && volumes > 0) {
-    own_mask = head_mask(series, extents);
-    run.mask = own_mask.data();
+  try {
+    run.mask = series_mask(series, extents, volumes, options, own_mask);
+  } catch (const std::bad_alloc&) {
+    return Status::memory;
   }
   // A shared estimate needs every volume's estimate first; a per-volume one is made by each
   // volume's own call, as a 3-D call would make it.

@@ -43,6 +43,12 @@ std::optional<ArgError> check_series_sigma(const SeriesSigma& sigma, int64_t vol
 // the nonzero estimates is taken. 0 when no volume has noise or there are no volumes.
 double shared_sigma(const std::vector<SigmaEstimate>& estimates);
 
+// The one mask every volume of a series is worked with: options.mask when given, else with
+// options.auto_mask the head_mask() of the first volume (`first_volume`, kept in `own`), else
+// null (also for a series without volumes or voxels). Throws std::bad_alloc when memory is short.
+const uint8_t* series_mask(const double* first_volume, const Extents& extents, int64_t volumes,
+                           const Options& options, std::vector<uint8_t>& own);
+
 // Each volume's own estimate, estimate_sigma() of volume k read in place (no copy), from the
 // voxels inside `mask` (one 3-D mask for every volume) when one is given.
 std::vector<SigmaEstimate> estimate_sigma_series(const double* series, const Extents& extents,

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "common/mask.h"
 #include "common/scalar.h"
 #include "common/shape_check.h"
 #include "pipeline/defaults.h"
@@ -68,6 +69,21 @@ void check_shape(const std::string& name, const std::vector<int64_t>& shape) {
   int64_t d[3] = {1, 1, 1};
   for (size_t i = 0; i < shape.size() && i < 3; ++i) d[i] = shape[i];
   if (const auto error = volnlm::check_shape(d, name)) throw py::value_error(error->message);
+}
+
+// The mask handed over by the Python layer (which made it a Fortran-ordered array of 0/1 bytes
+// of the volume's shape, one volume's for a series), as the cores read it; null for none.
+const uint8_t* mask_of(const std::optional<py::array>& mask, const Extents& extents) {
+  if (!mask) return nullptr;
+  const py::array& a = *mask;
+  int64_t d[3];
+  dims_of(a, d);
+  if (!py::isinstance<py::array_t<uint8_t>>(a) || !(a.flags() & py::array::f_style) ||
+      a.ndim() < 1 || a.ndim() > 3 || d[0] != extents.d0 || d[1] != extents.d1 ||
+      d[2] != extents.d2) {
+    throw py::type_error("mask: expected a Fortran-ordered uint8 array of the volume's shape");
+  }
+  return static_cast<const uint8_t*>(a.data());
 }
 
 template <class T>
@@ -143,7 +159,8 @@ void raise_for(const std::optional<volnlm::ArgError>& error) {
 }
 
 py::array sorvane(const py::array& noisy_array, const py::array& guide_array, int32_t search_radius,
-                  double sigma, bool rician, int32_t threads) {
+                  double sigma, bool rician, int32_t threads,
+                  const std::optional<py::array>& mask) {
   const auto noisy = view_of<double>(noisy_array, "noisy");
   const auto guide = view_of<double>(guide_array, "guide");
   const Extents& n = noisy.extents;
@@ -153,6 +170,7 @@ py::array sorvane(const py::array& noisy_array, const py::array& guide_array, in
   params.sigma = sigma;
   params.rician = rician;
   params.threads = threads;
+  params.mask = mask_of(mask, n);
   raise_for(volnlm::sorvane::check_params(params));
 
   auto out = like<double>(noisy_array);
@@ -170,7 +188,8 @@ py::array sorvane(const py::array& noisy_array, const py::array& guide_array, in
 }
 
 py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int32_t patch_radius,
-                       double sigma, double smoothing, bool rician, int32_t threads) {
+                       double sigma, double smoothing, bool rician, int32_t threads,
+                       const std::optional<py::array>& mask) {
   const auto noisy = view_of<float>(noisy_array, "noisy");
   volnlm::blockdenoise::Params params;
   params.search_radius = search_radius;
@@ -180,6 +199,7 @@ py::array blockdenoise(const py::array& noisy_array, int32_t search_radius, int3
   params.smoothing = volnlm::round_to_float(smoothing);
   params.rician = rician;
   params.threads = threads;
+  params.mask = mask_of(mask, noisy.extents);
   raise_for(volnlm::blockdenoise::check_params(noisy.extents, params));
 
   auto out = like<float>(noisy_array);
@@ -216,18 +236,31 @@ SeriesView series_of(const py::array& a, const char* name) {
   return SeriesView{a, volnlm::extents_of(d), a.ndim() == 4 ? static_cast<int64_t>(a.shape(3)) : 1};
 }
 
-py::object estimate_sigma(const py::array& volume_array, bool rician) {
+// The estimate (a float, or one per volume of a series) and, with a mask, the number of voxels
+// inside it (None without one), so that the caller can warn about an empty one.
+py::tuple estimate_sigma(const py::array& volume_array, bool rician,
+                         const std::optional<py::array>& mask, bool auto_mask) {
   const SeriesView series = series_of(volume_array, "volume");
+  volnlm::pipeline::Options options;
+  options.mask = mask_of(mask, series.extents);
+  options.auto_mask = auto_mask;
+  const auto* values = static_cast<const double*>(series.array.data());
   std::vector<volnlm::pipeline::SigmaEstimate> estimates;
+  std::optional<int64_t> inside;
   {
     py::gil_scoped_release release;
-    estimates = volnlm::pipeline::estimate_sigma_series(
-        static_cast<const double*>(series.array.data()), series.extents, series.volumes, rician);
+    std::vector<uint8_t> own;
+    const uint8_t* used =
+        volnlm::pipeline::series_mask(values, series.extents, series.volumes, options, own);
+    if (used) inside = volnlm::mask_count(used, volnlm::voxel_count(series.extents));
+    estimates = volnlm::pipeline::estimate_sigma_series(values, series.extents, series.volumes,
+                                                        rician, used);
   }
-  if (volume_array.ndim() < 4) return py::float_(estimates[0].sigma);
+  py::object inside_count = inside ? py::object(py::int_(*inside)) : py::object(py::none());
+  if (volume_array.ndim() < 4) return py::make_tuple(py::float_(estimates[0].sigma), inside_count);
   py::array_t<double> out(static_cast<py::ssize_t>(estimates.size()));
   for (size_t k = 0; k < estimates.size(); ++k) out.mutable_data()[k] = estimates[k].sigma;
-  return out;
+  return py::make_tuple(out, inside_count);
 }
 
 // The record's value tree as Python objects: dicts, lists, str, float, int, bool, None.
@@ -270,7 +303,8 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                   bool shared_sigma, const std::string& method, bool rician,
                   std::optional<int32_t> search_radius, std::optional<int32_t> patch_radius,
                   std::optional<double> smoothing, std::optional<int32_t> guided_search_radius,
-                  std::optional<double> maximum, std::optional<double> peak, int32_t threads) {
+                  std::optional<double> maximum, std::optional<double> peak, int32_t threads,
+                  const std::optional<py::array>& mask, bool auto_mask) {
   const auto start = std::chrono::steady_clock::now();
   const SeriesView series = series_of(volume_array, "volume");
   volnlm::pipeline::Options options =
@@ -279,6 +313,8 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
   if (smoothing) options.smoothing = volnlm::round_to_float(*smoothing);
   options.maximum = maximum;
   options.peak = peak;
+  options.mask = mask_of(mask, series.extents);
+  options.auto_mask = auto_mask;
   volnlm::pipeline::SeriesSigma sigmas;
   if (sigma) sigmas.given = *sigma;
   options.threads = threads;
@@ -316,6 +352,7 @@ py::tuple denoise(const py::array& volume_array, std::optional<std::vector<doubl
                                               out.mutable_data(), &record.used);
   }
   raise_for(status, signals);
+  record.mask = volnlm::pipeline::mask_record(record.used.params, series.extents, "array");
   record.elapsed_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return py::make_tuple(out, to_python(volnlm::pipeline::record_value(record)));
@@ -401,19 +438,21 @@ PYBIND11_MODULE(_core, m) {
   m.attr("METHODS") =
       py::make_tuple(pl::method_name(pl::Method::guided), pl::method_name(pl::Method::block));
   m.def("sorvane", &sorvane, py::arg("noisy"), py::arg("guide"), py::arg("search_radius"),
-        py::arg("sigma"), py::arg("rician"), py::arg("threads"));
+        py::arg("sigma"), py::arg("rician"), py::arg("threads"), py::arg("mask") = py::none());
   m.def("blockdenoise", &blockdenoise, py::arg("noisy"), py::arg("search_radius"),
         py::arg("patch_radius"), py::arg("sigma"), py::arg("smoothing"), py::arg("rician"),
-        py::arg("threads"));
+        py::arg("threads"), py::arg("mask") = py::none());
   m.def("check_shape", &check_shape, py::arg("name"), py::arg("shape"));
   m.def("count_negative", &count_negative, py::arg("values"));
   m.def("negative_voxels_warning", &volnlm::pipeline::negative_voxels_warning, py::arg("negatives"),
         py::arg("what"), py::arg("gaussian_choice"));
-  m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"));
+  m.def("estimate_sigma", &estimate_sigma, py::arg("volume"), py::arg("rician"),
+        py::arg("mask") = py::none(), py::arg("auto_mask") = false);
   m.def("denoise", &denoise, py::arg("volume"), py::arg("sigma"), py::arg("shared_sigma"),
         py::arg("method"), py::arg("rician"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("smoothing"), py::arg("guided_search_radius"), py::arg("maximum") = py::none(),
-        py::arg("peak") = py::none(), py::arg("threads") = 0);
+        py::arg("peak") = py::none(), py::arg("threads") = 0, py::arg("mask") = py::none(),
+        py::arg("auto_mask") = false);
   m.def("reach", &reach, py::arg("method"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("guided_search_radius"));
   m.def("volume_extremes", &volume_extremes, py::arg("values"));

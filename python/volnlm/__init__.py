@@ -2,10 +2,10 @@
 
 Functions
 ---------
-denoise(volume, sigma=None, method="guided", rician=True, ...)
+denoise(volume, sigma=None, method="guided", rician=True, *, mask=None, ...)
     The one call for magnitude MRI: estimates the noise when it is not given and runs the
     filters with measured defaults.
-estimate_sigma(volume, rician=True)
+estimate_sigma(volume, rician=True, *, mask=None)
     Robust estimate of the noise standard deviation from the volume itself.
 blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=False)
     Blockwise non-local means with candidate preselection, in single precision.
@@ -18,6 +18,11 @@ is already Fortran-ordered with the filter's element type is read in place; any 
 real numeric dtype is converted once. Every computation releases the GIL, so several volumes
 can be filtered from Python threads at once, and every result is bit-identical from run to run,
 on any number of cores and threads, and to the MATLAB/Octave plug-ins on the same input.
+
+Every function takes ``mask=``: an array of the volume's shape (bool, integers or floats in any
+layout; nonzero is inside, NaN outside), or ``"auto"`` (a head mask made from the volume) for
+`denoise` and `estimate_sigma`. Inside the mask the result has the same bits as without it,
+outside it is the input unchanged, and the work done shrinks with the mask.
 """
 
 import numbers
@@ -72,6 +77,55 @@ def _volume(value, dtype, name, series=False):
     if array.dtype == dtype and array.flags.f_contiguous and array.flags.aligned:
         return array
     return np.array(array, dtype=dtype, order="F")
+
+
+#: What the ``mask`` argument of every function accepts, for its messages.
+_MASK_FORMS = "an array of the volume's shape (bool, integers or floats; nonzero = inside)"
+
+
+def _mask(value, volume, auto=False, estimate=False, name="mask"):
+    """The mask for the core: None, "auto" (where `auto` allows it), or a Fortran-ordered uint8
+    array of 0 and 1 of the shape of one volume of `volume` (the checked array the core reads).
+    Nonzero is inside; NaN in a float mask is outside. Warns when the mask holds no voxel (for
+    the noise estimate with `estimate`)."""
+    if value is None:
+        return None
+    forms = _MASK_FORMS + (', or "auto"' if auto else "")
+    if isinstance(value, str):
+        if value == "auto" and auto:
+            return "auto"
+        raise ValueError(f"{name} must be {forms}; got the string {value!r}")
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"{name} is a numpy masked array; pass {name}.filled(value) to choose what its "
+                        "masked voxels hold")
+    array = np.asarray(value)
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must be {forms}; got dtype {array.dtype}")
+    shape = volume.shape[:3]
+    if array.shape != shape:
+        what = "one volume of the series" if volume.ndim == 4 else "the volume"
+        raise ValueError(f"{name} has shape {array.shape}; it must have the shape of {what}, {shape}")
+    inside = array != 0
+    if array.dtype.kind == "f":
+        inside &= ~np.isnan(array)
+    if not inside.any():
+        _warn_empty("the mask", estimate, stacklevel=4)
+    return np.asfortranarray(inside).view(np.uint8)
+
+
+def _warn_empty(which, estimate, stacklevel):
+    """The warning for a mask without a voxel inside: the call's result is the input (or, for
+    the noise estimate, 0). `stacklevel` counts from this function."""
+    outcome = "the estimate is 0.0" if estimate else "nothing is filtered and the output is the input"
+    warnings.warn(f"{which} holds no voxel: {outcome}", UserWarning, stacklevel=stacklevel)
+
+
+_AUTO_MASK = 'the automatic mask (mask="auto"), made from the volume,'
+
+
+def _split_mask(mask):
+    """The core's (mask, auto_mask) arguments for what _mask returned."""
+    return (None, True) if isinstance(mask, str) else (mask, False)
 
 
 def _scalar(value):
@@ -142,7 +196,7 @@ def _flag(value, name):
     raise TypeError(f"{name} must be True or False; got {value!r}")
 
 
-def sorvane(noisy, guide, search_radius, sigma, rician=False, *, threads=None):
+def sorvane(noisy, guide, search_radius, sigma, rician=False, *, mask=None, threads=None):
     """Voxelwise non-local average of `noisy`, judged on the pre-filtered `guide`.
 
     Every pair of voxels within the cubic search window is weighed once, by how alike the two
@@ -170,6 +224,11 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False, *, threads=None):
         Rician mode for magnitude images: averages squared values and removes the noise bias
         2 * sigma**2 before the square root. Off by default, like the plug-in's explicit flag;
         `denoise` turns it on by default.
+    mask : array_like of the shape of `noisy`, optional, keyword only
+        Voxels to filter: bool, integers or floats in any layout, nonzero inside (NaN in a
+        float mask counts as outside). Inside it the result has the same bits as without a
+        mask; outside it the result is `noisy` unchanged; only the work the voxels inside
+        need is done. A mask with no voxel inside returns `noisy` with a ``UserWarning``.
     threads : int, optional, keyword only
         Worker threads. By default the ``VOLNLM_NUM_THREADS`` environment variable, else the
         CPUs the process may use (its affinity mask and cgroup CPU quota); never more than the
@@ -182,11 +241,12 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False, *, threads=None):
     Raises
     ------
     TypeError
-        For a complex, boolean or non-numeric array, or a scalar of the wrong type.
+        For a complex, boolean or non-numeric array, a complex or non-numeric mask, or a
+        scalar of the wrong type.
     ValueError
-        For an array of more than three dimensions, a guide whose shape differs from
-        `noisy`'s, a non-finite sigma, a thread count below 1, or a ``VOLNLM_NUM_THREADS``
-        that is not a positive integer.
+        For an array of more than three dimensions, a guide or mask whose shape differs from
+        `noisy`'s, a string as mask, a non-finite sigma, a thread count below 1, or a
+        ``VOLNLM_NUM_THREADS`` that is not a positive integer.
     MemoryError
         When memory for the buffers or the worker threads' stacks cannot be had.
     KeyboardInterrupt
@@ -201,11 +261,12 @@ def sorvane(noisy, guide, search_radius, sigma, rician=False, *, threads=None):
         _real(sigma, "sigma"),
         _flag(rician, "rician"),
         _threads(threads),
+        _mask(mask, noisy_array),
     )
 
 
 def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=False, *,
-                 threads=None):
+                 mask=None, threads=None):
     """Blockwise non-local means of `noisy`, in single precision.
 
     For every voxel the cubic patch around it is compared with the patches of the candidates
@@ -240,6 +301,11 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
         Rician mode for magnitude images: averages squared values and removes the noise bias
         2 * sigma**2 before the square root. Off by default, like the plug-in's explicit flag;
         `denoise` turns it on by default.
+    mask : array_like of the shape of `noisy`, optional, keyword only
+        Voxels to filter: bool, integers or floats in any layout, nonzero inside (NaN in a
+        float mask counts as outside). Inside it the result has the same bits as without a
+        mask; outside it the result is `noisy` unchanged; only the work the voxels inside
+        need is done. A mask with no voxel inside returns `noisy` with a ``UserWarning``.
     threads : int, optional, keyword only
         Worker threads. By default the ``VOLNLM_NUM_THREADS`` environment variable, else the
         CPUs the process may use (its affinity mask and cgroup CPU quota); never more than the
@@ -252,11 +318,13 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
     Raises
     ------
     TypeError
-        For a complex, boolean or non-numeric array, or a scalar of the wrong type.
+        For a complex, boolean or non-numeric array, a complex or non-numeric mask, or a
+        scalar of the wrong type.
     ValueError
-        For an array of more than three dimensions, a non-finite sigma or smoothing, a
-        negative smoothing, a patch radius that the volume's extents cannot serve, a thread
-        count below 1, or a ``VOLNLM_NUM_THREADS`` that is not a positive integer.
+        For an array of more than three dimensions, a mask whose shape differs from `noisy`'s,
+        a string as mask, a non-finite sigma or smoothing, a negative smoothing, a patch
+        radius that the volume's extents cannot serve, a thread count below 1, or a
+        ``VOLNLM_NUM_THREADS`` that is not a positive integer.
     MemoryError
         When memory for the buffers or the worker threads' stacks cannot be had.
     KeyboardInterrupt
@@ -271,10 +339,11 @@ def blockdenoise(noisy, search_radius, patch_radius, sigma, smoothing, rician=Fa
         _real(smoothing, "smoothing"),
         _flag(rician, "rician"),
         _threads(threads),
+        _mask(mask, noisy_array),
     )
 
 
-def estimate_sigma(volume, rician=True):
+def estimate_sigma(volume, rician=True, *, mask=None):
     """Estimate the noise standard deviation of `volume` from the volume itself (of each volume
     of a 4-D series).
 
@@ -299,19 +368,36 @@ def estimate_sigma(volume, rician=True):
     volume : array_like, 3-D (or 2-D), or a 4-D series [x, y, z, volume]; real integers or floats
     rician : bool, default True
         True for magnitude images with Rician noise, False for Gaussian noise.
+    mask : array_like of the shape of one volume, or "auto", optional, keyword only
+        Estimate from the voxels inside it only: the 2x2x2 blocks lying wholly inside it (all
+        blocks touching it when none does). Bool, integers or floats in any layout, nonzero
+        inside, NaN outside; ``"auto"`` makes a head mask from the (first) volume, as
+        `denoise` does. A 4-D series uses the one mask for every volume. A mask with no voxel
+        inside gives 0.0 with a ``UserWarning``.
 
     Returns
     -------
     float, or for a 4-D series a 1-D float64 array with one value per volume
         The estimated sigma, in the units of `volume`; 0.0 for a volume without noise (or
         with fewer than two voxels along every axis).
+
+    Raises
+    ------
+    TypeError
+        For a complex, boolean or non-numeric volume, or a complex or non-numeric mask.
+    ValueError
+        For a mask whose shape is not one volume's, or a string other than ``"auto"``.
     """
-    return _core.estimate_sigma(
-        _volume(volume, np.float64, "volume", series=True), _flag(rician, "rician")
-    )
+    array = _volume(volume, np.float64, "volume", series=True)
+    is_rician = _flag(rician, "rician")
+    core_mask, auto_mask = _split_mask(_mask(mask, array, auto=True, estimate=True))
+    sigma, inside = _core.estimate_sigma(array, is_rician, core_mask, auto_mask)
+    if auto_mask and inside == 0:
+        _warn_empty(_AUTO_MASK, True, stacklevel=3)
+    return sigma
 
 
-def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=False,
+def denoise(volume, sigma=None, method="guided", rician=True, *, mask=None, shared_sigma=False,
             search_radius=None, patch_radius=None, smoothing=None, guided_search_radius=None,
             threads=None, return_params=False):
     """Denoise a 3-D MRI volume, or each volume of a 4-D series, in one call, with measured
@@ -343,6 +429,18 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         series shares one noise level, and this is steadier than each dim volume's own
         estimate (see the README's measurement). Not with a given `sigma`.
     method : {"guided", "block"}, default "guided"
+    mask : array_like of the shape of one volume, or "auto", optional, keyword only
+        Voxels to denoise: bool, integers or floats in any layout, nonzero inside (NaN in a
+        float mask counts as outside); a 4-D series uses the one mask for every volume.
+        Inside the mask the result has the same bits as the call without it with the same
+        sigma; outside it the result is the input unchanged; the work is proportional to the
+        mask grown by the filters' reach, not to the volume. An omitted sigma is estimated
+        from the voxels inside the mask (see `estimate_sigma`). ``"auto"`` makes a head mask
+        from the (first) volume: a threshold between background noise and tissue from the
+        histogram, holes filled, the largest connected piece, grown by a margin of 2 voxels.
+        A mask with no voxel inside returns the input with a ``UserWarning``. The record
+        (``return_params``) says which mask ("array" or "auto") and what fraction of a
+        volume it covers.
     rician : bool, default True
         Rician mode, on by default because this call is meant for magnitude MRI; pass False
         for data with Gaussian noise. (The filter functions default to False.) Magnitudes are
@@ -375,9 +473,11 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     Raises
     ------
     TypeError
-        For a complex, boolean or non-numeric array, or an option of the wrong type.
+        For a complex, boolean or non-numeric array, a complex or non-numeric mask, or an
+        option of the wrong type.
     ValueError
-        For an array of more than four dimensions, an unknown method, an option out of range,
+        For an array of more than four dimensions, a mask whose shape is not one volume's or
+        a string other than ``"auto"``, an unknown method, an option out of range,
         a sigma sequence whose length is not the number of volumes, `shared_sigma` with a
         given sigma, a sigma outside the volume's range (see `sigma`), or a
         ``VOLNLM_NUM_THREADS`` that is not a positive integer.
@@ -386,7 +486,8 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
     KeyboardInterrupt
         On Ctrl-C during the call (within a few hundredths of a second; no worker is left).
     UserWarning
-        In Rician mode, when the volume holds negative voxels (warned, not raised).
+        In Rician mode, when the volume holds negative voxels, and for a mask with no voxel
+        inside (warned, not raised).
 
     Notes
     -----
@@ -408,6 +509,7 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         raise TypeError(f"method must be {_METHOD_CHOICES}; got {type(method).__name__}")
     array = _volume(volume, np.float64, "volume", series=True)
     is_rician = _flag(rician, "rician")
+    core_mask, auto_mask = _split_mask(_mask(mask, array, auto=True))
     result, params = _core.denoise(
         array,
         _sigmas(sigma),
@@ -419,7 +521,11 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, shared_sigma=Fa
         None if smoothing is None else _real(smoothing, "smoothing"),
         None if guided_search_radius is None else _radius(guided_search_radius, "guided_search_radius"),
         threads=_threads(threads),
+        mask=core_mask,
+        auto_mask=auto_mask,
     )
+    if auto_mask and params["Mask"] is not None and params["Mask"]["Coverage"] == 0:
+        _warn_empty(_AUTO_MASK, False, stacklevel=3)
     negatives = _core.count_negative(array) if is_rician else 0
     if negatives:
         warnings.warn(
