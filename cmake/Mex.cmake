@@ -1,4 +1,4 @@
-# volnlm_add_mex(<name> SOURCES <gateway sources> LINK <core libraries>)
+# volnlm_add_mex(<name> SOURCES <gateway sources> LINK <core libraries> [HELP_TEMPLATE <file>])
 #
 # Builds one MEX gateway for every host at hand, each a plug-in file named <name>.mex
 # (<name>.mexa64 etc. for MATLAB) that exports mexFunction alone:
@@ -7,7 +7,9 @@
 #   <name>_matlab    next to MATLAB's conventions, when CMake's FindMatlab finds MATLAB
 # Each host's plug-in gets the help file mex/<name>.m (comments only) beside it: both hosts take
 # a MEX file's help text from a same-named .m file in its folder, while a call still runs the
-# plug-in, which takes precedence over the .m file of its own folder.
+# plug-in, which takes precedence over the .m file of its own folder. With HELP_TEMPLATE the help
+# file is made at build time by volnlm_make_help (mex/make_help.cpp), which fills in the
+# pipeline's defaults, into build/mexhelp/<name>.m.
 
 #
 # Options: VOLNLM_MEX_NO_UNDEFINED links the test-host plug-ins with -Wl,--no-undefined (turn it
@@ -56,8 +58,19 @@ function(_volnlm_mex_common target)
 endfunction()
 
 function(volnlm_add_mex name)
-  cmake_parse_arguments(MEX "" "" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(MEX "" "HELP_TEMPLATE" "SOURCES;LINK" ${ARGN})
   set(sources ${MEX_SOURCES} ${VOLNLM_MEX_ARGS})
+  set(help ${PROJECT_SOURCE_DIR}/mex/${name}.m)
+  if(MEX_HELP_TEMPLATE)
+    set(help ${CMAKE_BINARY_DIR}/mexhelp/${name}.m)
+    add_custom_command(OUTPUT ${help}
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/mexhelp
+                       COMMAND volnlm_make_help ${MEX_HELP_TEMPLATE} ${help}
+                       DEPENDS volnlm_make_help ${MEX_HELP_TEMPLATE}
+                       COMMENT "Help file ${name}.m")
+    add_custom_target(${name}_help DEPENDS ${help})
+  endif()
+  set_property(GLOBAL PROPERTY VOLNLM_MEX_HELP_${name} ${help})
 
   add_library(${name}_testhost MODULE ${sources})
   _volnlm_mex_common(${name}_testhost)
@@ -78,13 +91,23 @@ function(volnlm_add_mex name)
     # Linking Octave's libraries turns a misspelt or missing host call into a link error.
     target_link_libraries(${name}_octave PRIVATE ${MEX_LINK} ${OCTINTERP_LIBRARY} ${OCTAVE_LIBRARY})
     target_link_options(${name}_octave PRIVATE "-Wl,--no-undefined")
-    configure_file(${PROJECT_SOURCE_DIR}/mex/${name}.m ${CMAKE_BINARY_DIR}/octave/${name}.m COPYONLY)
+    if(MEX_HELP_TEMPLATE)
+      add_dependencies(${name}_octave ${name}_help)
+      add_custom_command(TARGET ${name}_octave POST_BUILD
+                         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${help}
+                                 ${CMAKE_BINARY_DIR}/octave/${name}.m)
+    else()
+      configure_file(${help} ${CMAKE_BINARY_DIR}/octave/${name}.m COPYONLY)
+    endif()
   endif()
 
   if(VOLNLM_MATLAB AND Matlab_FOUND)
     matlab_add_mex(NAME ${name}_matlab SRC ${sources} OUTPUT_NAME ${name} LINK_TO ${MEX_LINK})
+    if(MEX_HELP_TEMPLATE)
+      add_dependencies(${name}_matlab ${name}_help)
+    endif()
     add_custom_command(TARGET ${name}_matlab POST_BUILD
                        COMMAND ${CMAKE_COMMAND} -E copy_if_different
-                               ${PROJECT_SOURCE_DIR}/mex/${name}.m $<TARGET_FILE_DIR:${name}_matlab>)
+                               ${help} $<TARGET_FILE_DIR:${name}_matlab>)
   endif()
 endfunction()

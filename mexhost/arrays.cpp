@@ -19,6 +19,7 @@ struct mxArray_tag {
   size_t element_size = 8;
   void* real = nullptr;
   void* imag = nullptr;
+  std::vector<std::string> fields;  // a struct's field names; its elements hold one slot each
 };
 
 namespace {
@@ -78,6 +79,17 @@ void* storage(size_t bytes) {
   return p;
 }
 
+// The slots of a cell (one per element) or struct (one per element and field), else none.
+size_t slot_count(const mxArray_tag* a) {
+  if (a->class_id == mxCELL_CLASS) return count_of(a->dims);
+  if (a->class_id == mxSTRUCT_CLASS) return count_of(a->dims) * a->fields.size();
+  return 0;
+}
+
+mxArray** slots(const mxArray_tag* a) {
+  return static_cast<mxArray**>(a->real);
+}
+
 void release(mxArray_tag* a) {
   std::free(a->real);
   std::free(a->imag);
@@ -86,7 +98,7 @@ void release(mxArray_tag* a) {
 
 // Creates an array as a host does: when any part of it cannot be had, nothing is kept and
 // the host raises its own out-of-memory error.
-mxArray* create(mxClassID id, mwSize ndim, const mwSize* dims, bool complex) {
+mxArray* create(mxClassID id, mwSize ndim, const mwSize* dims, bool complex, size_t fields = 1) {
   mxArray_tag* a = nullptr;
   bool made = !mexhost::detail::array_creation_fails();
   if (made) {
@@ -98,7 +110,8 @@ mxArray* create(mxClassID id, mwSize ndim, const mwSize* dims, bool complex) {
       a->element_size = element_size_of(id);
       const size_t count = count_of(a->dims);
       size_t bytes = 0;
-      made = count != SIZE_MAX && !__builtin_mul_overflow(count, a->element_size, &bytes);
+      made = count != SIZE_MAX && !__builtin_mul_overflow(count, a->element_size, &bytes) &&
+             !__builtin_mul_overflow(bytes, fields, &bytes);
       if (made) a->real = storage(bytes);
       if (made && complex) a->imag = storage(bytes);
       made = made && a->real != nullptr && (!complex || a->imag != nullptr);
@@ -177,6 +190,24 @@ mxArray* mxCreateString(const char* text) {
   return a;
 }
 
+mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag) {
+  const mwSize dims[2] = {m, n};
+  return create(mxDOUBLE_CLASS, 2, dims, flag == mxCOMPLEX);
+}
+
+mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char** fieldnames) {
+  const mwSize dims[2] = {m, n};
+  const size_t count = nfields > 0 ? static_cast<size_t>(nfields) : 0;
+  mxArray* a = create(mxSTRUCT_CLASS, 2, dims, false, count);
+  try {
+    a->fields.assign(fieldnames, fieldnames + count);
+  } catch (const std::bad_alloc&) {
+    mxDestroyArray(a);
+    mexhost::detail::host_out_of_memory();
+  }
+  return a;
+}
+
 mxArray* mxCreateCellMatrix(mwSize m, mwSize n) {
   const mwSize dims[2] = {m, n};
   return create(mxCELL_CLASS, 2, dims, false);
@@ -192,6 +223,7 @@ mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize, mxComplexity flag) {
 
 void mxDestroyArray(mxArray* a) {
   if (a == nullptr) return;
+  for (size_t i = 0, n = slot_count(a); i < n; ++i) mxDestroyArray(slots(a)[i]);
   mexhost::detail::untrack(a);
   --live_count;
   std::free(a->real);
@@ -264,6 +296,76 @@ bool mxIsSingle(const mxArray* a) {
 }
 bool mxIsEmpty(const mxArray* a) {
   return count_of(a->dims) == 0;
+}
+
+bool mxIsChar(const mxArray* a) {
+  return a->class_id == mxCHAR_CLASS;
+}
+bool mxIsCell(const mxArray* a) {
+  return a->class_id == mxCELL_CLASS;
+}
+bool mxIsStruct(const mxArray* a) {
+  return a->class_id == mxSTRUCT_CLASS;
+}
+
+int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
+  if (a->class_id != mxCHAR_CLASS || buflen == 0) return 1;
+  const size_t n = count_of(a->dims);
+  const size_t copied = n < buflen - 1 ? n : buflen - 1;
+  for (size_t i = 0; i < copied; ++i) {
+    const char16_t c = static_cast<const char16_t*>(a->real)[i];
+    buf[i] = c < 128 ? static_cast<char>(c) : '?';
+  }
+  buf[copied] = '\0';
+  return copied == n ? 0 : 1;
+}
+
+void mxSetCell(mxArray* cell, mwIndex index, mxArray* value) {
+  if (cell->class_id != mxCELL_CLASS || index >= count_of(cell->dims)) return;
+  mxArray*& slot = slots(cell)[index];
+  if (slot != value) mxDestroyArray(slot);
+  slot = value;
+  if (value != nullptr) mexhost::detail::untrack(value);  // the cell owns it now
+}
+
+mxArray* mxGetCell(const mxArray* cell, mwIndex index) {
+  if (cell->class_id != mxCELL_CLASS || index >= count_of(cell->dims)) return nullptr;
+  return slots(cell)[index];
+}
+
+namespace {
+// The slot of a struct's element and field, or null when there is none.
+mxArray** field_slot(const mxArray* s, mwIndex index, const char* name) {
+  if (s->class_id != mxSTRUCT_CLASS || index >= count_of(s->dims)) return nullptr;
+  for (size_t f = 0; f < s->fields.size(); ++f) {
+    if (s->fields[f] == name) return &slots(s)[index * s->fields.size() + f];
+  }
+  return nullptr;
+}
+}  // namespace
+
+void mxSetField(mxArray* s, mwIndex index, const char* fieldname, mxArray* value) {
+  mxArray** slot = field_slot(s, index, fieldname);
+  if (slot == nullptr) return;
+  if (*slot != value) mxDestroyArray(*slot);
+  *slot = value;
+  if (value != nullptr) mexhost::detail::untrack(value);  // the struct owns it now
+}
+
+mxArray* mxGetField(const mxArray* s, mwIndex index, const char* fieldname) {
+  mxArray** slot = field_slot(s, index, fieldname);
+  return slot == nullptr ? nullptr : *slot;
+}
+
+int mxGetNumberOfFields(const mxArray* s) {
+  return s->class_id == mxSTRUCT_CLASS ? static_cast<int>(s->fields.size()) : 0;
+}
+
+const char* mxGetFieldNameByNumber(const mxArray* s, int number) {
+  if (s->class_id != mxSTRUCT_CLASS || number < 0 ||
+      static_cast<size_t>(number) >= s->fields.size())
+    return nullptr;
+  return s->fields[static_cast<size_t>(number)].c_str();
 }
 
 }  // extern "C"

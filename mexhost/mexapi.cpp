@@ -100,6 +100,16 @@ void mexErrMsgIdAndTxt(const char* identifier, const char* fmt, ...) {
   throw mexhost::HostError(identifier, std::move(text));
 }
 
+// A warning goes to the call's console as "Warning [<id>]: <text>", where tests can read it.
+void mexWarnMsgIdAndTxt(const char* identifier, const char* fmt, ...) {
+  const mexhost::detail::FaultsSuspended spared;
+  va_list args;
+  va_start(args, fmt);
+  const std::string text = mexhost::detail::format(fmt, args);
+  va_end(args);
+  mexhost::detail::print(std::string("Warning [") + identifier + "]: " + text + "\n");
+}
+
 void mexErrMsgTxt(const char* message) {
   const mexhost::detail::FaultsSuspended spared;
   throw mexhost::HostError("", message);

@@ -46,7 +46,9 @@ mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid
 mxArray* mxCreateDoubleScalar(double value);
 mxArray* mxCreateLogicalScalar(mxLogical value);
 mxArray* mxCreateString(const char* text);
+mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
 mxArray* mxCreateCellMatrix(mwSize m, mwSize n);
+mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char** fieldnames);
 mxArray* mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag);
 void mxDestroyArray(mxArray* array);
 
@@ -68,11 +70,27 @@ bool mxIsLogical(const mxArray* array);
 bool mxIsDouble(const mxArray* array);
 bool mxIsSingle(const mxArray* array);
 bool mxIsEmpty(const mxArray* array);
+bool mxIsChar(const mxArray* array);
+bool mxIsCell(const mxArray* array);
+bool mxIsStruct(const mxArray* array);
+
+/* Text: copies a char array into buf as ASCII with a terminating NUL; 1 when it is not char
+ * or does not fit, else 0. */
+int mxGetString(const mxArray* array, char* buf, mwSize buflen);
+
+/* Cells and structs own the arrays set into them: destroying the container destroys them. */
+void mxSetCell(mxArray* cell, mwIndex index, mxArray* value);
+mxArray* mxGetCell(const mxArray* cell, mwIndex index);
+void mxSetField(mxArray* s, mwIndex index, const char* fieldname, mxArray* value);
+mxArray* mxGetField(const mxArray* s, mwIndex index, const char* fieldname);
+int mxGetNumberOfFields(const mxArray* s);
+const char* mxGetFieldNameByNumber(const mxArray* s, int number);
 
 /* Host services */
 int mexPrintf(const char* format, ...);
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
 void mexErrMsgTxt(const char* message);
+void mexWarnMsgIdAndTxt(const char* identifier, const char* format, ...);
 
 /* The plug-in's entry point. */
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
