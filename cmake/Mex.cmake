@@ -68,7 +68,7 @@ function(volnlm_add_mex name)
                        COMMAND volnlm_make_help ${MEX_HELP_TEMPLATE} ${help}
                        DEPENDS volnlm_make_help ${MEX_HELP_TEMPLATE}
                        COMMENT "Help file ${name}.m")
-    add_custom_target(${name}_help DEPENDS ${help})
+    add_custom_target(${name}_help ALL DEPENDS ${help})
   endif()
   set_property(GLOBAL PROPERTY VOLNLM_MEX_HELP_${name} ${help})
 
@@ -92,10 +92,11 @@ function(volnlm_add_mex name)
     target_link_libraries(${name}_octave PRIVATE ${MEX_LINK} ${OCTINTERP_LIBRARY} ${OCTAVE_LIBRARY})
     target_link_options(${name}_octave PRIVATE "-Wl,--no-undefined")
     if(MEX_HELP_TEMPLATE)
-      add_dependencies(${name}_octave ${name}_help)
-      add_custom_command(TARGET ${name}_octave POST_BUILD
-                         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${help}
-                                 ${CMAKE_BINARY_DIR}/octave/${name}.m)
+      add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/octave/${name}.m
+                         COMMAND ${CMAKE_COMMAND} -E copy ${help} ${CMAKE_BINARY_DIR}/octave/${name}.m
+                         DEPENDS ${help})
+      add_custom_target(${name}_octave_help ALL DEPENDS ${CMAKE_BINARY_DIR}/octave/${name}.m)
+      add_dependencies(${name}_octave ${name}_octave_help)
     else()
       configure_file(${help} ${CMAKE_BINARY_DIR}/octave/${name}.m COPYONLY)
     endif()

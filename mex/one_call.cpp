@@ -70,6 +70,13 @@ bool rician_of(const Gateway& gate, const NoiseChoice& noise) {
   return pipeline::Options{}.rician;
 }
 
+void warn_empty_mask(bool automatic, bool estimate) {
+  mexWarnMsgIdAndTxt(
+      "volnlm:emptyMask", "%s holds no voxel: %s",
+      automatic ? "the automatic mask ('Mask', 'auto'), made from the volume," : "the mask",
+      estimate ? "the estimate is 0" : "nothing is filtered and the output is the input");
+}
+
 void fail_option(const Gateway& gate, const ArgError& error) {
   for (const auto& [reason, option] : kOptionOfReason) {
     if (error.reason == reason) {

@@ -40,6 +40,10 @@ std::vector<OptionSpec> noise_and_mask_options(const Gateway& gate, const Series
 // when the two options disagree.
 bool rician_of(const Gateway& gate, const NoiseChoice& noise);
 
+// Warns "volnlm:emptyMask" that the mask (given, or the automatic one) holds no voxel, and what
+// follows: the result is the input, or the estimate is 0.
+void warn_empty_mask(bool automatic, bool estimate);
+
 // Raises a pipeline check's error, its message led by the option it concerns.
 [[noreturn]] void fail_option(const Gateway& gate, const ArgError& error);
 

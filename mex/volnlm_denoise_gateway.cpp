@@ -141,15 +141,10 @@ void denoise_call(const mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs,
       mexWarnMsgIdAndTxt("volnlm:negativeVoxels", "%s", text.c_str());
     }
   }
+  const pipeline::Resolved& used = record.used.params;
+  if (used.masked && used.mask_voxels == 0) mex::warn_empty_mask(used.mask_auto, false);
   if (nlhs > 1) {
-    const pipeline::Resolved& used = record.used.params;
-    if (used.masked) {
-      record.mask = pipeline::MaskRecord{
-          used.mask_auto ? "auto" : "",
-          series.per_volume > 0
-              ? static_cast<double>(used.mask_voxels) / static_cast<double>(series.per_volume)
-              : 0.0};
-    }
+    record.mask = pipeline::mask_record(record.used.params, series.extents, "array");
     record.elapsed_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     plhs[1] = mex::to_mx(pipeline::record_value(record));

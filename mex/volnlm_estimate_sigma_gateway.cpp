@@ -4,6 +4,7 @@
 // volume) of any real numeric class. The estimate itself lives in the pipeline.
 #include <vector>
 
+#include "common/mask.h"
 #include "mex.h"
 #include "mex/args.h"
 #include "mex/name_value.h"
@@ -35,12 +36,14 @@ void estimate_call(const mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs
   std::vector<double> converted;
   const double* values = mex::series_values(series, converted);
   // The automatic mask is made from the first volume and serves all, as in a denoising run.
-  if (mask.automatic && series.volumes > 0) {
-    mask.voxels = pipeline::head_mask(values, series.extents);
-  }
+  pipeline::Options options;
+  options.auto_mask = mask.automatic;
+  if (!mask.voxels.empty()) options.mask = mask.voxels.data();
+  std::vector<uint8_t> own;
+  const uint8_t* used = pipeline::series_mask(values, series.extents, series.volumes, options, own);
+  if (used && mask_count(used, series.per_volume) == 0) mex::warn_empty_mask(mask.automatic, true);
   const std::vector<pipeline::SigmaEstimate> estimates =
-      pipeline::estimate_sigma_series(values, series.extents, series.volumes, rician,
-                                      mask.voxels.empty() ? nullptr : mask.voxels.data());
+      pipeline::estimate_sigma_series(values, series.extents, series.volumes, rician, used);
   mxArray* out = mxCreateDoubleMatrix(static_cast<mwSize>(estimates.size()), 1, mxREAL);
   double* sigma = static_cast<double*>(mxGetData(out));
   for (size_t k = 0; k < estimates.size(); ++k) sigma[k] = estimates[k].sigma;
