@@ -59,10 +59,10 @@ def test_every_built_plugin_is_installed(prefix):
     built = sorted(os.path.basename(p) for p in glob.glob(os.path.join(octave, "*.mex")))
     if not built:
         pytest.skip("no GNU Octave plug-ins are built here")
-    assert built == ["blockdenoise.mex", "sorvane.mex"]
+    assert built == ["blockdenoise.mex", "sorvane.mex", "volnlm_denoise.mex", "volnlm_estimate_sigma.mex"]
     folder = prefix / "lib" / "volnlm" / "octave"
     # each plug-in with its help file beside it
-    assert sorted(os.listdir(folder)) == sorted(built + ["blockdenoise.m", "sorvane.m"])
+    assert sorted(os.listdir(folder)) == sorted(built + [n.replace(".mex", ".m") for n in built])
     octave = os.environ.get("VOLNLM_OCTAVE_CLI")
     if octave:
         code = (f"addpath('{folder}'); a = sorvane(ones(5, 4, 3), 1, 0, 1, ones(5, 4, 3), 0); "
@@ -72,6 +72,20 @@ def test_every_built_plugin_is_installed(prefix):
                              capture_output=True, text=True, timeout=120)
         assert run.returncode == 0, run.stderr
         assert run.stdout.strip() == "single [5 4 3] [5 4 3]"
+        code = (f"addpath('{folder}'); [a, info] = volnlm_denoise(ones(5, 4, 3, 2), 'Sigma', 0.5); "
+                "s = volnlm_estimate_sigma(ones(5, 4, 3, 2)); "
+                "printf('%s %s %s\\n', mat2str(size(a)), info.Method, mat2str(s))")
+        run = subprocess.run([octave, "--no-gui", "--norc", "--quiet", "--eval", code],
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.strip() == "[5 4 3 2] guided [0;0]"
+        for name in ("volnlm_denoise", "volnlm_estimate_sigma"):
+            run = subprocess.run([octave, "--no-gui", "--norc", "--quiet", "--eval",
+                                  f"addpath('{folder}'); help {name}"],
+                                 capture_output=True, text=True, timeout=120)
+            assert run.returncode == 0, run.stderr
+            assert f"= {name}(noisy, Name, Value, ...)" in run.stdout
+            assert "@" not in run.stdout.split("Example")[0], "a placeholder left in the help"
         for name in ("sorvane", "blockdenoise"):
             run = subprocess.run([octave, "--no-gui", "--norc", "--quiet", "--eval",
                                   f"addpath('{folder}'); help {name}"],
