@@ -22,6 +22,7 @@ struct DenoiseArgs {
   std::optional<int32_t> guided_search_radius;
   std::optional<double> smoothing;
   std::string guide;  // empty: the guided method makes its own guide
+  std::string mask;   // empty: the whole volume; "auto": the head mask; else a NIfTI file
   std::string output_type = "float32";
   bool shared_sigma = false;           // one estimated sigma for every volume of a series
   bool sidecar = true;                 // write the JSON record next to OUT
@@ -34,6 +35,7 @@ int run_denoise(const DenoiseArgs& args);
 
 struct EstimateArgs {
   std::string in;
+  std::string mask;  // as DenoiseArgs::mask
   std::string noise = "rician";
 };
 int run_estimate_sigma(const EstimateArgs& args);

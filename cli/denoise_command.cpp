@@ -11,10 +11,12 @@
 
 #include "cli/commands.h"
 #include "cli/errors.h"
+#include "cli/mask_file.h"
 #include "cli/nifti_io.h"
 #include "cli/output_path.h"
 #include "cli/progress.h"
 #include "cli/run_record.h"
+#include "common/mask.h"
 #include "common/scalar.h"
 #include "common/text.h"
 #include "common/thread_count.h"
@@ -81,30 +83,45 @@ void warn_about(const NiftiReader& reader) {
   for (const std::string& w : reader.warnings()) warn(w);
 }
 
-// The voxel-to-space affine a reader would use: the sform, else the qform, else the voxel sizes.
-nifti_dmat44 affine_of(const nifti_image& h) {
-  if (h.sform_code > 0) return h.sto_xyz;
-  if (h.qform_code > 0) return h.qto_xyz;
-  nifti_dmat44 m{};
-  m.m[0][0] = h.dx;
-  m.m[1][1] = h.dy;
-  m.m[2][2] = h.dz;
-  m.m[3][3] = 1.0;
-  return m;
-}
-
-// True when two headers place their voxels at the same points in space, up to the precision of
-// NIfTI-1's single-precision fields.
-bool same_place(const nifti_image& a, const nifti_image& b) {
-  const nifti_dmat44 p = affine_of(a), q = affine_of(b);
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      const double x = p.m[r][c], y = q.m[r][c];
-      if (!(std::fabs(x - y) <= 1e-5 * std::max({1.0, std::fabs(x), std::fabs(y)}))) return false;
-    }
+// The mask a run uses, as the pipeline reads it: the file's, or for --mask auto the head mask
+// of the input's first volume, made once when that volume has been read (every volume uses it).
+class RunMask {
+ public:
+  RunMask(const std::string& value, const NiftiReader& input) : choice_(read_mask(value, input)) {
+    for (const std::string& w : choice_.warnings) warn(w);
   }
-  return true;
-}
+  const MaskChoice& choice() const { return choice_; }
+  bool given() const { return choice_.automatic || !choice_.file.empty(); }
+  // The mask for a volume of the input (the first one read makes the automatic mask); null
+  // without --mask.
+  const uint8_t* for_volume(const std::vector<double>& volume, const Extents& extents) {
+    if (choice_.automatic && choice_.voxels.empty()) {
+      choice_.voxels = pipeline::head_mask(volume.data(), extents);
+    }
+    return given() ? choice_.voxels.data() : nullptr;
+  }
+  // The fraction of a volume's voxels inside (once for_volume has made the mask).
+  double coverage() const {
+    return choice_.voxels.empty()
+               ? 0.0
+               : static_cast<double>(mask_count(choice_.voxels.data(),
+                                                static_cast<int64_t>(choice_.voxels.size()))) /
+                     static_cast<double>(choice_.voxels.size());
+  }
+  // Warns, once, when the mask holds no voxel: `outcome` says what comes of it.
+  void warn_if_empty(const std::string& outcome) {
+    if (warned_ || !given() || coverage() > 0.0) return;
+    warned_ = true;
+    warn((choice_.automatic
+              ? std::string("the automatic mask (--mask auto), made from ") + "the first volume,"
+              : "the mask " + choice_.file) +
+         " holds no voxel: " + outcome);
+  }
+
+ private:
+  MaskChoice choice_;
+  bool warned_ = false;
+};
 
 int64_t count_non_finite(const std::vector<double>& v) {
   int64_t n = 0;
@@ -192,6 +209,7 @@ int run_denoise(const DenoiseArgs& args) {
   options.sigma.reset();
   if (const auto error = pipeline::check_series_sigma(sigma_choice, input.volumes()))
     throw_arg_error(*error);
+  RunMask mask(args.mask, input);
 
   std::unique_ptr<NiftiReader> guide;
   std::vector<double> guide_volume;
@@ -218,6 +236,9 @@ int run_denoise(const DenoiseArgs& args) {
   // or a link's target needs --force.
   std::vector<std::string> inputs{args.in, input.data_path()};
   if (guide) inputs.insert(inputs.end(), {args.guide, guide->data_path()});
+  if (!mask.choice().file.empty()) {
+    inputs.insert(inputs.end(), {mask.choice().file, mask.choice().data_path});
+  }
   NiftiWriter output(checked_output(args.out, inputs, args.force), input.header(), type);
   std::unique_ptr<NiftiWriter> residual;
   if (!args.residual.empty()) {
@@ -238,7 +259,8 @@ int run_denoise(const DenoiseArgs& args) {
     std::vector<pipeline::SigmaEstimate> detail;
     for (int64_t v = 0; v < first_pass.volumes(); ++v) {
       first_pass.read_volume(volume);
-      detail.push_back(pipeline::estimate_sigma_detail(volume.data(), extents, options.rician));
+      detail.push_back(pipeline::estimate_sigma_detail(volume.data(), extents, options.rician,
+                                                       mask.for_volume(volume, extents)));
       estimates.push_back(detail.back().sigma);
     }
     sigmas = pipeline::series_sigmas(sigma_choice, first_pass.volumes(), detail);
@@ -248,7 +270,7 @@ int run_denoise(const DenoiseArgs& args) {
   pipeline::RunRecord record;
   record.sources.push_back(args.in);
   if (guide) record.sources.push_back(args.guide);
-  // The mask option adds its file to the sources and fills record.mask.
+  if (!mask.choice().file.empty()) record.sources.push_back(mask.choice().file);
   record.method = options.method;
   record.rician = options.rician;
   record.guide_given = guide != nullptr;
@@ -305,6 +327,11 @@ int run_denoise(const DenoiseArgs& args) {
     Status status = Status::ok;
     pipeline::Options run = options;
     run.slices_done = &done;
+    run.mask = mask.for_volume(volume, extents);
+    if (run.mask && mask.coverage() == 0.0) {
+      bar.finish();
+      mask.warn_if_empty("nothing is filtered and " + args.out + " is the input");
+    }
     if (!sigmas.empty()) run.sigma = sigmas[v];
     const auto note = [&] {
       return volumes > 1 ? "volume " + std::to_string(v + 1) + "/" + std::to_string(volumes)
@@ -332,6 +359,7 @@ int run_denoise(const DenoiseArgs& args) {
     }
   }
   record.used.params = volumes > 0 ? used : pipeline::resolve_options(options);
+  record.mask = pipeline::mask_record(record.used.params, extents, mask.choice().source());
   std::string json;
   if (sidecar) {
     record.elapsed_seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -359,6 +387,10 @@ int run_denoise(const DenoiseArgs& args) {
             : sigma_choice.shared       ? " (estimated, shared by the series)"
             : volumes > 1               ? " (estimated per volume)"
                                         : " (estimated)";
+    if (mask.given()) {
+      line += ", mask " + mask.choice().source() + " (" + number_text(100.0 * mask.coverage(), 3) +
+              "% of the volume)";
+    }
     line += ", " + std::string(options.rician ? "Rician" : "Gaussian") + " noise";
     if (!guide) {
       line += ", search radius " + std::to_string(used.search_radius) + ", patch radius " +
@@ -379,11 +411,14 @@ int run_estimate_sigma(const EstimateArgs& args) {
   const bool rician = parse_rician(args.noise);
   NiftiReader input(args.in);
   warn_about(input);
+  RunMask mask(args.mask, input);
   std::vector<double> volume;
   for (int64_t v = 0; v < input.volumes(); ++v) {
     input.read_volume(volume);
-    if (std::printf("%.6g\n", pipeline::estimate_sigma(volume.data(), input.extents(), rician)) <
-        0) {
+    const uint8_t* inside = mask.for_volume(volume, input.extents());
+    mask.warn_if_empty("the estimate is 0");
+    if (std::printf("%.6g\n",
+                    pipeline::estimate_sigma(volume.data(), input.extents(), rician, inside)) < 0) {
       throw RunError("cannot write the standard output: " + std::string(std::strerror(errno)));
     }
   }

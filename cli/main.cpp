@@ -28,11 +28,12 @@ constexpr const char* kFooter =
     R"(Exit status: 0 on success, 1 when the run fails (a file that is missing, unreadable or
 not NIfTI, an output that cannot be written or that --force must allow, a guide of other
 extents, a filter failure),
-2 for bad usage (a missing argument, a bad option value).
+2 for bad usage (a missing argument, a bad option value, a --mask file on another grid than IN).
 
 Examples:
   volnlm denoise t1.nii.gz t1_denoised.nii.gz
   volnlm denoise dwi.nii.gz dwi_denoised.nii.gz --method block --sigma 12.5
+  volnlm denoise t1.nii.gz t1_denoised.nii.gz --mask brain_mask.nii.gz
   volnlm estimate-sigma t1.nii.gz)";
 
 // An empty value (--search-radius "", an unset shell variable) would otherwise leave the option
@@ -133,6 +134,14 @@ int run(int argc, char** argv) {
                       "A pre-filtered guide (NIfTI of IN's extents, one volume or one per volume "
                       "of IN, e.g. the result of --method block) in place of the block filter's: "
                       "the voxelwise filter judges IN on it");
+  denoise->add_option(
+      "--mask", den.mask,
+      "Denoise only inside a mask: a NIfTI file on IN's grid (same extents, same "
+      "affine) whose nonzero voxels are inside (NaN is outside), or auto for a head "
+      "mask made from IN's first volume. One mask serves every volume. Inside it "
+      "OUT has the values a run without it gives (with the same sigma), outside it "
+      "OUT is IN; an estimated sigma comes from the voxels inside it. A file on "
+      "another grid: exit status 2");
   denoise
       ->add_option("--output-type", den.output_type,
                    "Voxel type of OUT; float64 keeps the guided filter's double result exactly")
@@ -163,6 +172,9 @@ int run(int argc, char** argv) {
   estimate->add_option("--noise", est.noise, "rician or gaussian")
       ->check(CLI::IsMember({"rician", "gaussian"}))
       ->capture_default_str();
+  estimate->add_option("--mask", est.mask,
+                       "Estimate from the voxels inside a mask only: a NIfTI file on IN's grid "
+                       "or auto, as for denoise");
 
   // A first word that is no option and no command would otherwise be reported as a missing one.
   if (argc > 1 && argv[1][0] != '-') {
