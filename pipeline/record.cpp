@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 #ifndef VOLNLM_VERSION
 #error "VOLNLM_VERSION is set by the build from the project version"
@@ -191,10 +192,29 @@ std::optional<MaskRecord> mask_record(const Resolved& used, const Extents& exten
                     voxels > 0 ? static_cast<double>(used.mask_voxels) / voxels : 0.0};
 }
 
+namespace {
+
+// Values are built in place and moved, never copied: a copy that runs out of memory part-way
+// leaves this library's std::variant destroying an alternative it never made (seen with
+// GCC 12), while a move cannot fail.
+static_assert(std::is_nothrow_move_constructible_v<Value>);
+
+Value two_entries(const char* key1, Value value1, const char* key2, Value value2) {
+  Value::Object o(2);
+  o[0].first = key1;
+  o[0].second = std::move(value1);
+  o[1].first = key2;
+  o[1].second = std::move(value2);
+  return o;
+}
+
+}  // namespace
+
 Value record_value(const RunRecord& r) {
   Value::Object o;
-  o.emplace_back(kGeneratedBy,
-                 Value::Array{Value::Object{{"Name", "volnlm"}, {"Version", version()}}});
+  Value::Array generated(1);
+  generated[0] = two_entries("Name", "volnlm", "Version", version());
+  o.emplace_back(kGeneratedBy, std::move(generated));
   Value::Array sources;
   for (const std::string& s : r.sources) sources.emplace_back(s);
   o.emplace_back(kSources, std::move(sources));
@@ -209,8 +229,7 @@ Value record_value(const RunRecord& r) {
                                       : Value());
   o.emplace_back(kUnitScale, numbers(r.used.scale));
   if (r.mask) {
-    o.emplace_back(kMask,
-                   Value::Object{{"Source", r.mask->source}, {"Coverage", r.mask->coverage}});
+    o.emplace_back(kMask, two_entries("Source", r.mask->source, "Coverage", r.mask->coverage));
   } else {
     o.emplace_back(kMask, Value());
   }
