@@ -43,4 +43,15 @@ void Value_block(const EstimateSink& sink, int32_t x, int32_t y, int32_t z, int3
                  float total_weight, float rician_bias, const float* block_accum, int32_t d0,
                  int32_t d1, int32_t d2, bool rician);
 
+// The last steps of a line of centres (fixed y and z), all centres x of the line at once:
+// accum holds (2p + 1)^3 rows of d0 floats, element e of centre x at e * d0 + x. Adds each
+// centre's own block with its centre weight as Average_block does, then writes each centre's
+// block estimate with its total weight as Value_block does, skipping the centres whose byte
+// in `centres` is 0 when that is given. Every voxel receives the same additions in the same
+// order as those two calls made centre after centre in x would give it.
+void finish_line(const EstimateSink& sink, const float* noisy, int32_t y, int32_t z, int32_t p,
+                 const float* centre_weight, const float* total_weight, float rician_bias,
+                 float* accum, const uint8_t* centres, int32_t d0, int32_t d1, int32_t d2,
+                 bool rician);
+
 }  // namespace volnlm::blockdenoise

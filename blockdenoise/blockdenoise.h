@@ -11,6 +11,11 @@
 
 namespace volnlm::blockdenoise {
 
+// Volumes of at least this many voxels have the driver's passes over the whole volume (local
+// statistics, padding, the final averages) shared by the call's threads; smaller ones run them
+// on the calling thread. Either way the results are the same bits.
+inline constexpr int32_t kSharedPassVoxels = int32_t{1} << 17;
+
 struct Params {
   int32_t search_radius = 0;  // half-width of the cubic search window
   int32_t patch_radius = 0;   // half-width of the cubic patch and block; negative: no blocks

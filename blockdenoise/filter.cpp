@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -30,16 +31,47 @@ constexpr int32_t largest_block_radius() {
   return static_cast<int32_t>(p);
 }
 
-// Adds `slices` slices of a worker's private sums and counts into the volume from `first` on.
-void merge(float* sum, float* count, int32_t first, int32_t slices, ptrdiff_t plane,
-           const float* part_sum, const float* part_count) {
-  float* to_sum = sum + first * plane;
-  float* to_count = count + first * plane;
-  const ptrdiff_t n = slices * plane;
+// Adds slices lo .. hi - 1 of a worker's private sums and counts, which hold the slices from
+// `first` on, into the volume.
+void merge(float* sum, float* count, int32_t first, int32_t slices, int32_t lo, int32_t hi,
+           ptrdiff_t plane, const float* part_sum, const float* part_count) {
+  const int32_t from = std::max(first, lo), to = std::min(first + slices, hi);
+  if (from >= to) return;
+  float* to_sum = sum + from * plane;
+  float* to_count = count + from * plane;
+  const ptrdiff_t skip = (from - first) * plane;
+  const ptrdiff_t n = (to - from) * plane;
   for (ptrdiff_t i = 0; i < n; ++i) {
-    to_sum[i] = to_sum[i] + part_sum[i];
-    to_count[i] = to_count[i] + part_count[i];
+    to_sum[i] = to_sum[i] + part_sum[skip + i];
+    to_count[i] = to_count[i] + part_count[skip + i];
   }
+}
+
+// Parts of a pass over the volume that the call's threads share: fixed by the volume alone.
+constexpr int32_t kPassParts = kMaxWorkers;
+
+// Runs pass(part, first, end) for the kPassParts parts [first, end) of 0 .. count - 1: on the
+// call's threads for a volume of at least kSharedPassVoxels voxels, on the calling thread for
+// a smaller one, where starting threads would cost more than the pass. Each part writes only
+// its own elements, and what it writes does not depend on the other parts, so the result is
+// the same for every thread count.
+template <class Pass>
+Status share_pass(int32_t voxels, int32_t threads, int32_t count, Pass&& pass) {
+  const auto part = [&](int32_t k, int32_t) {
+    const Slab s = slab_of(count, k, kPassParts);
+    pass(k, s.first_slice, s.end_slice);
+  };
+  if (voxels < kSharedPassVoxels || threads <= 1) {
+    for (int32_t k = 0; k < kPassParts; ++k) part(k, 0);
+    return Status::ok;
+  }
+  std::atomic<bool> stop{false};
+  return run_slabs(kPassParts, threads, stop, Interrupt{}, part);
+}
+
+// Float buffer without the zero fill of a vector, which would be one more pass on one thread.
+std::unique_ptr<float[]> floats(size_t n) {
+  return std::unique_ptr<float[]>(new (std::nothrow) float[n]);
 }
 
 }  // namespace
@@ -98,6 +130,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // The slabs are fixed by the extents and the search radius; any number of threads works
   // through them.
   const int32_t workers = worker_count(d2, params.search_radius);
+  const int32_t threads = thread_count(params.threads).count;
   std::atomic<bool> stop{false};
 
   // With a mask, the centres are the voxels within p of it, whose blocks cover a mask voxel;
@@ -122,36 +155,50 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // threads touch the same element, and the sums do not depend on thread timing.
   // One copy of the volume padded by the patch distance's border rule, shared by all workers,
   // so that the distance reads both patches without index arithmetic.
-  std::vector<float> padded;
+  std::unique_ptr<float[]> padded;
+  size_t padded_size = 0;
   if (p >= 0) {
     const size_t side = 2 * static_cast<size_t>(p);
-    try {
-      padded.assign((d0 + side) * (d1 + side) * (d2 + side), 0.0f);
-    } catch (const std::bad_alloc&) {
-      return Status::memory;
-    }
-    pad_volume(noisy, d0, d1, d2, p, padded.data());
+    padded_size = (d0 + side) * (d1 + side) * (d2 + side);
+    padded = floats(padded_size);
+    if (!padded) return Status::memory;
+    const Status made =
+        share_pass(n, threads, d2 + 2 * p, [&](int32_t, int32_t first, int32_t end) {
+          pad_slices(noisy, d0, d1, d2, p, padded.get(), first, end);
+        });
+    if (made != Status::ok) return made;
   }
   // The form of the search, chosen once for the call.
   const SearchLine search_line = search_form_for(isa).line;
   // The values the deferred block sums read, shared too: the padded copy, or its squares in
   // Rician mode; all finite, or the blocks are added at once.
-  std::vector<float> squares;
+  std::unique_ptr<float[]> squares;
   const float* block_values = nullptr;
   if (deferred_blocks_apply(d0, d1, d2, p, params.search_radius)) {
-    try {
-      if (params.rician) squares.resize(padded.size());
-    } catch (const std::bad_alloc&) {
-      return Status::memory;
+    if (params.rician) {
+      squares = floats(padded_size);
+      if (!squares) return Status::memory;
     }
-    const bool finite = prepare_block_values(padded.data(), padded.size(),
-                                             params.rician ? squares.data() : nullptr);
-    if (finite) block_values = params.rician ? squares.data() : padded.data();
+    // The padded volume in parts of whole padded slices; every part tells whether its values
+    // are finite.
+    const ptrdiff_t slice = static_cast<ptrdiff_t>(d0 + 2 * p) * (d1 + 2 * p);
+    std::array<bool, kPassParts> finite{};
+    const Status made =
+        share_pass(n, threads, d2 + 2 * p, [&](int32_t part, int32_t first, int32_t end) {
+          const ptrdiff_t from = first * slice;
+          finite[part] =
+              prepare_block_values(padded.get() + from, static_cast<size_t>((end - first) * slice),
+                                   squares ? squares.get() + from : nullptr);
+        });
+    if (made != Status::ok) return made;
+    if (std::all_of(finite.begin(), finite.end(), [](bool f) { return f; })) {
+      block_values = params.rician ? squares.get() : padded.get();
+    }
   }
 
   // The buffers of the line search: shared ones once, and each worker's own.
   SearchSetup setup;
-  setup.padded = padded.data();
+  setup.padded = padded.get();
   setup.local_mean = buffers.local_mean;
   setup.local_variance = buffers.local_variance;
   setup.block_values = block_values;
@@ -196,7 +243,6 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
       } catch (const std::bad_alloc&) {
         return Status::memory;
       }
-      task.block = scratch[t].block.data();
     }
     if (slab.first_slice < slab.end_slice && p > 0) {
       task.before_slices = std::min(p, slab.first_slice);
@@ -216,39 +262,61 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     task.after_count = halo + 2 * before + after;
   }
 
-  std::fill(buffers.out, buffers.out + n, 0.0f);
-  std::fill(buffers.estimate_sum, buffers.estimate_sum + n, 0.0f);
-  std::fill(buffers.estimate_count, buffers.estimate_count + n, 0.0f);
-  // The passes over the whole volume on this thread are asked between, like the workers.
+  // The passes over the whole volume are shared by the threads, slice by slice (the maximum
+  // part by part, the parts' maxima combined by the same rule); the interrupt is asked between
+  // them, as the workers ask it.
+  std::array<float, kPassParts> part_max{};
+  Status pass = share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
+    const ptrdiff_t from = first * plane, count = (end - first) * plane;
+    std::fill(buffers.out + from, buffers.out + from + count, 0.0f);
+    std::fill(buffers.estimate_sum + from, buffers.estimate_sum + from + count, 0.0f);
+    std::fill(buffers.estimate_count + from, buffers.estimate_count + from + count, 0.0f);
+  });
+  if (pass != Status::ok) return pass;
   if (stop_requested(params.interrupt)) return Status::stopped;
-  const float own_max = compute_local_mean(noisy, buffers.local_mean, d0, d1, d2);
+  pass = share_pass(n, threads, d2, [&](int32_t part, int32_t first, int32_t end) {
+    local_mean_slices(noisy, buffers.local_mean, d0, d1, d2, first, end);
+    part_max[part] =
+        larger_max(0.0f, noisy + first * plane, static_cast<int32_t>((end - first) * plane));
+  });
+  if (pass != Status::ok) return pass;
+  float own_max = 0.0f;
+  for (const float m : part_max) own_max = larger_max(own_max, &m, 1);
   const float max = params.maximum.value_or(own_max);
   if (stop_requested(params.interrupt)) return Status::stopped;
-  compute_local_variance(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2);
+  pass = share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
+    local_variance_slices(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2, first,
+                          end);
+  });
+  if (pass != Status::ok) return pass;
   for (int32_t t = 0; t < workers; ++t) tasks[t].search.max = max;
 
-  const Status run = run_slabs(workers, thread_count(params.threads).count, stop, params.interrupt,
+  const Status run = run_slabs(workers, threads, stop, params.interrupt,
                                [&](int32_t slab, int32_t) { ThreadFunc(&tasks[slab]); });
   if (run != Status::ok) return run;
-  for (int32_t t = 0; t < workers; ++t) {
-    const BlockTask& task = tasks[t];
-    merge(buffers.estimate_sum, buffers.estimate_count, task.first_slice - task.before_slices,
-          task.before_slices, plane, task.before_sum, task.before_count);
-    merge(buffers.estimate_sum, buffers.estimate_count, task.end_slice, task.after_slices, plane,
-          task.after_sum, task.after_count);
-  }
 
-  // A voxel that no block reached keeps its noisy value, and so does one outside the mask.
-  for (int32_t i = 0; i < n; ++i) {
-    const float c = buffers.estimate_count[i];
-    buffers.out[i] = c != 0.0f ? buffers.estimate_sum[i] / c : noisy[i];
-  }
-  if (params.mask) {
-    for (int32_t i = 0; i < n; ++i) {
-      if (params.mask[i] == 0) buffers.out[i] = noisy[i];
+  // The workers' border slices, added slice by slice in slab order (each slice gets its
+  // additions in the same order whichever thread makes them), then the averages: a voxel that
+  // no block reached keeps its noisy value, and so does one outside the mask.
+  return share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
+    for (int32_t t = 0; t < workers; ++t) {
+      const BlockTask& task = tasks[t];
+      merge(buffers.estimate_sum, buffers.estimate_count, task.first_slice - task.before_slices,
+            task.before_slices, first, end, plane, task.before_sum, task.before_count);
+      merge(buffers.estimate_sum, buffers.estimate_count, task.end_slice, task.after_slices, first,
+            end, plane, task.after_sum, task.after_count);
     }
-  }
-  return Status::ok;
+    const ptrdiff_t from = first * plane, to = end * plane;
+    for (ptrdiff_t i = from; i < to; ++i) {
+      const float c = buffers.estimate_count[i];
+      buffers.out[i] = c != 0.0f ? buffers.estimate_sum[i] / c : noisy[i];
+    }
+    if (params.mask) {
+      for (ptrdiff_t i = from; i < to; ++i) {
+        if (params.mask[i] == 0) buffers.out[i] = noisy[i];
+      }
+    }
+  });
 }
 
 Status filter(const float* noisy, const Extents& extents, const Params& params, float* out) {

@@ -5,9 +5,12 @@
 namespace volnlm::blockdenoise {
 
 float global_max(const float* noisy, int32_t count) {
-  float max = 0.0f;
+  return larger_max(0.0f, noisy, count);
+}
+
+float larger_max(float max, const float* values, int32_t count) {
   for (int32_t i = 0; i < count; ++i) {
-    if (noisy[i] > max) max = noisy[i];
+    if (values[i] > max) max = values[i];
   }
   return max;
 }
@@ -29,8 +32,13 @@ float compute_local_mean(const float* noisy, float* local_mean, int32_t d0, int3
                          int32_t d2) {
   const int32_t count = d0 * d1 * d2;
   if (count <= 0) return 0.0f;
-  const float max = global_max(noisy, count);
-  for (int32_t z = 0; z < d2; ++z) {
+  local_mean_slices(noisy, local_mean, d0, d1, d2, 0, d2);
+  return global_max(noisy, count);
+}
+
+void local_mean_slices(const float* noisy, float* local_mean, int32_t d0, int32_t d1, int32_t d2,
+                       int32_t first, int32_t end) {
+  for (int32_t z = first; z < end; ++z) {
     const Triple zs = mirrored(z, d2);
     for (int32_t y = 0; y < d1; ++y) {
       const Triple ys = mirrored(y, d1);
@@ -48,12 +56,16 @@ float compute_local_mean(const float* noisy, float* local_mean, int32_t d0, int3
       }
     }
   }
-  return max;
 }
 
 void compute_local_variance(const float* noisy, const float* local_mean, float* local_variance,
                             int32_t d0, int32_t d1, int32_t d2) {
-  for (int32_t z = 0; z < d2; ++z) {
+  local_variance_slices(noisy, local_mean, local_variance, d0, d1, d2, 0, d2);
+}
+
+void local_variance_slices(const float* noisy, const float* local_mean, float* local_variance,
+                           int32_t d0, int32_t d1, int32_t d2, int32_t first, int32_t end) {
+  for (int32_t z = first; z < end; ++z) {
     for (int32_t y = 0; y < d1; ++y) {
       for (int32_t x = 0; x < d0; ++x) {
         const int32_t i = linear_index(x, y, z, d0, d1);

@@ -7,8 +7,15 @@
 namespace volnlm::blockdenoise {
 
 void pad_volume(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded) {
-  float* out = padded;
-  for (int32_t z = -p; z < d2 + p; ++z) {
+  pad_slices(noisy, d0, d1, d2, p, padded, 0, d2 + 2 * p);
+}
+
+void pad_slices(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded,
+                int32_t first, int32_t end) {
+  const ptrdiff_t slice =
+      (d0 + 2 * static_cast<ptrdiff_t>(p)) * (d1 + 2 * static_cast<ptrdiff_t>(p));
+  float* out = padded + first * slice;
+  for (int32_t z = first - p; z < end - p; ++z) {
     const int32_t mz = mirror_index(z, d2);
     for (int32_t y = -p; y < d1 + p; ++y) {
       const float* row = noisy + linear_index(0, mirror_index(y, d1), mz, d0, d1);

@@ -94,6 +94,9 @@ static inline ptrdiff_t padded_index(const LineSearch& s, int32_t x, int32_t y, 
 
 // Builds the padded copy of `noisy` (p <= the smallest extent).
 void pad_volume(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded);
+// pad_volume's slices first .. end - 1 of the padded copy (0 .. d2 + 2p) alone.
+void pad_slices(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded,
+                int32_t first, int32_t end);
 
 // Whether a volume of these extents and radii has lines the deferred blocks can serve.
 bool deferred_blocks_apply(int32_t d0, int32_t d1, int32_t d2, int32_t p, int32_t search_radius);

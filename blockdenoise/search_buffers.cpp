@@ -53,7 +53,6 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
   scratch.centre_weight.assign(n, 0.0f);
   scratch.total_weight.assign(n, 0.0f);
   scratch.accum.assign(elements * n, 0.0f);
-  scratch.block.assign(elements, 0.0f);
   scratch.distances.assign(n, 0.0f);
   scratch.plane_rows.assign(static_cast<size_t>(side) * n, 0.0f);
   scratch.sum_rows.assign(static_cast<size_t>(side), nullptr);

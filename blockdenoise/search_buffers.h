@@ -35,7 +35,7 @@ struct SearchShared {
 // One worker's own buffers.
 struct SearchScratch {
   std::vector<int32_t> active, deferred_offsets, deferred_count;
-  std::vector<float> centre_weight, total_weight, accum, block, distances, plane_rows;
+  std::vector<float> centre_weight, total_weight, accum, distances, plane_rows;
   std::vector<float> row_cache, deferred_weights;
   std::vector<const float*> sum_rows;
   std::vector<int64_t> row_tags;

@@ -73,23 +73,18 @@ void ThreadFunc(BlockTask* task) {
       std::fill(accum, accum + line_floats, 0.0f);
       if (any) t.search_line(s, y, z);
       for (int32_t x = 0; x < d0; ++x) {
-        if (centres && centres[x] == 0) continue;
-        float cw = centre_weight[x];
-        float tw = total_weight[x];
-        if (active[x]) {
-          // The centre's own block counts as much as its best candidate, or alone when none
-          // weighed.
-          if (cw == 0.0f) {
-            cw = 1.0f;
-            tw = tw + 1.0f;
-          } else {
-            tw = tw + cw;
-          }
+        if (!active[x]) continue;
+        // The centre's own block counts as much as its best candidate, or alone when none
+        // weighed.
+        if (centre_weight[x] == 0.0f) {
+          centre_weight[x] = 1.0f;
+          total_weight[x] = total_weight[x] + 1.0f;
+        } else {
+          total_weight[x] = total_weight[x] + centre_weight[x];
         }
-        for (int32_t e = 0; e < elements; ++e) t.block[e] = accum[static_cast<size_t>(e) * d0 + x];
-        Average_block(t.noisy, x, y, z, p, t.block, cw, d0, d1, d2, t.rician);
-        Value_block(sink, x, y, z, p, tw, rician_bias, t.block, d0, d1, d2, t.rician);
       }
+      finish_line(sink, t.noisy, y, z, p, centre_weight, total_weight, rician_bias, accum, centres,
+                  d0, d1, d2, t.rician);
     }
     if (t.slices_done) t.slices_done->fetch_add(1, std::memory_order_relaxed);
   }

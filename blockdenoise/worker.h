@@ -37,10 +37,9 @@ struct BlockTask {
   float* after_sum = nullptr;
   float* after_count = nullptr;
   // The line search, its buffers and the form that runs it, made by the driver (see
-  // make_line_search); `block` holds (2p + 1)^3 floats. Not used when patch_radius is negative.
+  // make_line_search). Not used when patch_radius is negative.
   LineSearch search;
   SearchLine search_line = nullptr;
-  float* block = nullptr;
   std::atomic<int32_t>* slices_done = nullptr;  // when set, 1 is added per finished slice
   const std::atomic<bool>* stop = nullptr;      // when set, checked before each line
   // When set, only the voxels where it is nonzero are centres (one byte per voxel); the others

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "common/volume.h"
@@ -120,6 +122,96 @@ TEST(blockdenoiseBlockOps, NegativePatchRadiusChangesNothing) {
   EXPECT_EQ(block_elements(-1), 0);
   EXPECT_EQ(block_elements(0), 1);
   EXPECT_EQ(block_elements(644), 1289 * 1289 * 1289);
+}
+
+// finish_line against Average_block and Value_block called centre after centre: the same bits in
+// every accumulator, sum and count, also where the sums already hold values of many magnitudes
+// (so that another order of additions would show), at the borders of the volume, with blocks
+// that reach the slices of neighbouring slabs, and with centres left out by a mask.
+TEST(blockdenoiseFinishLine, SameBitsAsTheBlockOpsCentreAfterCentre) {
+  struct Case {
+    Extents e;
+    int32_t y, z, p;
+    int32_t first_slice, end_slice;  // the sink's slab
+    bool rician, masked;
+  };
+  const Case cases[] = {
+      {{11, 6, 5}, 2, 2, 1, 0, 5, false, false},  // inside
+      {{11, 6, 5}, 0, 0, 1, 0, 5, true, false},   // corner line: rows outside on y and z
+      {{11, 6, 5}, 5, 4, 2, 0, 5, true, true},    // far corner, wider block, mask
+      {{3, 4, 4}, 1, 1, 2, 0, 4, false, false},   // block wider than the line
+      {{9, 5, 7}, 2, 3, 2, 3, 4, true, false},    // slab of one slice: both halos
+      {{9, 5, 7}, 1, 2, 1, 2, 5, false, true},    // slab start: the slice before is a halo
+      {{1, 1, 1}, 0, 0, 0, 0, 1, true, false},    // one voxel
+      {{13, 3, 3}, 1, 1, 0, 0, 3, false, true},   // p = 0
+  };
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_int_distribution<int> decade(-3, 3);
+  const auto value = [&] { return unit(rng) * std::pow(10.0f, static_cast<float>(decade(rng))); };
+  for (const Case& c : cases) {
+    const int32_t d0 = c.e.d0, d1 = c.e.d1, d2 = c.e.d2, p = c.p;
+    const int32_t elements = block_elements(p);
+    const size_t n = static_cast<size_t>(voxel_count(c.e)), plane = static_cast<size_t>(d0) * d1;
+    std::vector<float> noisy(n), cw(d0), tw(d0), accum(static_cast<size_t>(elements) * d0);
+    for (float& v : noisy) v = value();
+    for (float& v : accum) v = value();
+    std::vector<uint8_t> centres(d0, 1);
+    for (int32_t x = 0; x < d0; ++x) {
+      cw[x] = x % 4 == 0 ? 1.0f : unit(rng);
+      tw[x] = cw[x] + 3.0f * unit(rng);
+      if (c.masked) centres[x] = x % 3 != 1;
+    }
+    const int32_t before_slices = std::min(p, c.first_slice);
+    const int32_t after_slices = std::min(p, d2 - c.end_slice);
+    // Two copies of every destination, filled alike.
+    struct Out {
+      std::vector<float> sum, count, before, after;
+    };
+    Out want{std::vector<float>(n), std::vector<float>(n),
+             std::vector<float>(2 * before_slices * plane),
+             std::vector<float>(2 * after_slices * plane)};
+    for (std::vector<float>* v : {&want.sum, &want.before, &want.after})
+      for (float& x : *v) x = value();
+    for (size_t i = 0; i < n; ++i) want.count[i] = static_cast<float>(i % 5);
+    Out got = want;
+    const auto sink_of = [&](Out& o) {
+      return EstimateSink{o.sum.data(),  o.count.data(),  c.first_slice,
+                          c.end_slice,   o.before.data(), o.before.data() + before_slices * plane,
+                          before_slices, o.after.data(),  o.after.data() + after_slices * plane,
+                          after_slices};
+    };
+    const float bias = 0.3f;
+    const EstimateSink want_sink = sink_of(want);
+    std::vector<float> block(elements);
+    std::vector<float> want_accum = accum;
+    for (int32_t x = 0; x < d0; ++x) {
+      if (c.masked && centres[x] == 0) continue;
+      for (int32_t e = 0; e < elements; ++e) block[e] = want_accum[static_cast<size_t>(e) * d0 + x];
+      Average_block(noisy.data(), x, c.y, c.z, p, block.data(), cw[x], d0, d1, d2, c.rician);
+      Value_block(want_sink, x, c.y, c.z, p, tw[x], bias, block.data(), d0, d1, d2, c.rician);
+      for (int32_t e = 0; e < elements; ++e) want_accum[static_cast<size_t>(e) * d0 + x] = block[e];
+    }
+    finish_line(sink_of(got), noisy.data(), c.y, c.z, p, cw.data(), tw.data(), bias, accum.data(),
+                c.masked ? centres.data() : nullptr, d0, d1, d2, c.rician);
+    const auto same = [](const std::vector<float>& a, const std::vector<float>& b) {
+      return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+    };
+    const std::string what = std::to_string(d0) + "x" + std::to_string(d1) + "x" +
+                             std::to_string(d2) + " y=" + std::to_string(c.y) +
+                             " z=" + std::to_string(c.z) + " p=" + std::to_string(p);
+    EXPECT_TRUE(same(got.sum, want.sum)) << what;
+    EXPECT_TRUE(same(got.count, want.count)) << what;
+    EXPECT_TRUE(same(got.before, want.before)) << what;
+    EXPECT_TRUE(same(got.after, want.after)) << what;
+    for (int32_t x = 0; x < d0; ++x) {
+      if (c.masked && centres[x] == 0) continue;
+      for (int32_t e = 0; e < elements; ++e) {
+        const size_t i = static_cast<size_t>(e) * d0 + x;
+        EXPECT_EQ(std::memcmp(&accum[i], &want_accum[i], sizeof(float)), 0) << what << " x=" << x;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -329,7 +329,11 @@ TEST(blockdenoiseFilter, SameBitsForEveryThreadCount) {
       {{16, 11, 24}, params(3, 2, 8, 1)},
       {{12, 10, 9}, params(1, 0, 4, 1, true)},
       {{24, 9, 31}, params(4, 1, 7, 0.5f, true)},
+      // Large enough for the threads to share the passes over the whole volume.
+      {{64, 48, 44}, params(2, 1, 6, 1, true)},
+      {{61, 47, 46}, params(1, 2, 6, 1)},
   };
+  static_assert(61 * 47 * 46 >= kSharedPassVoxels);
   for (const Case& c : cases) {
     const std::vector<float> v = random_volume(c.e, 77 + c.e.d2);
     Params one = c.p;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -90,6 +91,45 @@ TEST(blockdenoiseLocalStats, MaximumIgnoresNaNAndNeverGoesBelowZero) {
   EXPECT_EQ(global_max(std::vector<float>{NAN, 2, 1}.data(), 3), 2.0f);
   EXPECT_EQ(global_max(std::vector<float>{1, 9, NAN}.data(), 3), 9.0f);
   EXPECT_EQ(stats_of({-3, -4, -5, -6}, 2, 2, 1).max, 0.0f);
+}
+
+// The driver shares the statistics among threads slice by slice and combines the parts'
+// maxima: every split must give the bits of the whole-volume passes.
+TEST(blockdenoiseLocalStats, SlicesInAnySplitGiveTheWholeVolumeBits) {
+  const int32_t d0 = 6, d1 = 5, d2 = 7;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> dist(-5.0f, 60.0f);
+  std::vector<float> v(d0 * d1 * d2);
+  for (float& x : v) x = dist(rng);
+  v[4] = NAN;
+  v[40] = -0.0f;
+  const Stats whole = stats_of(v, d0, d1, d2);
+  const int32_t plane = d0 * d1;
+  // Cuts between slices, including empty parts and one part for everything.
+  const std::vector<std::vector<int32_t>> splits = {
+      {0, 7}, {0, 1, 7}, {0, 3, 3, 5, 7}, {0, 1, 2, 3, 4, 5, 6, 7}, {0, 0, 6, 7}};
+  for (const std::vector<int32_t>& cuts : splits) {
+    std::vector<float> mean(v.size(), -1.0f), variance(v.size(), -1.0f);
+    std::vector<float> maxima;
+    for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+      local_mean_slices(v.data(), mean.data(), d0, d1, d2, cuts[k], cuts[k + 1]);
+      maxima.push_back(
+          larger_max(0.0f, v.data() + cuts[k] * plane, (cuts[k + 1] - cuts[k]) * plane));
+    }
+    for (size_t k = 0; k + 1 < cuts.size(); ++k)
+      local_variance_slices(v.data(), mean.data(), variance.data(), d0, d1, d2, cuts[k],
+                            cuts[k + 1]);
+    // The parts' maxima combined front to back and back to front.
+    float forward = 0.0f, backward = 0.0f;
+    for (size_t k = 0; k < maxima.size(); ++k) {
+      forward = larger_max(forward, &maxima[k], 1);
+      backward = larger_max(backward, &maxima[maxima.size() - 1 - k], 1);
+    }
+    EXPECT_EQ(std::memcmp(mean.data(), whole.mean.data(), v.size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(variance.data(), whole.variance.data(), v.size() * sizeof(float)), 0);
+    EXPECT_EQ(forward, whole.max);
+    EXPECT_EQ(backward, whole.max);
+  }
 }
 
 }  // namespace

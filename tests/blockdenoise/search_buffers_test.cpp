@@ -63,7 +63,6 @@ TEST(blockdenoiseSearchBuffers, CacheStaysWithinItsBudgetAndDeferredSumsFollowTh
     }
     EXPECT_EQ(shared.row_offsets.size(), side * side);
     EXPECT_EQ(scratch.accum.size(), side * side * side * c.d0);
-    EXPECT_EQ(scratch.block.size(), side * side * side);
     EXPECT_EQ(scratch.plane_rows.size(), side * c.d0);
     EXPECT_EQ(scratch.active.size(), static_cast<size_t>(c.d0));
   }

@@ -77,7 +77,6 @@ Result run_line(const Line& line, const LineRun& setup) {
     t.slices_done = &slices;
     t.search = make_line_search(search, shared, scratch);
     t.search_line = search_form_for(isa).line;
-    t.block = scratch.block.data();
     ThreadFunc(&t);
     r.slices = slices.load();
     if (!results.empty()) {
