@@ -114,10 +114,24 @@ def _complete(output, sidecar):
     return os.path.isfile(output) and (sidecar is None or os.path.isfile(sidecar))
 
 
+def _worker_threads():
+    """Threads of the dask worker running the calling task (1 outside a worker)."""
+    try:
+        from dask.distributed import get_worker
+
+        return max(1, int(get_worker().nthreads))
+    except (ImportError, ValueError, AttributeError):
+        return 1
+
+
 def _denoise_one(command, source, output, args, sidecar):
     """One task, run on a worker: ``volnlm denoise`` into a temporary folder beside `output`,
     then the sidecar and the output renamed into place, the output last."""
     start = time.monotonic()
+    if not any(a == "--threads" or a.startswith("--threads=") for a in args):
+        # The worker runs as many tasks at once as it has threads: each tool gets one of them,
+        # so that workers x threads, not workers x CPUs, share the machine's cores.
+        args = [*args, "--threads", str(_worker_threads())]
     folder = os.path.dirname(output)
     os.makedirs(folder, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix=".volnlm-batch-", dir=folder)

@@ -24,7 +24,7 @@ import dask.array as da
 import numpy as np
 
 from . import _core
-from . import _flag, _radius, _real
+from . import _flag, _radius, _real, _threads
 from . import estimate_sigma as _estimate_sigma
 
 __all__ = ["denoise", "estimate_sigma", "reach"]
@@ -121,15 +121,16 @@ def _volume_extremes(array):
     return float(maximum), float(peak)
 
 
-def _filter_chunk(source, trim, sigma, method, rician, radii, maximum, peak):
+def _filter_chunk(source, trim, sigma, method, rician, radii, maximum, peak, threads):
     """One chunk: `source` is the chunk with its halo; the result is trimmed to the chunk."""
     volume = np.asfortranarray(source, dtype=np.float64)
-    result, _ = _core.denoise(volume, [sigma], False, method, rician, *radii, maximum, peak)
+    result, _ = _core.denoise(volume, [sigma], False, method, rician, *radii, maximum, peak,
+                              threads=threads)
     return np.asarray(result[trim])
 
 
 def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=None,
-            patch_radius=None, smoothing=None, guided_search_radius=None):
+            patch_radius=None, smoothing=None, guided_search_radius=None, threads=None):
     """Denoise a 3-D volume held as a dask array, chunk by chunk; returns a lazy float64 dask
     array of the same shape and chunks.
 
@@ -141,6 +142,8 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
     sigma (see `estimate_sigma`). Each chunk is then filtered, when the result is computed, with
     ``reach(...)`` voxels of the volume around it. The default smoothing, which follows sigma
     over the volume's signal level, is chosen once from the whole volume (sampled as sigma is).
+    `threads` is the worker threads of each chunk's call (default as in ``volnlm.denoise``); on
+    a dask cluster whose workers already run one task per core, 1 avoids oversubscribing.
 
     Notes
     -----
@@ -159,6 +162,7 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
     if not isinstance(method, str):
         raise TypeError(f"method must be a str; got {type(method).__name__}")
     rician = _flag(rician, "rician")
+    threads = _threads(threads)
     radii = (
         None if search_radius is None else _radius(search_radius, "search_radius"),
         None if patch_radius is None else _radius(patch_radius, "patch_radius"),
@@ -198,6 +202,7 @@ def denoise(array, sigma=None, method="guided", rician=True, *, search_radius=No
             trim.append(slice(lo - cut_lo, hi - cut_lo))
             shape.append(hi - lo)
         source = array[tuple(cut)]
-        result = filter_chunk(source, tuple(trim), sigma, method, rician, radii, maximum, peak)
+        result = filter_chunk(source, tuple(trim), sigma, method, rician, radii, maximum, peak,
+                              threads)
         blocks[index] = da.from_delayed(result, shape=tuple(shape), dtype=np.float64)
     return da.block(blocks.tolist())

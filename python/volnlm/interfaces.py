@@ -6,7 +6,8 @@
 
 The inputs are the command's options under Python names; the output is written in the node's
 working folder unless `out_file` names it. `sidecar` is the run's JSON record when the tool
-writes one.
+writes one. ``residual=True`` (or a file name) also writes the input minus the output,
+`residual_file`; `mask` is a mask file or "auto"; `threads` the tool's worker threads.
 """
 
 import os
@@ -47,6 +48,14 @@ class DenoiseInputSpec(CommandLineInputSpec):
     smoothing = traits.Float(argstr="--smoothing %.17g", desc="block filter's smoothing factor")
     guided_search_radius = traits.Int(argstr="--guided-search-radius %d",
                                       desc="voxelwise filter's search radius (guided)")
+    mask = traits.Either(File(exists=True), traits.Enum("auto"), argstr="--mask %s",
+                         desc="voxels to denoise (nonzero inside; the rest is copied), or auto "
+                              "for a head mask made from the input")
+    residual = traits.Either(traits.Bool, File(), argstr="--residual %s", hash_files=False,
+                             desc="also write the input minus the output: True for "
+                                  "<input>_residual in the working folder, or a file name")
+    threads = traits.Range(low=1, argstr="--threads %d",
+                           desc="worker threads (default: the CPUs the process may use)")
     output_type = traits.Enum("float32", "float64", argstr="--output-type %s",
                               desc="voxel type of the output")
     quiet = traits.Bool(True, usedefault=True, argstr="--quiet", desc="no progress bar")
@@ -55,6 +64,7 @@ class DenoiseInputSpec(CommandLineInputSpec):
 class DenoiseOutputSpec(TraitedSpec):
     out_file = File(exists=True, desc="the denoised volume")
     sidecar = File(desc="the run's JSON record, when the tool writes one")
+    residual_file = File(desc="the input minus the output, when `residual` asks for it")
 
 
 class Denoise(CommandLine):
@@ -67,6 +77,25 @@ class Denoise(CommandLine):
     def __init__(self, command=None, **inputs):
         super().__init__(command=f"{command or _default_command()} denoise", **inputs)
 
+    def _residual_path(self):
+        """The residual's file, or None when not asked for: a given name as it stands (made
+        absolute), for True <input>_residual in the working folder with the input's extension."""
+        value = self.inputs.residual
+        if not isdefined(value) or value is False:
+            return None
+        if isinstance(value, str):
+            return os.path.abspath(value)
+        name = os.path.basename(self.inputs.in_file)
+        match = _NIFTI.search(name)
+        stem, ext = (name[: match.start()], name[match.start():]) if match else (name, ".nii.gz")
+        return os.path.abspath(stem + "_residual" + ext)
+
+    def _format_arg(self, name, spec, value):
+        if name == "residual":
+            path = self._residual_path()
+            return None if path is None else spec.argstr % path
+        return super()._format_arg(name, spec, value)
+
     def _list_outputs(self):
         outputs = super()._list_outputs()
         out = os.path.abspath(outputs["out_file"])
@@ -75,4 +104,7 @@ class Denoise(CommandLine):
         sidecar = (out[: match.start()] if match else out) + ".json"
         if os.path.isfile(sidecar):
             outputs["sidecar"] = sidecar
+        residual = self._residual_path()
+        if residual is not None:
+            outputs["residual_file"] = residual
         return outputs

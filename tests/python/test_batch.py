@@ -191,3 +191,26 @@ def test_a_worker_killed_during_its_task_has_the_task_run_again(tmp_path, client
     subprocess.run([CLI, "denoise", source, direct, "--quiet", *OPTIONS], check=True)
     assert np.array_equal(np.asarray(nib.load(output).dataobj), np.asarray(nib.load(direct).dataobj))
     client.wait_for_workers(2, timeout=60)
+
+
+@pytest.mark.parametrize("given,expected", [
+    ([], ["--threads", "1"]),               # the worker's own thread count
+    (["--threads", "2"], ["--threads", "2"]),
+    (["--threads=2"], ["--threads=2"]),
+])
+def test_each_run_of_the_tool_gets_its_workers_threads(tmp_path, client, given, expected):
+    source = str(tmp_path / "scan.nii.gz")
+    save(source, rician(phantom(SHAPE) * 800.0, 30.0, 9))
+    log = tmp_path / "argv"
+    wrapper = tmp_path / "volnlm-logged"
+    wrapper.write_text("#!/bin/sh\n"
+                       f'[ "$2" = "--help" ] || echo "$@" >> "{log}"\n'
+                       f'exec "{CLI}" "$@"\n')
+    wrapper.chmod(0o755)
+    rows = batch.run([source], str(tmp_path / "out"), client=client, command=str(wrapper),
+                     args=OPTIONS + given)
+    assert [r["status"] for r in rows] == ["done"], rows
+    words = log.read_text().split()
+    assert sum(w.startswith("--threads") for w in words) == 1, words
+    i = next(i for i, w in enumerate(words) if w.startswith("--threads"))
+    assert words[i : i + len(expected)] == expected

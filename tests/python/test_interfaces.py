@@ -54,6 +54,9 @@ def test_two_nodes_chain_and_match_the_command_line(tmp_path):
     (dict(method="block", sigma=2.5), ["--method block", "--sigma 2.5"]),
     (dict(noise="gaussian", patch_radius=0, smoothing=0.5), ["--noise gaussian", "--patch-radius 0", "--smoothing 0.5"]),
     (dict(guided_search_radius=3, output_type="float64"), ["--guided-search-radius 3", "--output-type float64"]),
+    (dict(threads=3, mask="auto"), ["--threads 3", "--mask auto"]),
+    (dict(residual=True), ["--residual {cwd}/x_residual.nii"]),
+    (dict(residual="/elsewhere/r.nii.gz"), ["--residual /elsewhere/r.nii.gz"]),
 ])
 def test_inputs_become_the_commands_options(tmp_path, inputs, flags):
     source = tmp_path / "x.nii"
@@ -62,7 +65,41 @@ def test_inputs_become_the_commands_options(tmp_path, inputs, flags):
     line = node.cmdline
     assert line.startswith(f"{CLI} denoise {source} ")
     for flag in flags:
-        assert flag in line
+        assert flag.format(cwd=os.getcwd()) in line
+    # Options not asked for are left to the tool's defaults.
+    for option in ("--residual", "--mask", "--threads"):
+        if not any(f.startswith(option) for f in flags):
+            assert option not in line
+
+
+def test_residual_false_and_mask_file(tmp_path):
+    source = tmp_path / "x.nii"
+    mask = tmp_path / "m.nii"
+    nib.save(nib.Nifti1Image(np.ones((4, 4, 4), np.float32), np.eye(4)), str(source))
+    nib.save(nib.Nifti1Image(np.ones((4, 4, 4), np.uint8), np.eye(4)), str(mask))
+    node = Denoise(command=CLI, in_file=str(source), residual=False, mask=str(mask))
+    assert "--residual" not in node.cmdline
+    assert f"--mask {mask}" in node.cmdline
+    with pytest.raises(Exception):
+        Denoise(command=CLI, in_file=str(source), mask=str(tmp_path / "absent.nii"))
+    with pytest.raises(Exception):
+        Denoise(command=CLI, in_file=str(source), threads=0)
+
+
+def test_residual_output_is_input_minus_output(tmp_path):
+    source = str(tmp_path / "t1.nii.gz")
+    volume = np.float32(rician(phantom((12, 10, 8)) * 800.0, 30.0, 4))
+    nib.save(nib.Nifti1Image(volume, np.eye(4)), source)
+    node = pe.Node(Denoise(command=CLI, method="block", search_radius=1, threads=2, residual=True),
+                   name="with_residual", base_dir=str(tmp_path / "work"))
+    node.inputs.in_file = source
+    outputs = node.run().outputs
+    assert os.path.basename(outputs.residual_file) == "t1_residual.nii.gz"
+    assert os.path.dirname(outputs.residual_file) == os.path.dirname(outputs.out_file)
+    denoised = np.asarray(nib.load(outputs.out_file).dataobj)
+    residual = np.asarray(nib.load(outputs.residual_file).dataobj)
+    assert np.any(residual != 0)
+    assert np.allclose(residual, volume - denoised, rtol=0, atol=1e-3)
 
 
 def test_bad_inputs_are_refused():
