@@ -159,6 +159,8 @@ def test_sampled_sigma_reads_whole_blocks():
     (lambda a: vd.denoise(a[:, :, 0]), ValueError),
     (lambda a: vd.denoise(a.astype(np.complex128)), TypeError),
     (lambda a: vd.estimate_sigma(a, max_voxels=0), ValueError),
+    (lambda a: vd.denoise(a, threads=0), ValueError),
+    (lambda a: vd.denoise(a, threads=1.5), TypeError),
 ])
 def test_bad_arguments_are_refused_before_reading(call, error):
     array = da.from_array(noisy_volume(), chunks=8)
@@ -180,3 +182,10 @@ def test_sigma_zero_returns_the_volume():
     volume = noisy_volume()
     out = vd.denoise(da.from_array(volume, chunks=7), sigma=0.0).compute()
     assert np.array_equal(out, volume)
+
+
+def test_threads_per_chunk_leave_the_bits_unchanged():
+    array = da.from_array(noisy_volume(seed=14), chunks=(20, 18, 9))
+    one, two = (vd.denoise(array, threads=t, **SMALL).compute(scheduler="single-threaded")
+                for t in (1, 2))
+    assert np.array_equal(one, two)
