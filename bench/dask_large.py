@@ -82,6 +82,8 @@ def main():
     p.add_argument("--smoothing", type=float, default=1.0)
     p.add_argument("--spare", type=float, default=20.0, help="GiB of disk to leave free")
     p.add_argument("--keep", action="store_true", help="keep the zarr stores")
+    p.add_argument("--reuse", action="store_true",
+                   help="use an input.zarr of this side and chunk left by an earlier --keep run")
     args = p.parse_args()
 
     os.makedirs(args.dir, exist_ok=True)
@@ -102,9 +104,13 @@ def main():
           f"{volnlm.dask.reach(args.method, args.search_radius, args.patch_radius, args.guided_search_radius)}")
     try:
         t0 = time.perf_counter()
-        make_input(source, args.side, args.chunk)
-        print(f"made {args.side}^3 = {args.side ** 3:.4g} voxels (2^31 = {2**31:.4g}) in chunks of "
-              f"{args.chunk}^3 in {time.perf_counter() - t0:.1f} s; {folder_bytes(source) / 2**30:.2f} GiB on disk")
+        old = zarr.open(source, mode="r") if args.reuse and os.path.isdir(source) else None
+        if old is not None and old.shape == (args.side,) * 3 and old.chunks == (args.chunk,) * 3:
+            print(f"reusing {source}")
+        else:
+            make_input(source, args.side, args.chunk)
+        print(f"input {args.side}^3 = {args.side ** 3:.4g} voxels (2^31 = {2**31:.4g}) in chunks of "
+              f"{args.chunk}^3, {time.perf_counter() - t0:.1f} s; {folder_bytes(source) / 2**30:.2f} GiB on disk")
 
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                           memory_limit=args.memory_limit, dashboard_address=":0") as cluster, \

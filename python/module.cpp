@@ -395,6 +395,19 @@ py::tuple volume_extremes(const py::array_t<double, py::array::forcecast>& value
   return py::make_tuple(maximum, peak);
 }
 
+// The automatic head mask of a 3-D volume (pipeline::head_mask), as 0/1 bytes of its shape, for
+// chunked callers that hand the mask to each chunk's call.
+py::array head_mask(const py::array& volume_array) {
+  const auto volume = view_of<double>(volume_array, "volume");
+  auto out = like<uint8_t>(volume_array);
+  {
+    py::gil_scoped_release release;
+    const std::vector<uint8_t> mask = volnlm::pipeline::head_mask(data_of(volume), volume.extents);
+    std::copy(mask.begin(), mask.end(), out.mutable_data());
+  }
+  return out;
+}
+
 // A sigma for a volume whose peak magnitude is `peak`: ValueError naming the range when it lies
 // outside it (pipeline::check_sigma_for_peak); returns the range's lower end.
 double check_sigma(double sigma, double peak) {
@@ -458,6 +471,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("volume_extremes", &volume_extremes, py::arg("values"));
   m.def("default_smoothing", &default_smoothing, py::arg("volume"), py::arg("sigma"));
   m.def("check_sigma", &check_sigma, py::arg("sigma"), py::arg("peak"));
+  m.def("head_mask", &head_mask, py::arg("volume"));
   m.attr("RECORD_KEYS") = record_keys_text();
   m.attr("VERSION") = volnlm::pipeline::version();
 }

@@ -7,7 +7,7 @@ import pytest
 
 import volnlm
 import volnlm.dask as vd
-from conftest import phantom, rician, gaussian
+from conftest import gaussian, phantom, rician, same_bits
 
 SHAPE = (20, 18, 16)
 # Small radii keep the volumes tiny while the halo still exceeds the thinnest chunks.
@@ -104,7 +104,7 @@ def test_sigma_and_maximum_are_those_of_the_whole_volume():
     array = da.from_array(volume, chunks=(10, 9, 8))
     assert vd.estimate_sigma(array) == volnlm.estimate_sigma(volume)
     assert vd.estimate_sigma(array, rician=False) == volnlm.estimate_sigma(volume, rician=False)
-    assert vd._volume_extremes(array) == (np.nanmax(volume), np.nanmax(np.abs(volume)))
+    assert vd._volume_extremes(array) == (np.nanmax(volume), np.nanmax(np.abs(volume)), 0)
     whole = volnlm.denoise(volume, method="block")
     chunked = vd.denoise(array, method="block").compute(scheduler="single-threaded")
     assert relative_difference(chunked, whole).max() <= 1e-5
@@ -189,3 +189,121 @@ def test_threads_per_chunk_leave_the_bits_unchanged():
     one, two = (vd.denoise(array, threads=t, **SMALL).compute(scheduler="single-threaded")
                 for t in (1, 2))
     assert np.array_equal(one, two)
+
+
+# Masks: (name, mask maker over SHAPE, chunks of the volume).
+def _ball(shape=SHAPE):
+    x, y, z = np.meshgrid(*[np.arange(n) for n in shape], indexing="ij")
+    return (x - 9.0) ** 2 / 25 + (y - 7.0) ** 2 / 16 + (z - 6.0) ** 2 / 9 < 1
+
+
+def _sparse():
+    return np.random.default_rng(21).random(SHAPE) < 0.04
+
+
+def _plane_and_corner():
+    m = np.zeros(SHAPE, bool)
+    m[:, :, 11] = True
+    m[0, 0, 0] = m[-1, -1, -1] = True
+    return m
+
+
+MASKED = [
+    ("ball, uneven chunks", _ball, ((7, 13), (5, 6, 7), (9, 7))),
+    ("sparse, chunks thinner than the halo", _sparse, (7, 9, 3)),
+    ("plane and corners, one slice per chunk", _plane_and_corner, (20, 18, 1)),
+    ("ball, one chunk", _ball, -1),
+]
+
+
+@pytest.mark.parametrize("name,make,chunks", MASKED, ids=[m[0] for m in MASKED])
+@pytest.mark.parametrize("method", ["block", "guided"])
+def test_masked_chunks_equal_one_masked_call_and_keep_the_input_outside(name, make, chunks, method):
+    volume = noisy_volume(seed=15, nan=True)
+    before = volume.copy()
+    mask = make()
+    whole = volnlm.denoise(volume, method=method, mask=mask, **SMALL)
+    # The mask as a float dask array of another chunking, NaN standing for outside.
+    as_float = da.from_array(np.where(mask, 2.5, np.nan), chunks=(6, 6, 6))
+    lazy = vd.denoise(da.from_array(volume, chunks=chunks), method=method, mask=as_float, **SMALL)
+    chunked = lazy.compute(scheduler="single-threaded")
+    assert same_bits(volume, before)
+    outside = ~mask
+    assert same_bits(chunked[outside], volume[outside])
+    assert same_bits(whole[outside], volume[outside])
+    d = relative_difference(chunked[mask], whole[mask])
+    if method == "block":
+        assert d.max() <= 1e-5, (name, d.max())
+    else:
+        assert np.count_nonzero(d > 1e-5) <= max(1, mask.sum() // 500), (name, d.max())
+        assert d.max() <= 1e-2
+    # Inside, the volume was filtered.
+    assert np.count_nonzero(chunked[mask] != volume[mask]) > 0.9 * np.count_nonzero(mask & ~np.isnan(volume))
+
+
+@pytest.mark.parametrize("is_rician", [True, False])
+def test_sigma_of_a_mask_is_that_of_one_call(is_rician):
+    volume = noisy_volume(seed=16)
+    mask = _ball()
+    array = da.from_array(volume, chunks=(7, 9, 3))
+    expected = volnlm.estimate_sigma(volume, is_rician, mask=mask)
+    assert vd.estimate_sigma(array, is_rician, mask=da.from_array(mask, chunks=5)) == expected
+    assert expected != volnlm.estimate_sigma(volume, is_rician)
+    whole = volnlm.denoise(volume, method="block", rician=is_rician, mask=mask)
+    chunked = vd.denoise(array, method="block", rician=is_rician, mask=mask).compute()
+    assert relative_difference(chunked, whole).max() <= 1e-5
+
+
+def test_sampled_sigma_of_a_mask_reads_the_pairs_that_hold_it():
+    # Beyond max_voxels: every k-th pair of slices among those holding mask voxels (z 20 to 39).
+    volume = gaussian(np.zeros((24, 24, 40)) + 100.0, 2.0, 4)
+    volume[:, :, 20:] += gaussian(np.zeros((24, 24, 20)), 6.0, 5)
+    mask = np.zeros(volume.shape, bool)
+    mask[2:20, 3:22, 20:] = True
+    array = da.from_array(volume, chunks=(24, 24, 7))
+    starts = range(20, 40, 4)   # 10 pairs hold the mask; a budget of 5 pairs keeps every other
+    sample = np.concatenate([volume[:, :, z : z + 2] for z in starts], axis=2)
+    sample_mask = np.concatenate([mask[:, :, z : z + 2] for z in starts], axis=2)
+    got = vd.estimate_sigma(array, rician=False, mask=mask, max_voxels=5 * 2 * 24 * 24)
+    assert got == volnlm.estimate_sigma(sample, rician=False, mask=sample_mask)
+    assert abs(got / volnlm.estimate_sigma(volume, rician=False, mask=mask) - 1) < 0.1
+
+
+def test_auto_mask_is_that_of_one_call_and_refused_beyond_its_limit(monkeypatch):
+    clean = 600.0 * phantom((30, 28, 24))
+    volume = rician(clean, 18.0, 17)
+    array = da.from_array(volume, chunks=(11, 28, 7))
+    whole, record = volnlm.denoise(volume, method="block", mask="auto", return_params=True)
+    assert 0 < record["Mask"]["Coverage"] < 1
+    assert vd.estimate_sigma(array, mask="auto") == volnlm.estimate_sigma(volume, mask="auto")
+    chunked = vd.denoise(array, method="block", mask="auto").compute()
+    assert relative_difference(chunked, whole).max() <= 1e-5
+    assert np.count_nonzero(chunked == volume) > 0  # the air is kept
+    monkeypatch.setattr(vd, "AUTO_MASK_VOXELS", volume.size - 1)
+    for call in (vd.denoise, vd.estimate_sigma):
+        with pytest.raises(ValueError, match="AUTO_MASK_VOXELS"):
+            call(array, mask="auto")
+
+
+def test_an_empty_mask_returns_the_input_with_a_warning():
+    volume = noisy_volume(seed=18)
+    array = da.from_array(volume, chunks=8)
+    with pytest.warns(UserWarning, match="no voxel"):
+        out = vd.denoise(array, mask=np.zeros(SHAPE))
+    assert same_bits(out.compute(), volume)
+    with pytest.warns(UserWarning, match="no voxel"):
+        assert vd.estimate_sigma(array, mask=np.full(SHAPE, np.nan)) == 0.0
+
+
+@pytest.mark.parametrize("bad,error", [
+    (np.ones((20, 18, 15)), ValueError),
+    (da.ones((20, 18, 17), chunks=5), ValueError),
+    (np.ones(SHAPE, np.complex64), TypeError),
+    ("head", ValueError),
+    (np.ma.MaskedArray(np.ones(SHAPE)), TypeError),
+])
+def test_bad_masks_are_refused_before_any_chunk(bad, error):
+    array = da.from_array(noisy_volume(), chunks=8)
+    for call in (vd.denoise, vd.estimate_sigma):
+        with pytest.raises(error, match="mask"):
+            call(array, mask=bad)
