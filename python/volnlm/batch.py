@@ -24,7 +24,7 @@ import time
 
 from . import __version__
 
-__all__ = ["run", "main", "find_inputs", "output_path"]
+__all__ = ["run", "main", "find_inputs", "output_path", "mask_for"]
 
 #: Suffixes taken from a BIDS dataset unless others are asked for, and where they live.
 DEFAULT_SUFFIXES = ("T1w", "dwi")
@@ -91,6 +91,70 @@ def output_path(path, bids_root, out_dir):
 def sidecar_path(output):
     match = _NIFTI.search(output)
     return (output[: match.start()] if match else output) + ".json"
+
+
+class MaskNotFound(LookupError):
+    """An input's mask cannot be found: that input fails, the others go on."""
+
+
+_MASK_FIELDS = ("stem", "sub", "ses", "dir")
+
+
+def _entities(path):
+    """The input's name without .nii[.gz], and its sub and ses entity values ("" when absent)."""
+    name = os.path.basename(path)
+    match = _NIFTI.search(name)
+    stem = name[: match.start()] if match else name
+    values = dict(part.split("-", 1) for part in stem.split("_") if "-" in part)
+    return stem, values.get("sub", ""), values.get("ses", "")
+
+
+def check_mask_spec(spec):
+    """Raises UsageError for a --mask whose name holds a field other than {stem}, {sub}, {ses}
+    and {dir}, or a brace that is not a field."""
+    if spec in (None, "auto", "bids"):
+        return
+    try:
+        spec.format_map({k: "" for k in _MASK_FIELDS})
+    except (KeyError, IndexError, ValueError) as error:
+        raise UsageError(f"--mask {spec}: the fields of a mask's name are "
+                         f"{', '.join('{' + f + '}' for f in _MASK_FIELDS)}; {error}") from None
+
+
+def mask_for(path, bids_root, spec):
+    """The mask that goes with input `path`: None without `spec`; "auto" for auto; for "bids"
+    the brain mask of its BIDS dataset: ``<entities>_desc-brain_mask.nii[.gz]`` (its own
+    entities, any desc left out) beside it, else in the same folder of a dataset under
+    ``<root>/derivatives/``; otherwise the file `spec` names, with {stem}, {sub}, {ses} and
+    {dir} replaced by the input's. Raises MaskNotFound when the file does not exist, or when
+    "bids" finds none or several."""
+    if spec is None or spec == "auto":
+        return spec
+    stem, sub, ses = _entities(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if spec != "bids":
+        mask = spec.format_map(dict(stem=stem, sub=sub, ses=ses, dir=folder))
+        if not os.path.isfile(mask):
+            raise MaskNotFound(f"its mask {mask} does not exist")
+        return os.path.abspath(mask)
+    if bids_root is None:
+        raise MaskNotFound("--mask bids needs an input inside a BIDS dataset")
+    parts = stem.split("_")[:-1]
+    base = "_".join([p for p in parts if not p.startswith("desc-")] + ["desc-brain_mask"])
+    names = [base + ".nii.gz", base + ".nii"]
+    beside = [os.path.join(folder, n) for n in names if os.path.isfile(os.path.join(folder, n))]
+    if beside:
+        return beside[0]
+    relative = os.path.relpath(folder, bids_root)
+    pattern = os.path.join(glob.escape(bids_root), "derivatives", "*", glob.escape(relative))
+    found = sorted(p for d in glob.glob(pattern) for n in names
+                   for p in [os.path.join(d, n)] if os.path.isfile(p))
+    if len(found) > 1:
+        raise MaskNotFound(f"several brain masks for it: {', '.join(found)}; name one with --mask")
+    if not found:
+        raise MaskNotFound(f"no brain mask {base}.nii[.gz] beside it or under "
+                           f"{os.path.join(bids_root, 'derivatives')}")
+    return found[0]
 
 
 def _command_line(options):
@@ -217,7 +281,7 @@ def _local_client(workers, count):
 
 
 def run(inputs, out_dir, client=None, *, workers=None, scheduler=None, force=False,
-        suffixes=DEFAULT_SUFFIXES, command=None, progress=None, args=(), **options):
+        suffixes=DEFAULT_SUFFIXES, command=None, progress=None, args=(), mask=None, **options):
     """Denoise every input into `out_dir` with ``volnlm denoise``, one task per input on
     dask.distributed; returns one dict per input with the summary's columns (status "done",
     "skipped" or "failed").
@@ -228,8 +292,12 @@ def run(inputs, out_dir, client=None, *, workers=None, scheduler=None, force=Fal
     are ``volnlm denoise``'s options by name (``method="block"``, ``search_radius=2``,
     ``noise="gaussian"``...). `command` is the ``volnlm`` program (default: $VOLNLM_COMMAND,
     else ``volnlm`` on PATH); `args`, further arguments to it as they stand. Outputs whose file and sidecar exist are skipped unless `force`.
+    `mask`: "auto" (the tool's head mask of each input), "bids" (each input's brain mask in its
+    BIDS dataset) or a file name, in which {stem}, {sub}, {ses} and {dir} stand for each
+    input's (see mask_for); an input whose mask is not found fails.
     Raises UsageError, before anything runs, when no input is found or the tool cannot run.
     """
+    check_mask_spec(mask)
     command = command or _default_command()
     found = find_inputs(list(inputs), tuple(suffixes))
     if not found:
@@ -249,10 +317,15 @@ def run(inputs, out_dir, client=None, *, workers=None, scheduler=None, force=Fal
             row.update(status="failed", error=f"its output is also that of {claimed[output]}")
             continue
         claimed[output] = path
+        try:
+            mask_args = [] if mask is None else ["--mask", mask_for(path, root, mask)]
+        except MaskNotFound as error:
+            row.update(status="failed", error=str(error))
+            continue
         if not force and _complete(output, sidecar):
             row["status"] = "skipped"
             continue
-        tasks[len(rows) - 1] = (os.path.abspath(path), output, sidecar)
+        tasks[len(rows) - 1] = (os.path.abspath(path), output, sidecar, mask_args)
 
     if tasks:
         own = client is None
@@ -267,9 +340,9 @@ def run(inputs, out_dir, client=None, *, workers=None, scheduler=None, force=Fal
             from dask.distributed import as_completed
 
             futures = {}
-            for i, (source, output, sidecar) in tasks.items():
+            for i, (source, output, sidecar, mask_args) in tasks.items():
                 # pure=False: a rerun with --force runs again instead of reusing a result.
-                future = client.submit(_denoise_one, command, source, output, extra, sidecar,
+                future = client.submit(_denoise_one, command, source, output, extra + mask_args, sidecar,
                                        pure=False, key=f"volnlm-{i}-{os.path.basename(output)}-{time.time_ns()}")
                 futures[future] = i
             show = sys.stderr.isatty() if progress is None else progress
@@ -321,6 +394,12 @@ def _parser():
     p.add_argument("--suffix", action="append", metavar="SUFFIX",
                    help="BIDS suffixes to take (repeatable; default T1w and dwi)")
     p.add_argument("--force", action="store_true", help="redo inputs whose outputs are complete")
+    p.add_argument("--mask", metavar="auto|bids|FILE",
+                   help="auto: a head mask made from each input; bids: each input's brain mask "
+                   "in its dataset (<entities>_desc-brain_mask.nii[.gz] beside it or under "
+                   "derivatives/); FILE: a mask file, in whose name {stem}, {sub}, {ses} and {dir} "
+                   "stand for each input's (e.g. masks/sub-{sub}_mask.nii.gz). An input whose "
+                   "mask is missing fails")
     p.add_argument("--volnlm", metavar="PATH", help="the volnlm program (default: volnlm on PATH)")
     return p
 
@@ -339,7 +418,7 @@ def main(argv=None):
             raise UsageError("no inputs found in " + " ".join(args.inputs))
         rows = run(args.inputs, args.out_dir, workers=args.workers, scheduler=args.scheduler,
                    force=args.force, suffixes=tuple(args.suffix or DEFAULT_SUFFIXES),
-                   command=command, args=extra)
+                   command=command, args=extra, mask=args.mask)
     except UsageError as error:
         print(f"volnlm batch: {error}", file=sys.stderr)
         return 2

@@ -214,3 +214,72 @@ def test_each_run_of_the_tool_gets_its_workers_threads(tmp_path, client, given, 
     assert sum(w.startswith("--threads") for w in words) == 1, words
     i = next(i for i, w in enumerate(words) if w.startswith("--threads"))
     assert words[i : i + len(expected)] == expected
+
+
+def _touch(root, relative):
+    path = root / relative
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(b"")
+    return str(path)
+
+
+MASK_CASES = [
+    # (input, --mask, expected mask or the MaskNotFound message's start)
+    ("sub-01/anat/sub-01_T1w.nii.gz", "bids", "sub-01/anat/sub-01_desc-brain_mask.nii.gz"),
+    ("sub-02/ses-a/anat/sub-02_ses-a_run-1_T1w.nii", "bids",
+     "derivatives/prep/sub-02/ses-a/anat/sub-02_ses-a_run-1_desc-brain_mask.nii"),
+    ("sub-01/anat/sub-01_desc-raw_T1w.nii.gz", "bids", "sub-01/anat/sub-01_desc-brain_mask.nii.gz"),
+    ("sub-03/anat/sub-03_T1w.nii.gz", "bids", "no brain mask"),
+    ("sub-04/anat/sub-04_T1w.nii.gz", "bids", "several brain masks"),
+    ("sub-03/anat/sub-03_T1w.nii.gz", "masks/sub-{sub}_mask.nii", "masks/sub-03_mask.nii"),
+    ("sub-02/ses-a/anat/sub-02_ses-a_run-1_T1w.nii", "masks/{sub}-{ses}.nii", "masks/02-a.nii"),
+    ("sub-01/anat/sub-01_T1w.nii.gz", "{dir}/{stem}_brain.nii.gz", "sub-01/anat/sub-01_T1w_brain.nii.gz"),
+    ("sub-04/anat/sub-04_T1w.nii.gz", "masks/sub-{sub}_mask.nii", "its mask"),
+    ("sub-04/anat/sub-04_T1w.nii.gz", "auto", "auto"),
+]
+
+
+@pytest.mark.parametrize("source,spec,expected", MASK_CASES)
+def test_each_input_finds_its_own_mask(tmp_path, monkeypatch, source, spec, expected):
+    root = tmp_path / "bids"
+    for f in ("sub-01/anat/sub-01_desc-brain_mask.nii.gz",
+              "derivatives/prep/sub-02/ses-a/anat/sub-02_ses-a_run-1_desc-brain_mask.nii",
+              "derivatives/a/sub-04/anat/sub-04_desc-brain_mask.nii.gz",
+              "derivatives/b/sub-04/anat/sub-04_desc-brain_mask.nii",
+              "masks/sub-03_mask.nii", "masks/02-a.nii", "sub-01/anat/sub-01_T1w_brain.nii.gz"):
+        _touch(root, f)
+    path = _touch(root, source)
+    monkeypatch.chdir(root)
+    if expected == "auto" or "/" in expected:
+        found = batch.mask_for(path, str(root), spec)
+        assert found == (expected if expected == "auto" else str(root / expected))
+    else:
+        with pytest.raises(batch.MaskNotFound, match=expected):
+            batch.mask_for(path, str(root), spec)
+
+
+def test_masks_reach_each_run_and_a_missing_one_fails_that_input(tmp_path, client):
+    root = tmp_path / "bids"
+    sources = [_touch(root, f"sub-0{k}/anat/sub-0{k}_T1w.nii") for k in (1, 2)]
+    mask = _touch(root, "sub-01/anat/sub-01_desc-brain_mask.nii")
+    log = tmp_path / "argv"
+    tool = tmp_path / "tool"   # logs its arguments and copies IN to OUT
+    tool.write_text(f'#!/bin/sh\n[ "$2" = "--help" ] && exit 0\necho "$@" >> "{log}"\ncp "$2" "$3"\n')
+    tool.chmod(0o755)
+    rows = batch.run([str(root)], str(tmp_path / "out"), client=client, command=str(tool),
+                     mask="bids")
+    by_input = {r["input"]: r for r in rows}
+    assert by_input[sources[0]]["status"] == "done"
+    assert by_input[sources[1]]["status"] == "failed"
+    assert "no brain mask" in by_input[sources[1]]["error"]
+    words = log.read_text().split()
+    assert words[words.index("--mask") + 1] == mask
+    assert len(log.read_text().splitlines()) == 1
+
+
+def test_a_mask_name_with_an_unknown_field_is_bad_usage(tmp_path):
+    save(str(tmp_path / "c.nii"), rician(phantom(SHAPE) * 800.0, 30.0, 7))
+    result = run_command([str(tmp_path / "c.nii"), "-o", str(tmp_path / "out"), "--volnlm", CLI,
+                          "--mask", "masks/{subject}.nii"])
+    assert result.returncode == 2
+    assert "{stem}" in result.stderr and "subject" in result.stderr
