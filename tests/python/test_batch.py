@@ -283,3 +283,21 @@ def test_a_mask_name_with_an_unknown_field_is_bad_usage(tmp_path):
                           "--mask", "masks/{subject}.nii"])
     assert result.returncode == 2
     assert "{stem}" in result.stderr and "subject" in result.stderr
+
+
+def test_mask_auto_runs_as_the_command_line_runs_it(tmp_path, client):
+    source = str(tmp_path / "scan.nii.gz")
+    clean = np.zeros((20, 18, 14))
+    clean[3:17, 3:15, 2:12] = phantom((14, 12, 10)) * 800.0 + 100.0
+    save(source, rician(clean, 30.0, 10))
+    rows = batch.run([source], str(tmp_path / "out"), client=client, command=CLI, args=OPTIONS,
+                     mask="auto")
+    assert [r["status"] for r in rows] == ["done"], rows
+    direct = str(tmp_path / "direct.nii.gz")
+    subprocess.run([CLI, "denoise", source, direct, "--quiet", "--mask", "auto", *OPTIONS], check=True)
+    got = np.asarray(nib.load(rows[0]["output"]).dataobj)
+    assert np.array_equal(got, np.asarray(nib.load(direct).dataobj))
+    noisy = np.asarray(nib.load(source).dataobj)
+    assert np.any(got == noisy) and np.any(got != noisy)  # air kept, head filtered
+    record = json.load(open(batch.sidecar_path(rows[0]["output"])))
+    assert record["Mask"]["Source"] == "auto"

@@ -107,3 +107,20 @@ def test_bad_inputs_are_refused():
         Denoise(command=CLI, method="other")
     with pytest.raises(Exception):
         Denoise(command=CLI, in_file="/no/such/file.nii")
+
+
+def test_a_mask_file_keeps_the_input_outside(tmp_path):
+    source = str(tmp_path / "t1.nii.gz")
+    mask_file = str(tmp_path / "brain.nii.gz")
+    volume = np.float32(rician(phantom((12, 10, 8)) * 800.0, 30.0, 5))
+    mask = np.zeros(volume.shape, np.uint8)
+    mask[3:9, 2:8, 2:6] = 1
+    nib.save(nib.Nifti1Image(volume, np.eye(4)), source)
+    nib.save(nib.Nifti1Image(mask, np.eye(4)), mask_file)
+    node = Denoise(command=CLI, in_file=source, mask=mask_file, method="block", search_radius=1,
+                   sigma=30.0)
+    out = node.run(cwd=str(tmp_path)).outputs.out_file
+    denoised = np.asarray(nib.load(out).dataobj)
+    inside = mask != 0
+    assert np.array_equal(denoised[~inside], volume[~inside])
+    assert np.count_nonzero(denoised[inside] != volume[inside]) > 0.9 * inside.sum()
