@@ -14,7 +14,12 @@ parent at the fork, since Linux carries it over the exec, so it serves only as a
   - scikit-image denoise_nl_means, fast mode, patch size 3, patch distance 2 and 5,
     sigma = the true sigma, h = 0.8 sigma (the value its documentation gives for fast mode
     with sigma supplied);
-  - scipy.ndimage gaussian_filter with the sigma of best PSNR on the crop from a small sweep.
+  - scipy.ndimage gaussian_filter with the sigma of best PSNR on the crop from a small sweep;
+  - masks (whole volume only): volnlm.denoise end to end (sigma estimated, default parameters),
+    methods block and guided, without a mask, with the brain mask ch2bet > 0 and with
+    mask="auto", each run twice in turn and the shorter time kept; and, not timed, the sigma
+    estimated with the brain mask and the automatic mask's coverage of brain and volume at 3%
+    and 9% noise.
 PSNR is taken over the brain (ch2bet > 0) against the noise-free template, with the template's
 maximum as the peak.
 
@@ -42,6 +47,8 @@ CROP = 96
 GAUSSIAN_SWEEP = (0.5, 0.75, 1.0, 1.25, 1.5)
 SKIMAGE_H_FACTOR = 0.8
 MIB = 1024.0 * 1024.0
+MASK_NOISE_LEVELS = (0.03, 0.09)  # noise fractions of the mask measurements
+MASK_REPEATS = 3
 
 
 # ---------------------------------------------------------------- child side (one peer run)
@@ -56,6 +63,13 @@ def child(argv):
         start = time.perf_counter()
         out = denoise_nl_means(noisy, patch_size=3, patch_distance=distance, h=SKIMAGE_H_FACTOR * sigma,
                                fast_mode=True, sigma=sigma, preserve_range=True, channel_axis=None)
+        seconds = time.perf_counter() - start
+    elif kind == "denoise":
+        import volnlm
+        method, mask = argv[3], argv[4]
+        mask = None if mask == "none" else "auto" if mask == "auto" else np.load(mask)
+        start = time.perf_counter()
+        out = volnlm.denoise(noisy, method=method, mask=mask)
         seconds = time.perf_counter() - start
     elif kind == "gaussian":
         from scipy.ndimage import gaussian_filter
@@ -81,11 +95,11 @@ def own_peak_kib():
 
 # ---------------------------------------------------------------- parent side
 
-def load_inputs():
+def load_inputs(fraction=NOISE_FRACTION):
     import nibabel
     clean = np.asanyarray(nibabel.load(os.path.join(TEMPLATES, "ch2.nii.gz")).dataobj).astype(np.float64)
     brain = np.asanyarray(nibabel.load(os.path.join(TEMPLATES, "ch2bet.nii.gz")).dataobj) > 0
-    sigma = NOISE_FRACTION * float(clean.max())
+    sigma = fraction * float(clean.max())
     rng = np.random.default_rng(SEED)
     real = clean + sigma * rng.standard_normal(clean.shape)
     imag = sigma * rng.standard_normal(clean.shape)
@@ -103,9 +117,9 @@ def psnr(out, clean, brain, peak):
     return 10.0 * np.log10(peak * peak / np.mean(err * err))
 
 
-def run_child(cmd):
+def run_child(cmd, env=None):
     """Runs cmd to completion; returns (seconds printed by it, peak RSS in MiB)."""
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     # Read the pipes before reaping, so that a chatty child cannot block on a full pipe.
     out, err = proc.stdout.read(), proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
@@ -133,6 +147,8 @@ class Case:
         self.name, self.clean, self.brain, self.noisy = name, clean, brain, noisy
         self.voxels = noisy.size
         self.rows = []
+        self.mask_rows = []  # end-to-end denoise with and without masks
+        self.mask_checks = []  # sigma with the brain mask, the automatic mask's coverage
 
 
 def machine_description(build_dir):
@@ -193,7 +209,10 @@ def main():
     ap.add_argument("--quick", action="store_true", help="crop only: skips the whole volume and its slow references")
     ap.add_argument("--cases", default=None, help="comma-separated cases among crop,whole (default: both)")
     ap.add_argument("--only", default=None,
-                    help="comma-separated contender groups among blockdenoise,sorvane,reference,skimage,gaussian")
+                    help="comma-separated contender groups among blockdenoise,sorvane,reference,skimage,gaussian,"
+                         "masks (masks: whole case only)")
+    ap.add_argument("--tag", default=None,
+                    help="suffix of the results file's name, for a partial run (e.g. masks: 2026-12-08-masks.md)")
     ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"), help="build directory with the runner")
     ap.add_argument("--results", default=os.path.join(HERE, "results"), help="folder of the dated results files")
     ap.add_argument("--no-readme", action="store_true", help="do not update the table quoted in bench/README.md")
@@ -207,7 +226,7 @@ def main():
         cases = [c for c in args.cases.split(",") if c]
         if args.quick and "whole" in cases:
             raise SystemExit("--quick runs the crop only")
-    groups = set((args.only or "blockdenoise,sorvane,reference,skimage,gaussian").split(","))
+    groups = set((args.only or "blockdenoise,sorvane,reference,skimage,gaussian,masks").split(","))
 
     started = datetime.datetime.now()
     machine = machine_description(args.build)
@@ -233,16 +252,21 @@ def main():
                 raise SystemExit("unknown case " + name)
             all_cases.append(case)
             run_case(case, tmp, runner, sigma, peak, gauss_width, groups)
+            if name == "whole" and "masks" in groups:
+                run_masks(case, tmp, args.build, peak)
 
     finished = datetime.datetime.now()
     report = render(all_cases, machine, sigma, peak, sweep, gauss_width, started, finished, args.quick)
     os.makedirs(args.results, exist_ok=True)
-    stem = started.strftime("%Y-%m-%d") + ("-quick" if args.quick else "")
+    stem = started.strftime("%Y-%m-%d") + ("-quick" if args.quick else "") + ("-" + args.tag if args.tag else "")
     path = os.path.join(args.results, stem + ".md")
     with open(path, "w") as f:
         f.write(report)
     print()
     print(table(all_cases))
+    if any(c.mask_rows or c.mask_checks for c in all_cases):
+        print()
+        print(mask_tables(all_cases))
     print("\nwritten to %s" % os.path.relpath(path, ROOT))
     if not args.no_readme:
         update_readme(os.path.relpath(path, HERE), all_cases, machine, started)
@@ -312,6 +336,76 @@ def run_case(case, tmp, runner, sigma, peak, gauss_width, groups):
         add("scipy gaussian", "", "sigma %.2f" % gauss_width, seconds, mib, np.load(out_npy))
 
 
+def run_masks(case, tmp, build_dir, peak):
+    """volnlm.denoise end to end on the whole volume, without and with masks, in turn; then the
+    masked sigma estimate and the automatic mask's coverage at each noise level (not timed)."""
+    sys.path.insert(0, os.path.join(build_dir, "python"))
+    import volnlm
+    from volnlm import _core
+    env = dict(os.environ, PYTHONPATH=os.path.join(build_dir, "python"))
+    noisy_npy = os.path.join(tmp, "noisy.npy")
+    brain_npy = os.path.join(tmp, "brain.npy")
+    out_npy = os.path.join(tmp, "out.npy")
+    np.save(brain_npy, case.brain)
+    masks = (("none", "no mask", None), (brain_npy, "ch2bet > 0", case.brain),
+             ("auto", "auto", _core.head_mask(np.asfortranarray(case.noisy))))
+    print("masks: volnlm.denoise end to end, %d runs of each, shortest kept" % MASK_REPEATS, flush=True)
+    best = {}
+    for _ in range(MASK_REPEATS):
+        for method in ("block", "guided"):
+            for spec, label, _mask in masks:
+                cmd = [sys.executable, os.path.abspath(__file__), "--child", "denoise", noisy_npy, out_npy,
+                       method, spec]
+                seconds, mib = run_child(cmd, env)
+                key = (method, label)
+                if key not in best or seconds < best[key][0]:
+                    best[key] = (seconds, mib, psnr(np.load(out_npy), case.clean, case.brain, peak))
+    for method in ("block", "guided"):
+        unmasked = best[(method, "no mask")][0]
+        for _spec, label, mask in masks:
+            seconds, mib, quality = best[(method, label)]
+            row = dict(method=method, mask=label, coverage=1.0 if mask is None else float(mask.mean()),
+                       seconds=seconds, ratio=seconds / unmasked, mib=mib, psnr=quality)
+            case.mask_rows.append(row)
+            print("  denoise %-6s mask %-10s coverage %5.1f%% %8.3f s  %.2fx unmasked %6.2f dB" % (
+                method, label, 100 * row["coverage"], seconds, row["ratio"], quality), flush=True)
+    for fraction in MASK_NOISE_LEVELS:
+        _clean, brain, noisy, truth = load_inputs(fraction)
+        estimate = volnlm.estimate_sigma(noisy, mask=brain)
+        whole = volnlm.estimate_sigma(noisy)
+        auto = _core.head_mask(np.asfortranarray(noisy))
+        check = dict(fraction=fraction, truth=truth, masked=estimate, whole=whole,
+                     brain_kept=float(auto[brain].mean()), coverage=float(auto.mean()))
+        case.mask_checks.append(check)
+        print("  noise %.0f%%: sigma %.3f, estimated with the brain mask %.3f (%+.1f%%), without %.3f (%+.1f%%); "
+              "auto mask keeps %.3f%% of the brain, covers %.1f%% of the volume" % (
+                  100 * fraction, truth, estimate, 100 * (estimate / truth - 1), whole, 100 * (whole / truth - 1),
+                  100 * check["brain_kept"], 100 * check["coverage"]), flush=True)
+
+
+def mask_tables(cases):
+    lines = []
+    for case in cases:
+        if case.mask_rows:
+            lines += ["| case | volnlm.denoise method | mask | mask covers | seconds | vs no mask | peak MiB "
+                      "| PSNR brain dB |", "|---|---|---|---:|---:|---:|---:|---:|"]
+            for r in case.mask_rows:
+                lines.append("| %s | %s | %s | %.1f%% | %.3f | %.2f× | %.0f | %.2f |" % (
+                    case.name, r["method"], r["mask"], 100 * r["coverage"], r["seconds"], r["ratio"], r["mib"],
+                    r["psnr"]))
+            lines.append("")
+        if case.mask_checks:
+            lines += ["| Rician noise | true sigma | estimated, brain mask | error | estimated, no mask | error "
+                      "| auto mask keeps of the brain | auto mask covers of the volume |",
+                      "|---:|---:|---:|---:|---:|---:|---:|---:|"]
+            for c in case.mask_checks:
+                lines.append("| %.0f%% | %.3f | %.3f | %+.2f%% | %.3f | %+.2f%% | %.3f%% | %.1f%% |" % (
+                    100 * c["fraction"], c["truth"], c["masked"], 100 * (c["masked"] / c["truth"] - 1), c["whole"],
+                    100 * (c["whole"] / c["truth"] - 1), 100 * c["brain_kept"], 100 * c["coverage"]))
+            lines.append("")
+    return "\n".join(lines).rstrip("\n")
+
+
 def speed_columns(case, row):
     """Speed-up over the reference of the same filter and parameters, and over skimage d=5."""
     if row["seconds"] is None:
@@ -329,6 +423,7 @@ def speed_columns(case, row):
 
 
 def table(cases):
+    cases = [c for c in cases if c.rows]
     lines = ["| case | contender | parameters | seconds | Mvoxel/s | peak MiB | peak / arrays | PSNR brain dB "
              "| speed-up vs reference | speed vs skimage d=5 |",
              "|---|---|---|---:|---:|---:|---:|---:|---:|---:|"]
@@ -368,6 +463,15 @@ def render(cases, machine, sigma, peak, sweep, gauss_width, started, finished, q
             " makes the timings noisier)." % ((finished - started).total_seconds(),
                                              " ".join("%.2f" % v for v in os.getloadavg())), ""]
     out += ["## Results", "", table(cases), ""]
+    if any(c.mask_rows or c.mask_checks for c in cases):
+        out += ["## Masks", "",
+                "volnlm.denoise end to end from Python (sigma estimated, default parameters, default threads): the"
+                " whole volume without a mask, with the brain mask (ch2bet > 0) and with mask=\"auto\"; each"
+                " configuration run %d times in turn, the shortest kept; seconds include the noise estimate and"
+                " the automatic mask. Then, not timed, the noise estimate with the brain mask and the automatic"
+                " mask's share of the brain and of the volume, on the same template with %s Rician noise (same"
+                " seed)." % (MASK_REPEATS, " and ".join("%.0f%%" % (100 * f) for f in MASK_NOISE_LEVELS)),
+                "", mask_tables(cases), ""]
     return "\n".join(out)
 
 

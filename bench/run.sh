@@ -6,4 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench -j"$(nproc)" --target volnlm_bench_run
+# The Python module, for the end-to-end rows with and without masks (when it can be built).
+if cmake --build build-bench --target help | grep -q '^volnlm_python:'; then
+  cmake --build build-bench -j"$(nproc)" --target volnlm_python
+fi
 exec /usr/bin/python3 bench/run.py --build build-bench "$@"

@@ -427,6 +427,21 @@ double default_smoothing(const py::array& volume_array, double sigma) {
   return volnlm::pipeline::smoothing_for(sigma, signal);
 }
 
+// The automatic mask of a volume (3-D, Fortran-ordered float64), as mask="auto" makes it: a
+// Fortran-ordered bool array of the volume's shape, for tests and measurements.
+py::array head_mask(const py::array& volume_array) {
+  const auto volume = view_of<double>(volume_array, "volume");
+  auto out = like<bool>(volume_array);
+  if (volume.count == 0) return out;
+  std::vector<uint8_t> mask;
+  {
+    py::gil_scoped_release release;
+    mask = volnlm::pipeline::head_mask(data_of(volume), volume.extents);
+  }
+  std::copy(mask.begin(), mask.end(), out.mutable_data());
+  return out;
+}
+
 std::string record_keys_text() {
   std::string text;
   for (const auto& key : volnlm::pipeline::record_keys()) {
@@ -470,6 +485,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("guided_search_radius"));
   m.def("volume_extremes", &volume_extremes, py::arg("values"));
   m.def("default_smoothing", &default_smoothing, py::arg("volume"), py::arg("sigma"));
+  m.def("head_mask", &head_mask, py::arg("volume"));
   m.def("check_sigma", &check_sigma, py::arg("sigma"), py::arg("peak"));
   m.def("head_mask", &head_mask, py::arg("volume"));
   m.attr("RECORD_KEYS") = record_keys_text();

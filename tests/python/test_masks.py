@@ -165,6 +165,24 @@ def test_the_automatic_mask_covers_the_head_and_leaves_the_air(level):
     sigma = volnlm.estimate_sigma(noisy, mask="auto")
     assert used["Sigma"] == [sigma]
     assert abs(sigma / (level * 250.0) - 1) < 0.1
+    # It is the core's head mask, passed on as any mask is.
+    made = volnlm._core.head_mask(noisy)
+    assert coverage == made.mean()
+    assert same_bits(out, volnlm.denoise(noisy, mask=made))
+
+
+def test_the_automatic_mask_of_a_series_is_its_first_volumes():
+    first, _ = _head(seed=12)
+    second = np.asfortranarray(np.roll(first, 3, axis=0))  # its own head mask differs
+    made = volnlm._core.head_mask(first)
+    assert not np.array_equal(made, volnlm._core.head_mask(second))
+    series = np.stack([first, second], axis=3)
+    out, used = volnlm.denoise(series, mask="auto", return_params=True)
+    sigmas = volnlm.estimate_sigma(series, mask="auto")
+    assert used["Sigma"] == list(sigmas) and used["Mask"]["Coverage"] == made.mean()
+    for k, volume in enumerate((first, second)):
+        assert sigmas[k] == volnlm.estimate_sigma(volume, mask=made)
+        assert same_bits(out[..., k], volnlm.denoise(volume, sigmas[k], mask=made))
 
 
 # Forms of the same mask: any integer or float type, any layout; nonzero inside, NaN outside.
