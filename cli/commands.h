@@ -29,7 +29,8 @@ struct DenoiseArgs {
   std::string residual;                // empty: none; else a NIfTI file for IN minus OUT (float32)
   std::optional<std::string> threads;  // --threads; none: VOLNLM_NUM_THREADS or the usable CPUs
   bool quiet = false;
-  bool force = false;  // replace OUT even when it is the input, write-protected, or a link
+  bool timings = false;  // print the wall time of each stage of the run to stderr
+  bool force = false;    // replace OUT even when it is the input, write-protected, or a link
 };
 int run_denoise(const DenoiseArgs& args);
 

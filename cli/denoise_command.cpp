@@ -18,6 +18,7 @@
 #include "cli/run_record.h"
 #include "common/mask.h"
 #include "common/scalar.h"
+#include "common/stage_times.h"
 #include "common/text.h"
 #include "common/thread_count.h"
 #include "pipeline/pipeline.h"
@@ -129,6 +130,24 @@ int64_t count_non_finite(const std::vector<double>& v) {
   return n;
 }
 
+// The stages' wall times as a table on stderr, with what they leave of the whole run as "other".
+void print_timings(const StageTimes& times, double total) {
+  std::string text = "volnlm: wall time by stage (seconds)\n";
+  double listed = 0.0;
+  char line[96];
+  const auto row = [&](const std::string& name, double seconds) {
+    std::snprintf(line, sizeof line, "  %-16s %8.3f\n", name.c_str(), seconds);
+    text += line;
+  };
+  for (const StageTimes::Stage& s : times.stages()) {
+    row(s.name, s.seconds);
+    listed += s.seconds;
+  }
+  row("other", std::max(0.0, total - listed));
+  row("total", total);
+  std::fputs(text.c_str(), stderr);
+}
+
 }  // namespace
 
 std::optional<double> parse_sigma(const std::string& text) {
@@ -153,6 +172,8 @@ int32_t parse_threads(const std::string& text) {
 
 int run_denoise(const DenoiseArgs& args) {
   const auto start = Clock::now();
+  StageTimes times;
+  StageClock clock(args.timings ? &times : nullptr);
   // Everything the user can get wrong on the command line is checked before any file is read.
   if (!is_writable_nifti_name(args.out)) {
     throw UsageError(
@@ -199,7 +220,9 @@ int run_denoise(const DenoiseArgs& args) {
   options.guided_search_radius = args.guided_search_radius;
   if (args.smoothing) options.smoothing = round_to_float(*args.smoothing);
   if (args.threads) options.threads = parse_threads(*args.threads);
+  if (args.timings) options.timings = &times;
 
+  clock.restart();
   NiftiReader input(args.in);
   warn_about(input);
   const Extents extents = input.extents();
@@ -249,6 +272,7 @@ int run_denoise(const DenoiseArgs& args) {
   if (args.sidecar) {
     sidecar = std::make_unique<AtomicFile>(checked_output(sidecar_name, inputs, args.force));
   }
+  clock.mark("read");
 
   // A shared sigma needs every volume's estimate first: one pass over the input before the run.
   std::vector<double> sigmas;
@@ -259,9 +283,11 @@ int run_denoise(const DenoiseArgs& args) {
     std::vector<pipeline::SigmaEstimate> detail;
     for (int64_t v = 0; v < first_pass.volumes(); ++v) {
       first_pass.read_volume(volume);
+      clock.mark("read");
       detail.push_back(pipeline::estimate_sigma_detail(volume.data(), extents, options.rician,
                                                        mask.for_volume(volume, extents)));
       estimates.push_back(detail.back().sigma);
+      clock.mark("noise estimate");
     }
     sigmas = pipeline::series_sigmas(sigma_choice, first_pass.volumes(), detail);
   } else if (!sigma_choice.given.empty()) {
@@ -290,6 +316,7 @@ int run_denoise(const DenoiseArgs& args) {
 
   for (int64_t v = 0; v < volumes; ++v) {
     input.read_volume(volume);
+    clock.mark("read");
     const std::string which =
         volumes > 1 ? "volume " + std::to_string(v + 1) + " of " + args.in : args.in;
     if (!sigmas.empty()) {
@@ -337,8 +364,10 @@ int run_denoise(const DenoiseArgs& args) {
       return volumes > 1 ? "volume " + std::to_string(v + 1) + "/" + std::to_string(volumes)
                          : std::string();
     };
+    clock.mark("input checks");
     if (guide && (guide->volumes() > 1 || v == 0)) guide->read_volume(guide_volume);
     result.resize(volume.size());
+    clock.mark("read");
     run_with_progress(
         [&] {
           status = guide ? pipeline::denoise_on_guide(volume.data(), guide_volume.data(), extents,
@@ -346,6 +375,7 @@ int run_denoise(const DenoiseArgs& args) {
                          : pipeline::denoise(volume.data(), extents, run, result.data(), &used);
         },
         [&] { return v * steps + done.load(); }, bar, note);
+    clock.restart();  // the pipeline timed its own stages
     throw_for(status, "denoising " + which);
     sigma_min = std::min(sigma_min, used.sigma);
     sigma_max = std::max(sigma_max, used.sigma);
@@ -357,6 +387,7 @@ int run_denoise(const DenoiseArgs& args) {
       for (size_t i = 0; i < result.size(); ++i) result[i] = volume[i] - result[i];
       residual->write_volume(result.data());
     }
+    clock.mark("write");
   }
   record.used.params = volumes > 0 ? used : pipeline::resolve_options(options);
   record.mask = pipeline::mask_record(record.used.params, extents, mask.choice().source());
@@ -369,6 +400,7 @@ int run_denoise(const DenoiseArgs& args) {
   output.commit();
   if (residual) residual->commit();
   if (sidecar) sidecar->commit();
+  clock.mark("finish files");
   bar.finish();
   if (output.overflowed() > 0) {
     warn(args.out + ": " + std::to_string(output.overflowed()) +
@@ -403,6 +435,9 @@ int run_denoise(const DenoiseArgs& args) {
     std::snprintf(time, sizeof time, "; %.1f s\n", seconds);
     line += time;
     std::fputs(line.c_str(), stderr);
+  }
+  if (args.timings) {
+    print_timings(times, std::chrono::duration<double>(Clock::now() - start).count());
   }
   return 0;
 }

@@ -158,6 +158,9 @@ int run(int argc, char** argv) {
                           " environment variable, else the CPUs this process may use); the "
                           "result is the same for every count");
   denoise->add_flag("-q,--quiet", den.quiet, "No progress bar and no summary line");
+  denoise->add_flag("--timings", den.timings,
+                    "Print the wall time of each stage of the run (read, noise estimate, each "
+                    "filter, conversions, write) to stderr at the end, also with --quiet");
   denoise->add_flag("--force", den.force,
                     "Replace OUT even when it is IN or the guide (by any path), when its "
                     "permissions deny writing it (it keeps them), or when it is a symbolic link: "

@@ -224,6 +224,7 @@ bool given_sigma_refused(const double* volume, const Extents& extents, const Opt
 bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
              int64_t steps, bool block_filter, Resolved& r, Resolved* resolved,
              std::vector<uint8_t>& own_mask, const uint8_t*& mask) {
+  StageClock clock(options.timings);
   r = resolve_fixed(options);
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   mask = options.mask;
@@ -231,6 +232,7 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
     own_mask = head_mask(volume, extents);
     mask = own_mask.data();
     r.mask_auto = true;
+    clock.mark("head mask");
   }
   if (mask) {
     r.masked = true;
@@ -244,6 +246,7 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   nothing = nothing || r.sigma == 0.0 ||
             (!options.sigma &&
              r.sigma < sigma_range(options.peak.value_or(peak_magnitude(volume, n))).low);
+  clock.mark("noise estimate");
   if (nothing) {
     std::copy(volume, volume + n, out);
     if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));
@@ -251,6 +254,7 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
     r.scale = scale_for(r.sigma);
     if (block_filter && !options.smoothing) {
       r.smoothing = smoothing_for(r.sigma, signal_level(volume, extents));
+      clock.mark("signal level");
     }
   }
   if (resolved) *resolved = r;
@@ -298,6 +302,7 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
   Resolved scaled = r;
   scaled.sigma = r.sigma * r.scale;
   const double unscale = 1.0 / r.scale;
+  StageClock clock(options.timings);
   try {
     std::vector<float> smoothed(static_cast<size_t>(n));
     {
@@ -308,26 +313,32 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
       }
       std::vector<float> noisy(static_cast<size_t>(n));
       for (int32_t i = 0; i < n; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
+      clock.mark("conversions");
       blockdenoise::Params params = block_params(scaled, options, options.slices_done);
       params.mask = block_mask.empty() ? mask : block_mask.data();
       const Status status = blockdenoise::filter(noisy.data(), extents, params, smoothed.data());
       if (status != Status::ok) return status;
+      clock.mark("block filter");
     }
     if (options.method == Method::block) {
       for (int32_t i = 0; i < n; ++i) out[i] = smoothed[i] * unscale;
       keep_outside(volume, mask, n, out);
+      clock.mark("conversions");
       return Status::ok;
     }
     const std::vector<double> guide(smoothed.begin(), smoothed.end());
     smoothed = std::vector<float>();
     std::vector<double> noisy(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i) noisy[i] = volume[i] * r.scale;
+    clock.mark("conversions");
     sorvane::Params params = guided_params(scaled, options, options.slices_done);
     params.mask = mask;
     const Status status = sorvane::filter(noisy.data(), guide.data(), extents, params, out);
     if (status != Status::ok) return status;
+    clock.mark("guided filter");
     for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
     keep_outside(volume, mask, n, out);
+    clock.mark("conversions");
     return Status::ok;
   } catch (const std::bad_alloc&) {
     return Status::memory;
@@ -351,6 +362,7 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
   const int32_t n = voxel_count(extents);
   Resolved scaled = r;
   scaled.sigma = r.sigma * r.scale;
+  StageClock clock(options.timings);
   try {
     std::vector<double> noisy(static_cast<size_t>(n));
     std::vector<double> scaled_guide(static_cast<size_t>(n));
@@ -358,13 +370,16 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
       noisy[i] = volume[i] * r.scale;
       scaled_guide[i] = guide[i] * r.scale;
     }
+    clock.mark("conversions");
     sorvane::Params params = guided_params(scaled, options, options.slices_done);
     params.mask = mask;
     const Status status = sorvane::filter(noisy.data(), scaled_guide.data(), extents, params, out);
     if (status != Status::ok) return status;
+    clock.mark("guided filter");
     const double unscale = 1.0 / r.scale;
     for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
     keep_outside(volume, mask, n, out);
+    clock.mark("conversions");
     return Status::ok;
   } catch (const std::bad_alloc&) {
     return Status::memory;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/stage_times.h"
 #include "common/status.h"
 #include "common/thread_runner.h"
 #include "common/volume.h"
@@ -58,6 +59,9 @@ struct Options {
   // Asked on the calling thread while the filters' workers run; a stop ends the call with
   // Status::stopped and `out` holding no result.
   Interrupt interrupt;
+  // When set, receives the wall time of each stage of the call ("noise estimate", "block filter",
+  // "conversions", ...); the result does not depend on it.
+  StageTimes* timings = nullptr;
 };
 
 // The largest value of `count` voxels as the blockwise filter's preselection reads it: NaN left
