@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/gzip_members.h"
 #include "common/volume.h"
 #include "pipeline/pipeline.h"
 
@@ -29,8 +30,9 @@ struct DenoiseArgs {
   std::string residual;                // empty: none; else a NIfTI file for IN minus OUT (float32)
   std::optional<std::string> threads;  // --threads; none: VOLNLM_NUM_THREADS or the usable CPUs
   bool quiet = false;
-  bool timings = false;  // print the wall time of each stage of the run to stderr
-  bool force = false;    // replace OUT even when it is the input, write-protected, or a link
+  bool timings = false;                // print the wall time of each stage of the run to stderr
+  int gzip_level = kGzipDefaultLevel;  // compression of .nii.gz outputs
+  bool force = false;  // replace OUT even when it is the input, write-protected, or a link
 };
 int run_denoise(const DenoiseArgs& args);
 

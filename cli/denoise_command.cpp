@@ -262,11 +262,13 @@ int run_denoise(const DenoiseArgs& args) {
   if (!mask.choice().file.empty()) {
     inputs.insert(inputs.end(), {mask.choice().file, mask.choice().data_path});
   }
-  NiftiWriter output(checked_output(args.out, inputs, args.force), input.header(), type);
+  const Compression compression{args.gzip_level, options.threads};
+  NiftiWriter output(checked_output(args.out, inputs, args.force), input.header(), type,
+                     compression);
   std::unique_ptr<NiftiWriter> residual;
   if (!args.residual.empty()) {
     residual = std::make_unique<NiftiWriter>(checked_output(args.residual, inputs, args.force),
-                                             input.header(), OutputType::float32);
+                                             input.header(), OutputType::float32, compression);
   }
   std::unique_ptr<AtomicFile> sidecar;
   if (args.sidecar) {

@@ -158,6 +158,14 @@ int run(int argc, char** argv) {
                           " environment variable, else the CPUs this process may use); the "
                           "result is the same for every count");
   denoise->add_flag("-q,--quiet", den.quiet, "No progress bar and no summary line");
+  denoise
+      ->add_option("--gzip-level", den.gzip_level,
+                   "Compression of .nii.gz outputs, " + std::to_string(kGzipMinLevel) +
+                       " (fastest) to " + std::to_string(kGzipMaxLevel) +
+                       " (smallest); the output is compressed on the worker threads in "
+                       "independent gzip members, a standard file every gzip reader takes whole")
+      ->check(CLI::Range(kGzipMinLevel, kGzipMaxLevel))
+      ->capture_default_str();
   denoise->add_flag("--timings", den.timings,
                     "Print the wall time of each stage of the run (read, noise estimate, each "
                     "filter, conversions, write) to stderr at the end, also with --quiet");

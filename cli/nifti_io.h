@@ -10,11 +10,20 @@
 #include <vector>
 
 #include "cli/atomic_file.h"
+#include "cli/gzip_members.h"
 #include "common/volume.h"
 
 namespace volnlm::cli {
 
 enum class OutputType { float32, float64 };
+
+// How a .nii.gz output is compressed: the gzip level, and the threads that compress (0: the
+// default thread count, from VOLNLM_NUM_THREADS or the usable CPUs). The file does not depend on
+// the thread count.
+struct Compression {
+  int level = kGzipDefaultLevel;
+  int32_t threads = 0;
+};
 
 struct HeaderFree {
   void operator()(nifti_image* nim) const { nifti_image_free(nim); }
@@ -78,7 +87,8 @@ class NiftiWriter {
  public:
   // `path` must end in .nii or .nii.gz (.gz compresses). Throws RunError when the directory
   // cannot take the file.
-  NiftiWriter(const std::string& path, const nifti_image& like, OutputType type);
+  NiftiWriter(const std::string& path, const nifti_image& like, OutputType type,
+              const Compression& compression = {});
   NiftiWriter(const NiftiWriter&) = delete;
   NiftiWriter& operator=(const NiftiWriter&) = delete;
   ~NiftiWriter();
@@ -99,7 +109,7 @@ class NiftiWriter {
   int64_t volumes_ = 0;
   int64_t written_ = 0;
   int64_t overflowed_ = 0;
-  void* gz_ = nullptr;  // zlib stream when compressing
+  std::unique_ptr<GzipMembers> gz_;  // when compressing
   std::vector<unsigned char> buffer_;
 };
 

@@ -14,8 +14,9 @@ packages=(
   python3-dev python3-pybind11 pybind11-dev python3-numpy python3-pytest python3-pip python3-setuptools python3-venv
   # volumes in chunks and studies on dask, zarr storage, the workflow interface
   python3-dask python3-distributed python3-zarr python3-nipype
-  # command-line tool: NIfTI files, arguments
-  libnifti2-dev libcli11-dev zlib1g-dev
+  # command-line tool: NIfTI files, arguments, fast gzip output (the build falls back to zlib
+  # without libdeflate)
+  libnifti2-dev libcli11-dev zlib1g-dev libdeflate-dev
   # the demo (real T1 template, NIfTI files, its figure), the benchmarks and the peers measured
   # against
   mricron-data python3-nibabel python3-matplotlib python3-scipy python3-skimage
