@@ -396,10 +396,11 @@ py::tuple volume_extremes(const py::array_t<double, py::array::forcecast>& value
 }
 
 // The automatic head mask of a 3-D volume (pipeline::head_mask), as 0/1 bytes of its shape, for
-// chunked callers that hand the mask to each chunk's call.
+// chunked callers that hand the mask to each chunk's call, and for tests and measurements.
 py::array head_mask(const py::array& volume_array) {
   const auto volume = view_of<double>(volume_array, "volume");
   auto out = like<uint8_t>(volume_array);
+  if (volume.count == 0) return out;  // no voxel to threshold
   {
     py::gil_scoped_release release;
     const std::vector<uint8_t> mask = volnlm::pipeline::head_mask(data_of(volume), volume.extents);
@@ -425,21 +426,6 @@ double default_smoothing(const py::array& volume_array, double sigma) {
     signal = volnlm::pipeline::signal_level(data_of(volume), volume.extents);
   }
   return volnlm::pipeline::smoothing_for(sigma, signal);
-}
-
-// The automatic mask of a volume (3-D, Fortran-ordered float64), as mask="auto" makes it: a
-// Fortran-ordered bool array of the volume's shape, for tests and measurements.
-py::array head_mask(const py::array& volume_array) {
-  const auto volume = view_of<double>(volume_array, "volume");
-  auto out = like<bool>(volume_array);
-  if (volume.count == 0) return out;
-  std::vector<uint8_t> mask;
-  {
-    py::gil_scoped_release release;
-    mask = volnlm::pipeline::head_mask(data_of(volume), volume.extents);
-  }
-  std::copy(mask.begin(), mask.end(), out.mutable_data());
-  return out;
 }
 
 std::string record_keys_text() {
@@ -487,7 +473,6 @@ PYBIND11_MODULE(_core, m) {
   m.def("default_smoothing", &default_smoothing, py::arg("volume"), py::arg("sigma"));
   m.def("head_mask", &head_mask, py::arg("volume"));
   m.def("check_sigma", &check_sigma, py::arg("sigma"), py::arg("peak"));
-  m.def("head_mask", &head_mask, py::arg("volume"));
   m.attr("RECORD_KEYS") = record_keys_text();
   m.attr("VERSION") = volnlm::pipeline::version();
 }
