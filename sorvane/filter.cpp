@@ -2,6 +2,7 @@
 // the final pass that turns the sums into the result.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -14,44 +15,88 @@
 #include "common/volume.h"
 #include "sorvane/filter_isa.h"
 #include "sorvane/guide_mean.h"
+#include "sorvane/placement.h"
 #include "sorvane/sorvane.h"
 #include "sorvane/worker.h"
 
 namespace volnlm::sorvane {
 namespace {
 
-void seed(const double* noisy, double* accum, double* weight_sum, int32_t count, bool rician) {
-  for (int32_t i = 0; i < count; ++i) {
-    accum[i] = rician ? noisy[i] * noisy[i] : noisy[i];
-    weight_sum[i] = 1.0;
+// Everything a call's passes over the volume share. Each pass works slab by slab on the worker
+// threads; every element is written by the one slab that holds it, with the operations of a
+// single pass over the volume, so the bits do not depend on the number of threads.
+struct Call {
+  const double* noisy = nullptr;
+  const double* guide = nullptr;  // the caller's
+  Extents e;
+  const Params* params = nullptr;
+  Buffers buffers;
+  double* guide_copy = nullptr;  // the guide, placed for the pair loop
+  double* terms = nullptr;       // noisy values, squared in Rician mode
+  SlabTask* tasks = nullptr;
+  int32_t slabs = 0;
+};
+
+// Before the workers, for the slices of task t: the guide mean, the seeded accumulators, the
+// copies the four-lane loop reads, and the slab's spill buffers cleared.
+void prepare(const Call& call, int32_t t) {
+  const SlabTask& task = call.tasks[t];
+  const Extents& e = call.e;
+  guide_local_mean_slices(call.guide, call.buffers.guide_mean, e.d0, e.d1, e.d2, task.first_slice,
+                          task.end_slice);
+  const int64_t plane = int64_t{e.d0} * e.d1;
+  const int64_t first = plane * task.first_slice;
+  const int64_t end = plane * task.end_slice;
+  const bool rician = call.params->rician;
+  for (int64_t i = first; i < end; ++i) {
+    const double v = call.noisy[i];
+    const double term = rician ? v * v : v;
+    call.buffers.accum[i] = term;
+    call.buffers.weight_sum[i] = 1.0;
+    call.terms[i] = term;
+    call.guide_copy[i] = call.guide[i];
   }
+  const int64_t spill = plane * task.spill_slices;
+  std::fill(task.spill_accum, task.spill_accum + spill, 0.0);
+  std::fill(task.spill_weight, task.spill_weight + spill, 0.0);
 }
 
-// Adds each worker's spilled sums into the volumes, in slab order, so that every voxel
-// receives its additions in an order fixed by the input alone.
-void merge_spills(const SlabTask* tasks, int32_t workers, double* accum, double* weight_sum) {
-  for (int32_t t = 0; t < workers; ++t) {
-    const SlabTask& task = tasks[t];
-    const int64_t first = int64_t{task.end_slice} * task.d0 * task.d1;
-    const int64_t size = int64_t{task.spill_slices} * task.d0 * task.d1;
-    for (int64_t j = 0; j < size; ++j) {
-      accum[first + j] += task.spill_accum[j];
-      weight_sum[first + j] += task.spill_weight[j];
+// After the workers, for the slices of task t: the spilled sums of every slab that reaches them,
+// added in slab order, then the final pass that turns the sums into the result.
+void finish(const Call& call, int32_t t) {
+  const SlabTask& own = call.tasks[t];
+  const int64_t plane = int64_t{call.e.d0} * call.e.d1;
+  const int64_t first = plane * own.first_slice;
+  const int64_t end = plane * own.end_slice;
+  double* const accum = call.buffers.accum;
+  double* const weight_sum = call.buffers.weight_sum;
+  for (int32_t s = 0; s < call.slabs; ++s) {
+    const SlabTask& task = call.tasks[s];
+    const int64_t from = plane * task.end_slice;
+    const int64_t to = from + plane * task.spill_slices;
+    const int64_t lo = from > first ? from : first;
+    const int64_t hi = to < end ? to : end;
+    for (int64_t i = lo; i < hi; ++i) {
+      accum[i] += task.spill_accum[i - from];
+      weight_sum[i] += task.spill_weight[i - from];
     }
   }
-}
-
-void normalise(const double* noisy, double* accum, const double* weight_sum, int32_t count,
-               double sigma, bool rician) {
-  if (!rician) {
-    for (int32_t i = 0; i < count; ++i) accum[i] = accum[i] / weight_sum[i];
-    return;
+  const double* const noisy = call.noisy;
+  if (!call.params->rician) {
+    for (int64_t i = first; i < end; ++i) accum[i] = accum[i] / weight_sum[i];
+  } else {
+    const double sigma = call.params->sigma;
+    const double rician_bias = (sigma + sigma) * sigma;
+    for (int64_t i = first; i < end; ++i) {
+      const double v = accum[i] / weight_sum[i] - rician_bias;
+      accum[i] = v < 0.0 ? 0.0 : std::sqrt(v);  // a NaN stays NaN
+      if (noisy[i] <= 0.0) accum[i] = 0.0;
+    }
   }
-  const double rician_bias = (sigma + sigma) * sigma;
-  for (int32_t i = 0; i < count; ++i) {
-    const double v = accum[i] / weight_sum[i] - rician_bias;
-    accum[i] = v < 0.0 ? 0.0 : std::sqrt(v);  // a NaN stays NaN
-    if (noisy[i] <= 0.0) accum[i] = 0.0;
+  if (const uint8_t* mask = call.params->mask) {
+    for (int64_t i = first; i < end; ++i) {
+      if (mask[i] == 0) accum[i] = noisy[i];
+    }
   }
 }
 
@@ -117,15 +162,24 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     }
   }
 
-  guide_local_mean(guide, buffers.guide_mean, d0, d1, d2);
-  seed(noisy, buffers.accum, buffers.weight_sum, *count, params.rician);
+  // The copies the four-lane loop reads, placed apart from the volumes it reads beside them.
+  PlacedVolume guide_copy, terms;
+  try {
+    std::vector<const void*> taken = {buffers.accum, buffers.guide_mean, buffers.weight_sum};
+    const size_t n = static_cast<size_t>(*count);
+    if (!place_volume(guide_copy, n, &taken) || !place_volume(terms, n, &taken)) {
+      return Status::memory;
+    }
+  } catch (const std::bad_alloc&) {
+    return Status::memory;
+  }
 
   // The slabs are fixed by the extents; any number of threads works through them. Each slab's
   // spill covers the slices past it that its window can reach.
   const int32_t slabs = clamp_workers(d2);
   std::atomic<bool> stop{false};
   SlabTask tasks[kMaxWorkers];
-  std::vector<double> spills[kMaxWorkers];
+  std::unique_ptr<double[]> spills[kMaxWorkers];
   for (int32_t t = 0; t < slabs; ++t) {
     const Slab slab = slab_of(d2, t, slabs);
     SlabTask& task = tasks[t];
@@ -135,8 +189,9 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.noisy = noisy;
     task.accum = buffers.accum;
     task.guide_mean = buffers.guide_mean;
-    task.guide = guide;
+    task.guide = guide_copy.data;
     task.weight_sum = buffers.weight_sum;
+    task.terms = terms.data;
     task.first_slice = slab.first_slice;
     task.end_slice = slab.end_slice;
     task.search_radius = radius;
@@ -151,25 +206,24 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     const int32_t rest = d2 - slab.end_slice;
     task.spill_slices = radius <= 0 ? 0 : (radius < rest ? radius : rest);
     const int64_t size = plane * task.spill_slices;
-    try {
-      spills[t].assign(static_cast<size_t>(2 * size), 0.0);
-    } catch (const std::bad_alloc&) {
-      return Status::memory;
-    }
-    task.spill_accum = spills[t].data();
-    task.spill_weight = spills[t].data() + size;
+    spills[t].reset(new (std::nothrow) double[static_cast<size_t>(2 * size)]);
+    if (!spills[t]) return Status::memory;
+    task.spill_accum = spills[t].get();
+    task.spill_weight = spills[t].get() + size;
   }
 
-  const Status run = run_slabs(slabs, thread_count(params.threads).count, stop, params.interrupt,
-                               [&](int32_t slab, int32_t) { ThreadFunc(&tasks[slab]); });
+  const Call call{noisy,           guide,      extents, &params, buffers,
+                  guide_copy.data, terms.data, tasks,   slabs};
+  const int32_t threads = thread_count(params.threads).count;
+  Status run = run_slabs(slabs, threads, stop, params.interrupt,
+                         [&](int32_t t, int32_t) { prepare(call, t); });
   if (run != Status::ok) return run;
-  merge_spills(tasks, slabs, buffers.accum, buffers.weight_sum);
-  normalise(noisy, buffers.accum, buffers.weight_sum, *count, params.sigma, params.rician);
-  if (params.mask) {
-    for (int32_t i = 0; i < *count; ++i) {
-      if (params.mask[i] == 0) buffers.accum[i] = noisy[i];
-    }
-  }
+  run = run_slabs(slabs, threads, stop, params.interrupt,
+                  [&](int32_t slab, int32_t) { ThreadFunc(&tasks[slab]); });
+  if (run != Status::ok) return run;
+  run = run_slabs(slabs, threads, stop, params.interrupt,
+                  [&](int32_t t, int32_t) { finish(call, t); });
+  if (run != Status::ok) return run;
   return Status::ok;
 }
 
@@ -178,16 +232,18 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::invalid;
   if (*count == 0) return Status::ok;
-  std::vector<double> guide_mean;
-  std::vector<double> weight_sum;
+  PlacedVolume guide_mean, weight_sum;
   try {
-    guide_mean.resize(static_cast<size_t>(*count));
-    weight_sum.resize(static_cast<size_t>(*count));
+    std::vector<const void*> taken = {out};
+    const size_t n = static_cast<size_t>(*count);
+    if (!place_volume(guide_mean, n, &taken) || !place_volume(weight_sum, n, &taken)) {
+      return Status::memory;
+    }
   } catch (const std::bad_alloc&) {
     return Status::memory;
   }
   return filter_with(isa, noisy, guide, extents, params,
-                     Buffers{out, guide_mean.data(), weight_sum.data()});
+                     Buffers{out, guide_mean.data, weight_sum.data});
 }
 
 Status filter(const double* noisy, const double* guide, const Extents& extents,

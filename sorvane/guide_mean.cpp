@@ -7,6 +7,11 @@
 namespace volnlm::sorvane {
 
 void guide_local_mean(const double* guide, double* guide_mean, int32_t d0, int32_t d1, int32_t d2) {
+  guide_local_mean_slices(guide, guide_mean, d0, d1, d2, 0, d2);
+}
+
+void guide_local_mean_slices(const double* guide, double* guide_mean, int32_t d0, int32_t d1,
+                             int32_t d2, int32_t z_first, int32_t z_end) {
   const auto at = [&](int32_t x, int32_t y, int32_t z) {
     return guide[linear_index(mirror_index(x, d0), mirror_index(y, d1), mirror_index(z, d2), d0,
                               d1)];
@@ -26,7 +31,7 @@ void guide_local_mean(const double* guide, double* guide_mean, int32_t d0, int32
   };
   const int64_t line = d0;
   const int64_t plane = int64_t{d0} * d1;
-  for (int32_t z = 0; z < d2; ++z) {
+  for (int32_t z = z_first; z < z_end; ++z) {
     for (int32_t y = 0; y < d1; ++y) {
       if (z == 0 || z == d2 - 1 || y == 0 || y == d1 - 1 || d0 < 3) {
         for (int32_t x = 0; x < d0; ++x) mirrored(x, y, z);

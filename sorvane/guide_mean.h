@@ -10,4 +10,9 @@ namespace volnlm::sorvane {
 // follow mirror_index: below the volume the border voxel is not repeated, above it it is.
 void guide_local_mean(const double* guide, double* guide_mean, int32_t d0, int32_t d1, int32_t d2);
 
+// The same for the slices z_first .. z_end - 1 of guide_mean alone (their neighbours in the
+// guide are read wherever they lie), so that slabs can be filled on separate threads.
+void guide_local_mean_slices(const double* guide, double* guide_mean, int32_t d0, int32_t d1,
+                             int32_t d2, int32_t z_first, int32_t z_end);
+
 }  // namespace volnlm::sorvane

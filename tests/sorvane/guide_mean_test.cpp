@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace volnlm::sorvane {
@@ -48,6 +49,39 @@ TEST(sorvaneGuideLocalMean, InteriorVoxelAveragesItselfTwiceAndSixFaces) {
   EXPECT_EQ(mean[0], (2 * (1 + 3 + 9)) / 8.0);
   // Corner 26: own 26 twice, low neighbours 25, 23, 17, high neighbours map to 26 itself.
   EXPECT_EQ(mean[26], (5 * 26 + 25 + 23 + 17) / 8.0);
+}
+
+}  // namespace
+}  // namespace volnlm::sorvane
+
+namespace volnlm::sorvane {
+namespace {
+
+TEST(sorvaneGuideLocalMean, SlabBySlabGivesTheWholeVolumesBits) {
+  // Slabs filled separately, in any order, read their neighbours across the slab borders and
+  // give the bits of one pass over the volume.
+  const struct {
+    int32_t d0, d1, d2;
+    std::vector<int32_t> cuts;  // slab borders along z, from 0 to d2
+  } cases[] = {
+      {5, 4, 6, {0, 1, 2, 3, 4, 5, 6}},  // slabs of one slice: both z borders at every slab
+      {3, 3, 7, {0, 3, 7}},
+      {1, 1, 4, {0, 2, 4}},  // lines of one voxel
+      {6, 2, 1, {0, 1}},
+  };
+  for (const auto& c : cases) {
+    const int32_t n = c.d0 * c.d1 * c.d2;
+    std::vector<double> guide(n);
+    for (int32_t i = 0; i < n; ++i) guide[i] = 0.37 * i * i - 3.1 * (i % 7) + 1e-3 * (i % 5);
+    std::vector<double> whole(n, -1.0), slabs(n, -1.0);
+    guide_local_mean(guide.data(), whole.data(), c.d0, c.d1, c.d2);
+    for (size_t s = c.cuts.size() - 1; s > 0; --s) {  // last slab first
+      guide_local_mean_slices(guide.data(), slabs.data(), c.d0, c.d1, c.d2, c.cuts[s - 1],
+                              c.cuts[s]);
+    }
+    EXPECT_EQ(std::memcmp(whole.data(), slabs.data(), n * sizeof(double)), 0)
+        << c.d0 << "x" << c.d1 << "x" << c.d2;
+  }
 }
 
 }  // namespace

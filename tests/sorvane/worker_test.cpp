@@ -11,10 +11,11 @@
 namespace volnlm::sorvane {
 namespace {
 
-// The five volumes of one worker run, accumulators seeded as the driver seeds them.
+// The volumes of one worker run, accumulators seeded as the driver seeds them and the neighbour
+// terms filled as it fills them.
 struct SlabVolumes {
   int32_t d0, d1, d2;
-  std::vector<double> noisy, guide, guide_mean, accum, weight_sum;
+  std::vector<double> noisy, guide, guide_mean, accum, weight_sum, terms;
 
   SlabVolumes(int32_t x, int32_t y, int32_t z, std::vector<double> values,
               std::vector<double> means, bool rician)
@@ -29,6 +30,7 @@ struct SlabVolumes {
     if (rician) {
       for (double& a : accum) a *= a;
     }
+    terms = accum;
   }
 
   SlabTask task(int32_t first, int32_t end, int32_t radius, double h, int32_t direction,
@@ -42,6 +44,7 @@ struct SlabVolumes {
     t.guide_mean = guide_mean.data();
     t.guide = guide.data();
     t.weight_sum = weight_sum.data();
+    t.terms = terms.data();
     t.first_slice = first;
     t.end_slice = end;
     t.search_radius = radius;
