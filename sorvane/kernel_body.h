@@ -38,7 +38,7 @@ namespace {
 // its series up to r^13 (far past the last bit on that range), and 2^k is applied exactly.
 // About 1 ulp from the correctly rounded value. No fused operations, so both forms agree.
 template <class O>
-typename O::D exp_neg(typename O::D t, typename O::M lanes) {
+SORVANE_ALWAYS_INLINE inline typename O::D exp_neg(typename O::D t, typename O::M lanes) {
   using D = typename O::D;
   const D x = O::neg(t);
   const D rounder = O::set(6755399441055744.0);  // 1.5 * 2^52: adding it rounds to a whole number
@@ -73,8 +73,9 @@ typename O::D exp_neg(typename O::D t, typename O::M lanes) {
 // The exact weight of every lane in `pass` from |mean difference| and the squared guide
 // difference, computed as the direct loop computes it (the exponential aside).
 template <class O>
-typename O::D exact_weight(const KernelConstants& k, typename O::D magnitude, typename O::D gg,
-                           typename O::M pass) {
+SORVANE_ALWAYS_INLINE inline typename O::D exact_weight(const KernelConstants& k,
+                                                        typename O::D magnitude, typename O::D gg,
+                                                        typename O::M pass) {
   using D = typename O::D;
   using M = typename O::M;
   const D zero = O::set(0.0);
@@ -91,9 +92,9 @@ typename O::D exact_weight(const KernelConstants& k, typename O::D magnitude, ty
   return w;
 }
 
-// Pairs of one centre whose weight needs the full formula, set aside by the block pass as
-// blocks and their lanes, and weighed four at a time once the pass is done (or once the queue
-// could fill within the next row), in the order queued.
+// Pairs of one centre whose weight needs the full formula, set aside by the block pass one by
+// one, and weighed four at a time once the pass is done (or once the blocks that queued any
+// could reach this count within the next row), in the order queued.
 inline constexpr int32_t kQueueBlocks = 64;
 
 // For each pattern of set lanes: how many, and their lane numbers in order (then zeros).
@@ -115,9 +116,17 @@ constexpr LaneSets lane_sets() {
 inline constexpr LaneSets kLaneSets = lane_sets();
 
 struct Queue {
-  int32_t block[kQueueBlocks];      // linear index of the block's first neighbour
-  int32_t lanes[kQueueBlocks];      // bit j set: neighbour block + j needs the full weight
-  int32_t index[4 * kQueueBlocks];  // the same pairs one by one, filled when weighing
+  // The neighbours' linear indices, pair by pair in the order queued (with room for the four
+  // lanes a block writes whatever it queues), then each pair's weight and its neighbour term.
+  int32_t index[4 * kQueueBlocks + 4];
+  double weight[4 * kQueueBlocks];
+  double term[4 * kQueueBlocks];
+};
+
+// How full a queue is: the blocks that queued any pair, and the pairs.
+struct Fill {
+  int32_t blocks = 0;
+  int32_t pairs = 0;
 };
 
 // What every block of neighbours of one centre reads: the centre's values, the constants as
@@ -144,25 +153,24 @@ struct Sums {
   typename O::D accum, weight;
 };
 
-// Weighs the pairs of the `blocks` queued blocks and adds them, lane by lane, into their
-// neighbours; returns their lane sums for the centre. The queue is then empty.
+// Weighs the `n` queued pairs and adds them, lane by lane, into their neighbours; returns their
+// lane sums for the centre. The queue is then empty. The weights of
+// all the queued pairs are computed first and the additions into the neighbours made after, in
+// queue order, so that the long arithmetic of one group of four does not wait on the memory
+// traffic of another.
 template <class O, bool Rician>
-Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t blocks) {
+Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t n) {
   using D = typename O::D;
   using M = typename O::M;
-  int32_t n = 0;
-  for (int32_t b = 0; b < blocks; ++b) {  // four independent stores, then the count
-    const int32_t bits = q.lanes[b];
-    for (int32_t j = 0; j < 4; ++j) q.index[n + j] = q.block[b] + kLaneSets.offset[bits][j];
-    n += kLaneSets.count[bits];
-  }
+  if (n == 0) return Sums<O>{O::set(-0.0), O::set(-0.0)};
+  // Unused lanes of the last four read the first one's neighbour again.
+  for (int32_t j = n; j < n + 3; ++j) q.index[j] = q.index[n - 1 - (n - 1) % 4];
   const D nothing = O::set(-0.0);
   Sums<O> sums{nothing, nothing};
   for (int32_t i = 0; i < n; i += 4) {
     const int32_t lanes = n - i < 4 ? n - i : 4;
     const M live = O::lanes(0, lanes);
-    int32_t at[4];  // unused lanes of the last four read the first one's neighbour again
-    for (int32_t j = 0; j < 4; ++j) at[j] = q.index[i + (j < lanes ? j : 0)];
+    const int32_t* const at = q.index + i;
     // The same operations on the same values as in the block pass.
     const D magnitude =
         O::abs(O::sub(c.mean, O::set_lanes(c.guide_mean[at[0]], c.guide_mean[at[1]],
@@ -175,18 +183,16 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
     const D to_neighbour = Rician ? O::mul(c.value, O::mul(c.value, w)) : O::mul(w, c.value);
     sums.accum = O::add(sums.accum, O::select(live, to_centre, nothing));
     sums.weight = O::add(sums.weight, O::select(live, w, nothing));
-    double weights[4], terms[4];
-    O::store(weights, w);
-    O::store(terms, to_neighbour);
-    for (int32_t j = 0; j < lanes; ++j) {
-      const int32_t in = at[j];
-      const bool spilled = in >= c.spill_base;
-      double* const accum_n = spilled ? c.spill_accum + (in - c.spill_base) : c.accum_volume + in;
-      double* const weight_n =
-          spilled ? c.spill_weight + (in - c.spill_base) : c.weight_volume + in;
-      *accum_n = *accum_n + terms[j];
-      *weight_n = *weight_n + weights[j];
-    }
+    O::store(q.weight + i, w);
+    O::store(q.term + i, to_neighbour);
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t in = q.index[i];
+    const bool spilled = in >= c.spill_base;
+    double* const accum_n = spilled ? c.spill_accum + (in - c.spill_base) : c.accum_volume + in;
+    double* const weight_n = spilled ? c.spill_weight + (in - c.spill_base) : c.weight_volume + in;
+    *accum_n = *accum_n + q.term[i];
+    *weight_n = *weight_n + q.weight[i];
   }
   return sums;
 }
@@ -194,10 +200,10 @@ Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t bl
 // One centre against a block of four neighbours whose values are given, on the lanes `live`:
 // a pair whose two weight terms are sure to clamp to 0 passes the threshold and has weight
 // exactly 1, so it goes into the centre's sums and into the block's accumulator terms `accum`
-// and `weight` here; the other passing pairs are queued as block `queued`, which is then
-// counted when any lane needs the full weight. Lanes outside `live` change nothing.
+// and `weight` here; the other passing pairs are queued, their neighbours' indices in lane
+// order, and the block is counted when it queued any. Lanes outside `live` change nothing.
 template <class O, bool Rician>
-inline void pair_lanes(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
+inline void pair_lanes(const Centre<O>& c, Sums<O>& sums, Queue& q, Fill& queued, int32_t in,
                        typename O::D mean_n, typename O::D guide_n, typename O::D term_n,
                        typename O::M live, typename O::D& accum, typename O::D& weight) {
   using D = typename O::D;
@@ -216,15 +222,15 @@ inline void pair_lanes(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& que
   accum = O::add_where(unit, accum, c.square);
   weight = O::add_where(unit, weight, one);
   const int32_t bits = O::bits(curved);
-  q.block[queued] = in;
-  q.lanes[queued] = bits;
-  queued += bits != 0 ? 1 : 0;
+  for (int32_t j = 0; j < 4; ++j) q.index[queued.pairs + j] = in + kLaneSets.offset[bits][j];
+  queued.pairs += kLaneSets.count[bits];
+  queued.blocks += bits != 0 ? 1 : 0;
 }
 
 // The centre against the four neighbours starting at linear index `in` (those in `live`),
 // added into their accumulators at once.
 template <class O, bool Rician>
-inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued, int32_t in,
+inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, Fill& queued, int32_t in,
                        double* accum_n, double* weight_n, typename O::M live) {
   typename O::D accum = O::load(accum_n), weight = O::load(weight_n);
   pair_lanes<O, Rician>(c, sums, q, queued, in, O::load(c.guide_mean + in), O::load(c.guides + in),
@@ -239,7 +245,7 @@ inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& que
 // were before, so it is written first and the whole block after it: every element ends as the
 // whole block and the tail would have left it one after the other.
 template <class O, bool Rician>
-inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, int32_t& queued,
+inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, Fill& queued,
                                 int32_t in, double* accum_n, double* weight_n, int32_t shift,
                                 typename O::M tail) {
   using D = typename O::D;
@@ -282,11 +288,11 @@ Centre<O> make_centre(const SlabTask& task, const KernelConstants& k, int32_t ic
 // Weighs the queued pairs and adds their lane sums into the centre's; the queue is then empty.
 template <class O, bool Rician>
 SORVANE_ALWAYS_INLINE inline void flush(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums,
-                                        Queue& q, int32_t& queued) {
-  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued);
+                                        Queue& q, Fill& queued) {
+  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued.pairs);
   sums.accum = O::add(sums.accum, queue_sums.accum);
   sums.weight = O::add(sums.weight, queue_sums.weight);
-  queued = 0;
+  queued = Fill{};
 }
 
 // How the columns first .. last of a row (0 <= first, last < d0, d0 >= 4) are read in blocks
@@ -339,7 +345,7 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
   const Centre<O> c = make_centre<O, Rician>(task, k, ic);
   Sums<O> sums{O::set(-0.0), O::set(-0.0)};
   Queue q;
-  int32_t queued = 0;
+  Fill queued;
   const int32_t x_first = x < r ? 0 : x - r;
   const int32_t x_last = d0 - 1 - x < r ? d0 - 1 : x + r;
   const RowPlan<O> own_line = row_plan<O>(x + 1, x_last, d0);
@@ -379,7 +385,7 @@ void centre_pairs(const SlabTask& task, const KernelConstants& k, int32_t x, int
     const int32_t zn = z + dz;
     const SliceSums to = slice_sums(task, zn);
     for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
-      if (queued > kQueueBlocks - row_blocks) flush<O, Rician>(k, c, sums, q, queued);
+      if (queued.blocks > kQueueBlocks - row_blocks) flush<O, Rician>(k, c, sums, q, queued);
       const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
       row(full_row, first, to.accum + (first - to.base), to.weight + (first - to.base));
     }
@@ -433,7 +439,7 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
                   b = make_centre<O, Rician>(task, k, ic + 1);
   Sums<O> sa{O::set(-0.0), O::set(-0.0)}, sb{O::set(-0.0), O::set(-0.0)};
   Queue qa, qb;
-  int32_t na = 0, nb = 0;
+  Fill na, nb;
 
   PairPlan<O> own, rows;
   {
@@ -481,8 +487,8 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
     const int32_t zn = z + dz;
     const SliceSums to = slice_sums(task, zn);
     for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
-      if (na > kQueueBlocks - rows.blocks) flush<O, Rician>(k, a, sa, qa, na);
-      if (nb > kQueueBlocks - rows.blocks) flush<O, Rician>(k, b, sb, qb, nb);
+      if (na.blocks > kQueueBlocks - rows.blocks) flush<O, Rician>(k, a, sa, qa, na);
+      if (nb.blocks > kQueueBlocks - rows.blocks) flush<O, Rician>(k, b, sb, qb, nb);
       const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
       row(rows, first, to.accum + (first - to.base), to.weight + (first - to.base));
     }
