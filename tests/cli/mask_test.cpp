@@ -153,6 +153,26 @@ TEST(CliMask, AMaskFileRestrictsEveryVolumeAndIsRecorded) {
         << sidecar;
   }
 
+  // With --guide the guided filter alone runs on the mask: the pipeline's masked run on that
+  // guide, the input outside.
+  const std::string guide = dir.file("guide.nii");
+  std::vector<double> guide_values = volumes[0];
+  for (double& v : guide_values) v = std::round(v / 4.0) * 4.0;
+  write_volumes(guide, {guide_values});
+  ASSERT_EQ(run_tool({"denoise", in, dir.file("on_guide.nii"), "--guide", guide, "--mask", mask,
+                      "--output-type", "float64", "-q"})
+                .status,
+            0);
+  pipeline::Options options;
+  options.mask = inside.data();
+  for (int64_t v = 0; v < 2; ++v) {
+    std::vector<double> want(static_cast<size_t>(kVoxels));
+    ASSERT_EQ(pipeline::denoise_on_guide(volumes[v].data(), guide_values.data(), kExtents, options,
+                                         want.data()),
+              Status::ok);
+    EXPECT_EQ(read_volume(dir.file("on_guide.nii"), v), want) << "volume " << v;
+  }
+
   // estimate-sigma: each volume's estimate from the voxels inside the mask.
   const testing::ToolRun est = run_tool({"estimate-sigma", in, "--mask", mask});
   ASSERT_EQ(est.status, 0) << est.err;
