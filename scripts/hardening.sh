@@ -30,7 +30,8 @@ configure() {
 
 asan() {
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit and test-host tests"
-  configure build-asan "-fsanitize=address,undefined -fno-sanitize-recover=all" ""
+  # The pipeline too, for the one-call plug-ins that run it.
+  configure build-asan "-fsanitize=address,undefined -fno-sanitize-recover=all" "pipeline"
   cmake --build build-asan -j"$jobs"
   ctest --test-dir build-asan -L 'unit|testhost' --output-on-failure -j"$jobs"
 }
