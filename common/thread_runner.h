@@ -82,4 +82,25 @@ bool run_workers(Task* tasks, int32_t count, void (*work)(Task*)) noexcept {
                    [&](int32_t slab, int32_t) { work(&tasks[slab]); }) == Status::ok;
 }
 
+// Runs work(part) for every part in 0 .. parts - 1 (1 <= parts <= kMaxWorkers) on up to
+// `threads` worker threads, or on the calling thread when `threads` is below 2 or no thread can
+// be started (the parts that did not run on a worker run there): for passes whose result does not
+// depend on which thread ran a part, such as the pipeline's passes over a whole volume, which each
+// part writes a range of. `work` must not throw.
+template <class Work>
+void run_parts(int32_t parts, int32_t threads, Work&& work) {
+  bool done[kMaxWorkers] = {};
+  if (threads >= 2 && parts >= 2) {
+    std::atomic<bool> stop{false};
+    // Each flag is written by the one worker that ran its part, and read after all are joined.
+    run_slabs(parts, threads, stop, Interrupt{}, [&](int32_t part, int32_t) {
+      work(part);
+      done[part] = true;
+    });
+  }
+  for (int32_t part = 0; part < parts; ++part) {
+    if (!done[part]) work(part);
+  }
+}
+
 }  // namespace volnlm

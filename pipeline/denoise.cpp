@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,7 +13,10 @@
 #include "common/mask.h"
 #include "common/reach.h"
 #include "common/scalar.h"
+#include "common/slabs.h"
 #include "common/text.h"
+#include "common/thread_count.h"
+#include "common/thread_runner.h"
 #include "pipeline/defaults.h"
 #include "pipeline/pipeline.h"
 #include "sorvane/sorvane.h"
@@ -240,7 +244,20 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   }
   // Nothing to filter: no voxels, none inside the mask, or no noise.
   bool nothing = n == 0 || (mask && r.mask_voxels == 0);
-  if (!nothing && !options.sigma) r.sigma = estimate_sigma(volume, extents, options.rician, mask);
+  // The default smoothing weighs sigma against the signal level; without a mask the estimate and
+  // the level come from the same blocks, made once.
+  const bool wants_signal = block_filter && !options.smoothing;
+  std::optional<double> signal;
+  if (!nothing && !options.sigma) {
+    if (!mask && wants_signal) {
+      const NoiseAndSignal both =
+          estimate_noise_and_signal(volume, extents, options.rician, options.threads);
+      r.sigma = both.estimate.sigma;
+      signal = both.signal;
+    } else {
+      r.sigma = estimate_sigma(volume, extents, options.rician, mask, options.threads);
+    }
+  }
   // An estimate below the sigma range is noise the single-precision filter cannot resolve next to
   // the volume's peak: taken as none, as an estimate of 0 is.
   nothing = nothing || r.sigma == 0.0 ||
@@ -252,13 +269,31 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
     if (options.slices_done) options.slices_done->fetch_add(static_cast<int32_t>(steps));
   } else {
     r.scale = scale_for(r.sigma);
-    if (block_filter && !options.smoothing) {
-      r.smoothing = smoothing_for(r.sigma, signal_level(volume, extents));
-      clock.mark("signal level");
+    if (wants_signal) {
+      if (!signal) {
+        signal = signal_level(volume, extents, options.threads);
+        clock.mark("signal level");
+      }
+      r.smoothing = smoothing_for(r.sigma, *signal);
     }
   }
   if (resolved) *resolved = r;
   return !nothing;
+}
+
+// Voxels from which the passes over a whole volume below are shared among the call's threads.
+constexpr int32_t kParallelVoxels = int32_t{1} << 17;
+
+// Runs pass(begin, end) over the voxels 0 .. n - 1 in ranges on the call's threads. Each voxel's
+// value depends on that voxel alone, so the result is the same for every thread count.
+template <class Pass>
+void over_voxels(int32_t n, int32_t threads, Pass&& pass) {
+  const ThreadCount count = thread_count(threads);
+  const int32_t workers = count.error || n < kParallelVoxels ? 1 : clamp_workers(count.count);
+  run_parts(workers, workers, [&](int32_t part) {
+    const Slab range = slab_of(n, part, workers);
+    pass(range.first_slice, range.end_slice);
+  });
 }
 
 // Outside the mask the result is the input as it stands.
@@ -304,39 +339,51 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
   const double unscale = 1.0 / r.scale;
   StageClock clock(options.timings);
   try {
-    std::vector<float> smoothed(static_cast<size_t>(n));
+    // Buffers are left uninitialised: the passes that fill them touch them first, on every thread.
+    auto smoothed = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n));
     {
       // The guided method needs the guide exact wherever sorvane's work for the mask reads it.
       std::vector<uint8_t> block_mask;
       if (mask && options.method == Method::guided) {
         block_mask = guide_mask(mask, extents, r.guided_search_radius);
       }
-      std::vector<float> noisy(static_cast<size_t>(n));
-      for (int32_t i = 0; i < n; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
+      auto noisy = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n));
+      over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) noisy[i] = round_to_float(volume[i] * r.scale);
+      });
       clock.mark("conversions");
       blockdenoise::Params params = block_params(scaled, options, options.slices_done);
       params.mask = block_mask.empty() ? mask : block_mask.data();
-      const Status status = blockdenoise::filter(noisy.data(), extents, params, smoothed.data());
+      const Status status = blockdenoise::filter(noisy.get(), extents, params, smoothed.get());
       if (status != Status::ok) return status;
       clock.mark("block filter");
     }
     if (options.method == Method::block) {
-      for (int32_t i = 0; i < n; ++i) out[i] = smoothed[i] * unscale;
+      over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) out[i] = smoothed[i] * unscale;
+      });
       keep_outside(volume, mask, n, out);
       clock.mark("conversions");
       return Status::ok;
     }
-    const std::vector<double> guide(smoothed.begin(), smoothed.end());
-    smoothed = std::vector<float>();
-    std::vector<double> noisy(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i) noisy[i] = volume[i] * r.scale;
+    auto guide = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(n));
+    over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+      for (int32_t i = begin; i < end; ++i) guide[i] = smoothed[i];
+    });
+    smoothed.reset();
+    auto noisy = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(n));
+    over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+      for (int32_t i = begin; i < end; ++i) noisy[i] = volume[i] * r.scale;
+    });
     clock.mark("conversions");
     sorvane::Params params = guided_params(scaled, options, options.slices_done);
     params.mask = mask;
-    const Status status = sorvane::filter(noisy.data(), guide.data(), extents, params, out);
+    const Status status = sorvane::filter(noisy.get(), guide.get(), extents, params, out);
     if (status != Status::ok) return status;
     clock.mark("guided filter");
-    for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
+    over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+      for (int32_t i = begin; i < end; ++i) out[i] *= unscale;
+    });
     keep_outside(volume, mask, n, out);
     clock.mark("conversions");
     return Status::ok;
@@ -364,20 +411,24 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
   scaled.sigma = r.sigma * r.scale;
   StageClock clock(options.timings);
   try {
-    std::vector<double> noisy(static_cast<size_t>(n));
-    std::vector<double> scaled_guide(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i) {
-      noisy[i] = volume[i] * r.scale;
-      scaled_guide[i] = guide[i] * r.scale;
-    }
+    auto noisy = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(n));
+    auto scaled_guide = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(n));
+    over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+      for (int32_t i = begin; i < end; ++i) {
+        noisy[i] = volume[i] * r.scale;
+        scaled_guide[i] = guide[i] * r.scale;
+      }
+    });
     clock.mark("conversions");
     sorvane::Params params = guided_params(scaled, options, options.slices_done);
     params.mask = mask;
-    const Status status = sorvane::filter(noisy.data(), scaled_guide.data(), extents, params, out);
+    const Status status = sorvane::filter(noisy.get(), scaled_guide.get(), extents, params, out);
     if (status != Status::ok) return status;
     clock.mark("guided filter");
     const double unscale = 1.0 / r.scale;
-    for (int32_t i = 0; i < n; ++i) out[i] *= unscale;
+    over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
+      for (int32_t i = begin; i < end; ++i) out[i] *= unscale;
+    });
     keep_outside(volume, mask, n, out);
     clock.mark("conversions");
     return Status::ok;

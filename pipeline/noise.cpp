@@ -41,10 +41,15 @@
 //   48x44x40 synthetic phantom with sharp oblique edges, Gaussian: 1.022 / 1.029, Rician:
 //   1.019 / 1.036 (without the edge screening 1.079 / 1.069 and 1.118 / 1.053).
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <vector>
 
+#include "common/slabs.h"
+#include "common/thread_count.h"
+#include "common/thread_runner.h"
 #include "pipeline/pipeline.h"
 
 namespace volnlm::pipeline {
@@ -56,6 +61,8 @@ constexpr double kBrightLevel = 5.0;
 constexpr size_t kMinBrightBlocks = 64;
 constexpr int kMaxRounds = 30;
 constexpr double kSignalQuantile = 0.99;
+// Blocks from which the list is made on several threads.
+constexpr int64_t kParallelBlocks = int64_t{1} << 16;
 
 // Standard deviation of a Rayleigh variable over its scale parameter: sqrt(2 - pi / 2).
 constexpr double kRayleighSpread = 0.6551363775620335;
@@ -80,10 +87,76 @@ struct Blocks {
 // Which blocks a masked estimate takes.
 enum class Within { all, wholly, touching };
 
-// The details and level of every usable block, in a fixed order; with a mask, only the blocks
-// wholly inside it or touching it.
-Blocks blocks_of(const double* volume, const Extents& e, const uint8_t* mask = nullptr,
-                 Within within = Within::all) {
+// The blocks whose first slice index (in blocks) lies in [bz_begin, bz_end), appended to `out` in
+// order. S0, S1, S2: 1 on an axis that takes part, 0 on an axis of extent 1; fixed at compile time
+// so that the loops over corners and details unroll (the sums keep their order, so the values are
+// those of the plain loops).
+template <int S0, int S1, int S2>
+void blocks_in(const double* volume, const Extents& e, const uint8_t* mask, Within within,
+               const int32_t count[3], int32_t bz_begin, int32_t bz_end, std::vector<Block>& out) {
+  constexpr int corners = (S0 + 1) * (S1 + 1) * (S2 + 1);
+  const double norm = 1.0 / std::sqrt(static_cast<double>(corners));
+  double values[corners];
+  for (int32_t bz = bz_begin; bz < bz_end; ++bz) {
+    for (int32_t by = 0; by < count[1]; ++by) {
+      for (int32_t bx = 0; bx < count[0]; ++bx) {
+        const int32_t x0 = bx * (1 + S0), y0 = by * (1 + S1), z0 = bz * (1 + S2);
+        int c = 0;
+        bool finite = true;
+        int inside = 0;
+        for (int32_t k = 0; k <= S2; ++k) {
+          for (int32_t j = 0; j <= S1; ++j) {
+            for (int32_t i = 0; i <= S0; ++i, ++c) {
+              const int32_t at = linear_index(x0 + i, y0 + j, z0 + k, e.d0, e.d1);
+              values[c] = volume[at];
+              inside += mask && mask[at] != 0 ? 1 : 0;
+              finite = finite && std::isfinite(values[c]);
+            }
+          }
+        }
+        if (within == Within::wholly && inside < c) continue;
+        if (within == Within::touching && inside == 0) continue;
+        if (!finite ||
+            std::all_of(values + 1, values + c, [&](double v) { return v == values[0]; }))
+          continue;
+        Block block;
+        // Detail (a, b, g), a pattern of axes, has the sign (-1)^(a i + b j + g k) at corner
+        // (i, j, k), corner n being i + (S0 + 1) (j + (S1 + 1) k).
+        for (int a = 0; a <= S0; ++a) {
+          for (int b = 0; b <= S1; ++b) {
+            for (int g = 0; g <= S2; ++g) {
+              if (a + b + g == 0) continue;
+              double sum = 0.0;
+              for (int n = 0; n < corners; ++n) {
+                const int i = n % (S0 + 1), j = n / (S0 + 1) % (S1 + 1),
+                          k = n / ((S0 + 1) * (S1 + 1));
+                const bool odd = (a * i + b * j + g * k) % 2 != 0;
+                sum += odd ? -values[n] : values[n];
+              }
+              const double detail = sum * norm;
+              if (a == S0 && b == S1 && g == S2) {
+                block.diagonal = detail;
+              } else {
+                block.others += detail * detail;
+              }
+            }
+          }
+        }
+        double sum = 0.0;
+        for (int n = 0; n < corners; ++n) sum += values[n];
+        block.level = sum / corners;
+        out.push_back(block);
+      }
+    }
+  }
+}
+
+// The details and level of every usable block, in a fixed order (slice of blocks by slice, line
+// by line); with a mask, only the blocks wholly inside it or touching it. The slices of blocks are
+// shared among `threads` threads in parts that are joined in order, so the list is the same for
+// every thread count. Throws std::bad_alloc when memory is short.
+Blocks blocks_of(const double* volume, const Extents& e, int32_t threads,
+                 const uint8_t* mask = nullptr, Within within = Within::all) {
   const int32_t d[3] = {e.d0, e.d1, e.d2};
   int32_t step[3];   // 1 on an axis that takes part, 0 on an axis of extent 1
   int32_t count[3];  // blocks along each axis
@@ -95,65 +168,55 @@ Blocks blocks_of(const double* volume, const Extents& e, const uint8_t* mask = n
   }
   Blocks result;
   if (taking == 0 || count[0] == 0 || count[1] == 0 || count[2] == 0) return result;
-  const int corners = 1 << taking;
-  result.other_details = corners - 2;
-  const double norm = 1.0 / std::sqrt(static_cast<double>(corners));
-  result.blocks.reserve(static_cast<size_t>(count[0]) * count[1] * count[2]);
-
-  double values[8];
-  int32_t bits[8][3];  // the corner's offset along each axis
-  for (int32_t bz = 0; bz < count[2]; ++bz) {
-    for (int32_t by = 0; by < count[1]; ++by) {
-      for (int32_t bx = 0; bx < count[0]; ++bx) {
-        const int32_t x0 = bx * (1 + step[0]), y0 = by * (1 + step[1]), z0 = bz * (1 + step[2]);
-        int c = 0;
-        bool finite = true;
-        int inside = 0;
-        for (int32_t k = 0; k <= step[2]; ++k) {
-          for (int32_t j = 0; j <= step[1]; ++j) {
-            for (int32_t i = 0; i <= step[0]; ++i, ++c) {
-              const int32_t at = linear_index(x0 + i, y0 + j, z0 + k, e.d0, e.d1);
-              values[c] = volume[at];
-              inside += mask && mask[at] != 0 ? 1 : 0;
-              bits[c][0] = i;
-              bits[c][1] = j;
-              bits[c][2] = k;
-              finite = finite && std::isfinite(values[c]);
-            }
-          }
-        }
-        if (within == Within::wholly && inside < c) continue;
-        if (within == Within::touching && inside == 0) continue;
-        if (!finite ||
-            std::all_of(values + 1, values + c, [&](double v) { return v == values[0]; }))
-          continue;
-        Block block;
-        // Detail (a, b, g), a pattern of axes, has the sign (-1)^(a i + b j + g k) at corner (i, j,
-        // k).
-        for (int a = 0; a <= step[0]; ++a) {
-          for (int b = 0; b <= step[1]; ++b) {
-            for (int g = 0; g <= step[2]; ++g) {
-              if (a + b + g == 0) continue;
-              double sum = 0.0;
-              for (int n = 0; n < c; ++n) {
-                const bool odd = (a * bits[n][0] + b * bits[n][1] + g * bits[n][2]) % 2 != 0;
-                sum += odd ? -values[n] : values[n];
-              }
-              const double detail = sum * norm;
-              if (a == step[0] && b == step[1] && g == step[2]) {
-                block.diagonal = detail;
-              } else {
-                block.others += detail * detail;
-              }
-            }
-          }
-        }
-        double sum = 0.0;
-        for (int n = 0; n < c; ++n) sum += values[n];
-        block.level = sum / corners;
-        result.blocks.push_back(block);
-      }
+  result.other_details = (1 << taking) - 2;
+  const auto fill = [&](int32_t bz_begin, int32_t bz_end, std::vector<Block>& out) {
+    switch (step[0] | step[1] << 1 | step[2] << 2) {
+      case 1:
+        return blocks_in<1, 0, 0>(volume, e, mask, within, count, bz_begin, bz_end, out);
+      case 2:
+        return blocks_in<0, 1, 0>(volume, e, mask, within, count, bz_begin, bz_end, out);
+      case 3:
+        return blocks_in<1, 1, 0>(volume, e, mask, within, count, bz_begin, bz_end, out);
+      case 4:
+        return blocks_in<0, 0, 1>(volume, e, mask, within, count, bz_begin, bz_end, out);
+      case 5:
+        return blocks_in<1, 0, 1>(volume, e, mask, within, count, bz_begin, bz_end, out);
+      case 6:
+        return blocks_in<0, 1, 1>(volume, e, mask, within, count, bz_begin, bz_end, out);
+      default:
+        return blocks_in<1, 1, 1>(volume, e, mask, within, count, bz_begin, bz_end, out);
     }
+  };
+  const int64_t blocks = int64_t{count[0]} * count[1] * count[2];
+  // Small volumes (and single threads) are not worth a thread start.
+  const int32_t parts =
+      threads < 2 || blocks < kParallelBlocks ? 1 : std::min(count[2], kMaxWorkers);
+  if (parts == 1) {
+    result.blocks.reserve(static_cast<size_t>(blocks));
+    fill(0, count[2], result.blocks);
+    return result;
+  }
+  std::vector<Block> part_blocks[kMaxWorkers];
+  std::atomic<bool> short_of_memory{false};
+  run_parts(parts, threads, [&](int32_t part) {
+    const Slab slab = slab_of(count[2], part, parts);
+    std::vector<Block>& out = part_blocks[part];
+    out.clear();
+    try {
+      out.reserve(
+          static_cast<size_t>(int64_t{count[0]} * count[1] * (slab.end_slice - slab.first_slice)));
+      fill(slab.first_slice, slab.end_slice, out);
+    } catch (const std::bad_alloc&) {
+      short_of_memory.store(true);
+    }
+  });
+  if (short_of_memory.load()) throw std::bad_alloc();
+  size_t total = 0;
+  for (int32_t part = 0; part < parts; ++part) total += part_blocks[part].size();
+  result.blocks.reserve(total);
+  for (int32_t part = 0; part < parts; ++part) {
+    result.blocks.insert(result.blocks.end(), part_blocks[part].begin(), part_blocks[part].end());
+    part_blocks[part] = std::vector<Block>();
   }
   return result;
 }
@@ -202,10 +265,14 @@ double settle(const Blocks& all, bool bright_only, size_t* used) {
 
 }  // namespace
 
-SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician,
-                                    const uint8_t* mask) {
-  Blocks all = blocks_of(volume, extents, mask, mask ? Within::wholly : Within::all);
-  if (mask && all.blocks.empty()) all = blocks_of(volume, extents, mask, Within::touching);
+namespace {
+
+int32_t threads_for(int32_t requested) {
+  const ThreadCount count = thread_count(requested);
+  return count.error ? 1 : count.count;  // a refused count leaves the work on this thread
+}
+
+SigmaEstimate estimate_over(const Blocks& all, bool rician) {
   if (all.blocks.empty()) return {};
   size_t used = 0;
   if (rician) {
@@ -217,13 +284,7 @@ SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents
   return {plain, static_cast<int64_t>(used), false};
 }
 
-double estimate_sigma(const double* volume, const Extents& extents, bool rician,
-                      const uint8_t* mask) {
-  return estimate_sigma_detail(volume, extents, rician, mask).sigma;
-}
-
-double signal_level(const double* volume, const Extents& extents) {
-  const Blocks all = blocks_of(volume, extents);
+double signal_over(const Blocks& all) {
   if (all.blocks.empty()) return 0.0;
   std::vector<double> levels;
   levels.reserve(all.blocks.size());
@@ -233,6 +294,31 @@ double signal_level(const double* volume, const Extents& extents) {
       static_cast<std::ptrdiff_t>(static_cast<double>(levels.size() - 1) * kSignalQuantile);
   std::nth_element(levels.begin(), levels.begin() + rank, levels.end());
   return levels[rank];
+}
+
+}  // namespace
+
+SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician,
+                                    const uint8_t* mask, int32_t threads) {
+  const int32_t workers = threads_for(threads);
+  Blocks all = blocks_of(volume, extents, workers, mask, mask ? Within::wholly : Within::all);
+  if (mask && all.blocks.empty()) all = blocks_of(volume, extents, workers, mask, Within::touching);
+  return estimate_over(all, rician);
+}
+
+double estimate_sigma(const double* volume, const Extents& extents, bool rician,
+                      const uint8_t* mask, int32_t threads) {
+  return estimate_sigma_detail(volume, extents, rician, mask, threads).sigma;
+}
+
+double signal_level(const double* volume, const Extents& extents, int32_t threads) {
+  return signal_over(blocks_of(volume, extents, threads_for(threads)));
+}
+
+NoiseAndSignal estimate_noise_and_signal(const double* volume, const Extents& extents, bool rician,
+                                         int32_t threads) {
+  const Blocks all = blocks_of(volume, extents, threads_for(threads));
+  return NoiseAndSignal{estimate_over(all, rician), signal_over(all)};
 }
 
 }  // namespace volnlm::pipeline

@@ -92,15 +92,17 @@ std::vector<uint8_t> guide_mask(const uint8_t* mask, const Extents& extents,
 // a volume without noise or without two voxels along any axis.
 // With a mask, only the 2x2x2 blocks that lie wholly inside it are used (all blocks touching it
 // when none does); an empty mask gives 0.
+// The blocks are made on `threads` worker threads (0: the default, thread_count); the estimate
+// is the same for every count.
 double estimate_sigma(const double* volume, const Extents& extents, bool rician,
-                      const uint8_t* mask = nullptr);
+                      const uint8_t* mask = nullptr, int32_t threads = 0);
 
 // The signal level that the noise is measured against when a default depends on the noise: the
 // 99th percentile of the means of the same 2x2x2 blocks as the noise estimate (finite blocks
 // whose values are not all equal, so zero-filled background does not count). Block means hold
 // an eighth of the noise variance, so the level barely grows with the noise. 0 for a volume
 // without such blocks.
-double signal_level(const double* volume, const Extents& extents);
+double signal_level(const double* volume, const Extents& extents, int32_t threads = 0);
 
 // The same estimate with what it rests on: the number of 2x2x2 blocks whose median it is, and
 // whether Rician data held too few bright blocks, so that the estimate is the one over all blocks
@@ -111,7 +113,16 @@ struct SigmaEstimate {
   bool rayleigh = false;
 };
 SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents, bool rician,
-                                    const uint8_t* mask = nullptr);
+                                    const uint8_t* mask = nullptr, int32_t threads = 0);
+
+// estimate_sigma_detail() without a mask and signal_level() from one pass over the blocks they
+// share: the same values as the two calls.
+struct NoiseAndSignal {
+  SigmaEstimate estimate;
+  double signal = 0.0;
+};
+NoiseAndSignal estimate_noise_and_signal(const double* volume, const Extents& extents, bool rician,
+                                         int32_t threads = 0);
 
 // The default smoothing for this sigma and signal_level() (default_smoothing of their ratio; a
 // volume without signal level takes the rule's last value). A chunk of a larger volume is given

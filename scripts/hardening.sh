@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sanitizer and fuzzing runs, with clang:
 #   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer over the unit and test-host tests
-#   build-tsan  ThreadSanitizer over the tests that run workers concurrently
+#   build-tsan  ThreadSanitizer over the tests that run workers concurrently (filters and pipeline)
 #   build-fuzz  each libFuzzer target for VOLNLM_FUZZ_SECONDS (default 60) from its seed corpus
 # Any sanitizer report, test failure, crash, leak or time-out fails the script.
 # Usage: scripts/hardening.sh [asan] [tsan] [fuzz]   (no argument: all three)
@@ -38,9 +38,10 @@ asan() {
 
 tsan() {
   echo "== ThreadSanitizer: workers running concurrently"
-  configure build-tsan "-fsanitize=thread" ""
+  configure build-tsan "-fsanitize=thread" "pipeline"
   cmake --build build-tsan -j"$jobs"
-  ctest --test-dir build-tsan -R 'ConcurrentWorkers|RunWorkers|sorvaneFilter\.|blockdenoiseFilter\.' \
+  ctest --test-dir build-tsan \
+    -R 'ConcurrentWorkers|RunWorkers|sorvaneFilter\.|blockdenoiseFilter\.|PipelineThreads\.' \
     --output-on-failure -j"$jobs"
 }
 

@@ -60,10 +60,10 @@ TEST(CliTimings, StagesOfEachMethodAddUpAndLeaveTheResultAlone) {
   };
   const Case cases[] = {
       {"guided",
-       "read;input checks;noise estimate;signal level;conversions;block filter;guided filter;"
+       "read;input checks;noise estimate;conversions;block filter;guided filter;"
        "write;finish files;other;total;"},
       {"block",
-       "read;input checks;noise estimate;signal level;conversions;block filter;write;"
+       "read;input checks;noise estimate;conversions;block filter;write;"
        "finish files;other;total;"},
   };
   for (const Case& c : cases) {
