@@ -27,18 +27,16 @@ namespace {
 // single pass over the volume, so the bits do not depend on the number of threads.
 struct Call {
   const double* noisy = nullptr;
-  const double* guide = nullptr;  // the caller's
+  const double* guide = nullptr;
   Extents e;
   const Params* params = nullptr;
   Buffers buffers;
-  double* guide_copy = nullptr;  // the guide, placed for the pair loop
-  double* terms = nullptr;       // noisy values, squared in Rician mode
   SlabTask* tasks = nullptr;
   int32_t slabs = 0;
 };
 
-// Before the workers, for the slices of task t: the guide mean, the seeded accumulators, the
-// copies the four-lane loop reads, and the slab's spill buffers cleared.
+// Before the workers, for the slices of task t: the guide mean, the seeded accumulators, and
+// the slab's spill buffers cleared.
 void prepare(const Call& call, int32_t t) {
   const SlabTask& task = call.tasks[t];
   const Extents& e = call.e;
@@ -50,11 +48,8 @@ void prepare(const Call& call, int32_t t) {
   const bool rician = call.params->rician;
   for (int64_t i = first; i < end; ++i) {
     const double v = call.noisy[i];
-    const double term = rician ? v * v : v;
-    call.buffers.accum[i] = term;
+    call.buffers.accum[i] = rician ? v * v : v;
     call.buffers.weight_sum[i] = 1.0;
-    call.terms[i] = term;
-    call.guide_copy[i] = call.guide[i];
   }
   const int64_t spill = plane * task.spill_slices;
   std::fill(task.spill_accum, task.spill_accum + spill, 0.0);
@@ -162,18 +157,6 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     }
   }
 
-  // The copies the four-lane loop reads, placed apart from the volumes it reads beside them.
-  PlacedVolume guide_copy, terms;
-  try {
-    std::vector<const void*> taken = {buffers.accum, buffers.guide_mean, buffers.weight_sum};
-    const size_t n = static_cast<size_t>(*count);
-    if (!place_volume(guide_copy, n, &taken) || !place_volume(terms, n, &taken)) {
-      return Status::memory;
-    }
-  } catch (const std::bad_alloc&) {
-    return Status::memory;
-  }
-
   // The slabs are fixed by the extents; any number of threads works through them. Each slab's
   // spill covers the slices past it that its window can reach.
   const int32_t slabs = clamp_workers(d2);
@@ -189,9 +172,8 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.noisy = noisy;
     task.accum = buffers.accum;
     task.guide_mean = buffers.guide_mean;
-    task.guide = guide_copy.data;
+    task.guide = guide;
     task.weight_sum = buffers.weight_sum;
-    task.terms = terms.data;
     task.first_slice = slab.first_slice;
     task.end_slice = slab.end_slice;
     task.search_radius = radius;
@@ -212,8 +194,7 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.spill_weight = spills[t].get() + size;
   }
 
-  const Call call{noisy,           guide,      extents, &params, buffers,
-                  guide_copy.data, terms.data, tasks,   slabs};
+  const Call call{noisy, guide, extents, &params, buffers, tasks, slabs};
   const int32_t threads = thread_count(params.threads).count;
   Status run = run_slabs(slabs, threads, stop, params.interrupt,
                          [&](int32_t t, int32_t) { prepare(call, t); });
@@ -232,6 +213,7 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::invalid;
   if (*count == 0) return Status::ok;
+  // Both are filled slab by slab by the workers before they are read.
   PlacedVolume guide_mean, weight_sum;
   try {
     std::vector<const void*> taken = {out};

@@ -138,7 +138,6 @@ struct Centre {
   const double* guide_mean;
   const double* guides;
   const double* noisy;
-  const double* terms;  // noisy values, squared in Rician mode
   double* accum_volume;
   double* weight_volume;
   double* spill_accum;
@@ -227,6 +226,13 @@ inline void pair_lanes(const Centre<O>& c, Sums<O>& sums, Queue& q, Fill& queued
   queued.blocks += bits != 0 ? 1 : 0;
 }
 
+// The neighbour terms of the centre's pairs: the value, squared in Rician mode.
+template <class O, bool Rician>
+inline typename O::D neighbour_terms(const double* noisy, int32_t in) {
+  const typename O::D value_n = O::load(noisy + in);
+  return Rician ? O::mul(value_n, value_n) : value_n;
+}
+
 // The centre against the four neighbours starting at linear index `in` (those in `live`),
 // added into their accumulators at once.
 template <class O, bool Rician>
@@ -234,7 +240,7 @@ inline void pair_block(const Centre<O>& c, Sums<O>& sums, Queue& q, Fill& queued
                        double* accum_n, double* weight_n, typename O::M live) {
   typename O::D accum = O::load(accum_n), weight = O::load(weight_n);
   pair_lanes<O, Rician>(c, sums, q, queued, in, O::load(c.guide_mean + in), O::load(c.guides + in),
-                        O::load(c.terms + in), live, accum, weight);
+                        neighbour_terms<O, Rician>(c.noisy, in), live, accum, weight);
   O::store(accum_n, accum);
   O::store(weight_n, weight);
 }
@@ -253,10 +259,10 @@ inline void pair_block_and_tail(const Centre<O>& c, Sums<O>& sums, Queue& q, Fil
   D accum_b = O::load(accum_n + shift), weight_b = O::load(weight_n + shift);
   const int32_t tail_in = in + shift;
   pair_lanes<O, Rician>(c, sums, q, queued, in, O::load(c.guide_mean + in), O::load(c.guides + in),
-                        O::load(c.terms + in), O::lanes(0, 4), accum_a, weight_a);
+                        neighbour_terms<O, Rician>(c.noisy, in), O::lanes(0, 4), accum_a, weight_a);
   pair_lanes<O, Rician>(c, sums, q, queued, tail_in, O::load(c.guide_mean + tail_in),
-                        O::load(c.guides + tail_in), O::load(c.terms + tail_in), tail, accum_b,
-                        weight_b);
+                        O::load(c.guides + tail_in), neighbour_terms<O, Rician>(c.noisy, tail_in),
+                        tail, accum_b, weight_b);
   O::store(accum_n + shift, accum_b);
   O::store(weight_n + shift, weight_b);
   O::store(accum_n, accum_a);
@@ -277,7 +283,6 @@ Centre<O> make_centre(const SlabTask& task, const KernelConstants& k, int32_t ic
                    task.guide_mean,
                    task.guide,
                    task.noisy,
-                   task.terms,
                    task.accum,
                    task.weight_sum,
                    task.spill_accum,
@@ -457,7 +462,7 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const int32_t x_first = x < r ? 0 : x - r;
   const double* const guide_mean = task.guide_mean;
   const double* const guides = task.guide;
-  const double* const terms = task.terms;
+  const double* const noisy = task.noisy;
 
   const auto row = [&](const PairPlan<O>& plan, int32_t first, double* accum_row,
                        double* weight_row) SORVANE_ALWAYS_INLINE {
@@ -466,7 +471,7 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
       const int32_t in = first + at;
       const D mean_n = O::load(guide_mean + in);
       const D guide_n = O::load(guides + in);
-      const D term_n = O::load(terms + in);
+      const D term_n = neighbour_terms<O, Rician>(noisy, in);
       D accum = O::load(accum_row + at);
       D weight = O::load(weight_row + at);
       pair_lanes<O, Rician>(a, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum,

@@ -1,8 +1,8 @@
-// Scratch volumes placed apart in the data cache. The pair loop reads the same rows of five
-// volumes side by side; volumes that start at the same offset within a 4 KiB page put those rows
-// into the same sets of the first-level cache, whose few ways then evict one another on every
-// block. Each scratch volume here starts at the cache-line offset farthest from those of the
-// volumes already in use.
+// Scratch volumes, uninitialised, placed apart in the data cache. The pair loop reads the same
+// rows of several volumes side by side; fresh allocations of this size all start at the same
+// offset within a page, which puts those rows into the same sets of the first-level cache. Each
+// scratch volume here starts at the cache-line offset farthest from those of the volumes already
+// in use. Its pages are first touched by whichever pass fills it, on the worker threads.
 #pragma once
 
 #include <cstddef>

@@ -22,9 +22,6 @@ struct SlabTask {
   const double* guide_mean = nullptr;
   const double* guide = nullptr;
   double* weight_sum = nullptr;
-  // The four-lane loop's neighbour terms: the noisy values, squared in Rician mode (as
-  // noisy[i] * noisy[i]). Filled by the driver; the direct loop reads noisy alone.
-  const double* terms = nullptr;
   int32_t first_slice = 0;    // first slice of the slab
   int32_t end_slice = 0;      // slice just past the slab
   int32_t search_radius = 0;  // half-width R of the cubic search window

@@ -11,11 +11,10 @@
 namespace volnlm::sorvane {
 namespace {
 
-// The volumes of one worker run, accumulators seeded as the driver seeds them and the neighbour
-// terms filled as it fills them.
+// The five volumes of one worker run, accumulators seeded as the driver seeds them.
 struct SlabVolumes {
   int32_t d0, d1, d2;
-  std::vector<double> noisy, guide, guide_mean, accum, weight_sum, terms;
+  std::vector<double> noisy, guide, guide_mean, accum, weight_sum;
 
   SlabVolumes(int32_t x, int32_t y, int32_t z, std::vector<double> values,
               std::vector<double> means, bool rician)
@@ -30,7 +29,6 @@ struct SlabVolumes {
     if (rician) {
       for (double& a : accum) a *= a;
     }
-    terms = accum;
   }
 
   SlabTask task(int32_t first, int32_t end, int32_t radius, double h, int32_t direction,
@@ -44,7 +42,6 @@ struct SlabVolumes {
     t.guide_mean = guide_mean.data();
     t.guide = guide.data();
     t.weight_sum = weight_sum.data();
-    t.terms = terms.data();
     t.first_slice = first;
     t.end_slice = end;
     t.search_radius = radius;
