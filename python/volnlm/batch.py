@@ -183,7 +183,10 @@ def _worker_threads():
     try:
         from dask.distributed import get_worker
 
-        return max(1, int(get_worker().nthreads))
+        worker = get_worker()
+        # Newer releases keep the count in the worker's state (the attribute warns there).
+        state = getattr(worker, "state", None)
+        return max(1, int(getattr(state, "nthreads", None) or worker.nthreads))
     except (ImportError, ValueError, AttributeError):
         return 1
 
