@@ -1,23 +1,27 @@
 """Measures denoising quality over parameters, to choose denoise()'s defaults.
 
 Stages:
-  study   the whole 1 mm T1 template ch2.nii.gz (181x217x181, maximum 254) with seeded Rician
-          noise of 1, 2, 3, 5, 7, 9, 12 and 15% of the maximum; sigma estimated from the noisy
-          volume as denoise() does; a small search per level over blockdenoise's search radius,
-          patch radius and smoothing and sorvane's (guided) search radius, and the two peers
-          (scipy's gaussian_filter over a width grid; scikit-image's denoise_nl_means, fast mode,
-          patch distance 2, given the true sigma, over a grid of h). Every run is appended to a
-          results file (one JSON record a line) and skipped when it is already there, so the
-          study can be stopped and resumed.
-  check   the same comparison on another volume, a central 128^3 crop of the 0.5 mm template
-          ch2better.nii.gz (brain voxels: > 0), for the defaults and the peers' best settings.
-  report  the table (Markdown) and the plot (PNG) from the results file.
-  crop ... the earlier stages on a central 48^3 crop: block, patch, guided, denoise.
+  study    the whole 1 mm T1 template ch2.nii.gz (181x217x181, maximum 254) with seeded Rician
+           noise of 1, 2, 3, 5, 7, 9, 12 and 15% of the maximum; sigma estimated from the noisy
+           volume as denoise() does; a small search per level over blockdenoise's search radius,
+           patch radius and smoothing and sorvane's (guided) search radius. Every run is appended
+           to a results file (one JSON record a line) and skipped when it is already there, so
+           the stages can be stopped and resumed.
+  peers    the two peers at every level: scipy's gaussian_filter over a width grid, scikit-image's
+           denoise_nl_means (fast mode, patch distance 2, given the true sigma) over h.
+  refine   [ch2 | ch2better-crop128] the second round (REFINE): patch radius 2, the guide's
+           contrast, search radius 1, and the levels the first round left.
+  defaults template | other   denoise() as a user calls it at every level, on the template or on
+           a central 128^3 crop of the 0.5 mm template ch2better.nii.gz (brain voxels: > 0), where
+           the settings before the study and both peers (tuned there too) also run.
+  best     [volume [levels]] SSIM for each level's best setting, run again where it is missing.
+  report   the table (Markdown) and the plot (PNG) from the results file.
+  crop ... the earliest stages on a central 48^3 crop: block, patch, guided, denoise.
 
 PSNR = 20 log10(peak / RMSE) over the brain voxels (ch2bet.nii.gz > 0), peak the noise-free
 volume's maximum; SSIM (scikit-image, 7^3 windows, data range = peak) averaged over the brain
-voxels, computed for the defaults and each level's best; seconds of the filter call alone, on
-a shared, loaded machine (compare within one run only).
+voxels; seconds of the filter call alone, on a shared, loaded machine (compare within one run
+only).
 
     PYTHONPATH=<build>/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py study
 """
@@ -39,7 +43,7 @@ RESULTS = os.path.join(HERE, "defaults_study.jsonl")
 TABLE = os.path.join(HERE, "defaults_study.md")
 PLOT = os.path.join(HERE, "defaults_study.png")
 LEVELS = (0.01, 0.02, 0.03, 0.05, 0.07, 0.09, 0.12, 0.15)
-CHECK_LEVELS = (0.03, 0.09, 0.01, 0.15)
+CHECK_LEVELS = (0.03, 0.09, 0.01, 0.15, 0.05)
 # The settings before this study: blockdenoise R=3, patch 1, smoothing 1; sorvane R=4.
 OLD = (3, 1, 1.0, 4)
 GAUSS_WIDTHS = (0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 1.2, 1.5)
@@ -166,6 +170,33 @@ class Study:
             self.measure(gkey, dict(fields, kind="guided", rg=rg), gout,
                          seconds + time.time() - t, with_ssim)
 
+    def contrast(self, level, noisy, estimate, r, p, h, rg, contrasts, with_ssim=False):
+        """The guided method on the block result multiplied by each factor in `contrasts` (the
+        guide's differences grow by it against sigma, so the guided weights fall off faster for a
+        factor above 1 and slower below it; the values averaged are the noisy ones as before)."""
+        def todo(key):
+            return key not in self.done or (with_ssim and "ssim" not in self.done[key])
+
+        keys = {k: self.key(level, "guided", r, p, h, rg, *([k] if k != 1 else []))
+                for k in contrasts}
+        keys = {k: v for k, v in keys.items() if todo(v)}
+        bkey = self.key(level, "block", r, p, h)
+        if not keys and not todo(bkey):
+            return
+        t = time.time()
+        block, guide = block_run(noisy, estimate, r, p, h)
+        block_seconds = time.time() - t
+        fields = dict(level=level, kind="block", r=r, p=p, h=h)
+        if todo(bkey):
+            self.measure(bkey, fields, block, block_seconds, with_ssim)
+        for k, key in keys.items():
+            t = time.time()
+            out = guided_run(noisy, np.asfortranarray(np.asarray(guide, np.float64) * k),
+                             estimate, rg)
+            self.measure(key, dict(fields, kind="guided", rg=rg, **(
+                {"contrast": k} if k != 1 else {})), out, block_seconds + time.time() - t,
+                with_ssim)
+
     def best(self, level, kind, **match):
         recs = [r for r in self.done.values() if r["volume"] == self.volume and
                 r["level"] == level and r["kind"] == kind and
@@ -195,7 +226,7 @@ class Study:
             out = denoise_nl_means(noisy, patch_distance=2, h=f * sigma, sigma=sigma,
                                    fast_mode=True)
             self.measure(key, dict(level=level, kind="nlm", h_over_sigma=f), out,
-                         time.time() - t, False)
+                         time.time() - t, True)
 
     def nlm_search(self, level, noisy, sigma):
         self.nlm(level, noisy, sigma, NLM_H)
@@ -211,11 +242,9 @@ class Study:
             else:
                 break
 
-    def with_ssim(self, level, noisy, sigma, estimate, settings):
-        """SSIM for the given settings of ours and for the peers' best."""
-        for r, p, h, rg in settings:
-            self.ours(level, noisy, estimate, r, p, h, [rg], with_ssim=True)
-        for kind, param, run in (("gauss", "width", None), ("nlm", "h_over_sigma", None)):
+    def peers_ssim(self, level, noisy, sigma):
+        """SSIM for the peers' best settings, run again where it was not recorded."""
+        for kind in ("gauss", "nlm"):
             rec = self.best(level, kind)
             if rec is None or "ssim" in rec:
                 continue
@@ -236,26 +265,32 @@ SMOOTHING = (0.6, 0.8, 1.0, 1.6)
 
 HEADER = """# Parameter study of denoise()'s defaults
 
-Made by python/tools/measure_defaults.py on a 2-core AMD EPYC shared with 7 other developers
-building at the same time (load average 20 to 26), every run at `nice -n 19`, so the seconds
-are only comparable within one row and are several times those of a quiet machine. The results
-file defaults_study.jsonl holds every run (one JSON record a line); the stages skip what it
-already holds, so they can be stopped and resumed. Commands, from the repository root with the
-module built in build/:
+Made by python/tools/measure_defaults.py on a 2-core AMD EPYC shared with 6 to 7 other developers
+building and measuring at the same time (load average 2 to 30), every run at `nice -n 19`, so the
+seconds are only comparable within one row and are up to several times those of a quiet machine.
+The results file defaults_study.jsonl holds every run (one JSON record a line); the stages skip
+what it already holds, so they can be stopped and resumed. Commands, from the repository root
+with the module built in build/ (the last one writes this file and defaults_study.png):
 
     PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py study
     PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py peers
+    PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py refine ch2
+    PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py refine ch2better-crop128
     PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py defaults template
     PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py defaults other
+    PYTHONPATH=build/python nice -n 19 /usr/bin/python3 python/tools/measure_defaults.py best ch2
     PYTHONPATH=build/python /usr/bin/python3 python/tools/measure_defaults.py report
 
-`study` and `peers` were stopped for time before every level was searched (the tables show
-which ran), and the search was changed while it ran: at 3% and 9% the first smoothing grid was
-run at search radius 3, later levels at 2. Whole template ch2 (181x217x181, maximum 254), Rician
-noise of the given % of the maximum (numpy default_rng seeded with 1000 x the level); our
-filters get the sigma estimated from the noisy volume; scikit-image gets the true sigma; PSNR
-(peak 254) and SSIM over the brain voxels (ch2bet > 0). Setting names: R = blockdenoise search
-radius, p = patch radius, h = smoothing, Rg = sorvane (guided) search radius.
+The search was changed while it ran: at 3% and 9% the first smoothing grid was run at search
+radius 3, later levels at 2; the second round (`refine`) tried patch radius 2 with smaller
+smoothing, the guide's contrast (the block result multiplied by 0.7 to 1.5 before the guided
+step, which narrows or widens the guided weights against sigma) and search radius 1. Volumes:
+the whole template ch2 (181x217x181, maximum 254) and a central 128^3 crop of the 0.5 mm
+template ch2better (maximum 121); Rician noise of the given % of the volume's maximum (numpy
+default_rng seeded with 1000 x the level); our filters get the sigma estimated from the noisy
+volume, scikit-image gets the true sigma; PSNR and SSIM over the brain voxels (ch2: ch2bet > 0;
+the crop: > 0). Setting names: R = blockdenoise search radius, p = patch radius, h = smoothing,
+Rg = sorvane (guided) search radius. "Best" is the best of the settings run, not of a full grid.
 
 """
 
@@ -320,75 +355,199 @@ def study(levels=(0.03, 0.09, 0.01, 0.15, 0.05, 0.12, 0.02, 0.07), extras_levels
         study_level(st, level, True)
 
 
-def peers(levels=(0.03, 0.09, 0.01, 0.15, 0.05, 0.12, 0.02, 0.07), confirm=(0.03, 0.09)):
+def peers(levels=(0.03, 0.05, 0.02, 0.07, 0.12, 0.01, 0.09, 0.15)):
     """The peers on the template, in a process of their own beside the study (they use one
-    core). scikit-image takes minutes a run on the whole volume here, so its h is tuned on a
-    central 96^3 crop of the same noisy volume (h = 0.3 to 1.2 sigma) and run on the whole volume
-    at the crop's best h; at the confirm levels also at that h -+ 0.2 sigma, which checks that the
-    crop's best carries over."""
+    core). scipy's width grid moves while its best is at an end. scikit-image takes minutes a run
+    on the whole volume here, so its h is tuned on a central 96^3 crop of the same noisy volume
+    (h = 0.3 to 1.2 sigma, moved while the best is at an end), then run on the whole volume at the
+    crop's best h and at -+ 0.1 sigma, moved in steps of 0.1 while the whole volume's best is at
+    an end. SSIM is recorded for every whole-volume scikit-image run and for scipy's best."""
     from skimage.restoration import denoise_nl_means
 
     clean, mask, peak = load()
     st = Study("ch2", clean, mask, peak)
     c = [s // 2 for s in clean.shape]
     crop = tuple(slice(ci - 48, ci + 48) for ci in c)
+
+    def tried(level, kind, param):
+        return sorted(r[param] for r in st.done.values() if r["volume"] == "ch2" and
+                      r["level"] == level and r["kind"] == kind)
+
     for level in levels:
         sigma = level * peak
         noisy = rician(clean, sigma, seed=int(round(level * 1000)))
         st.gauss(level, noisy)
-        for f in [round(0.3 + 0.1 * i, 1) for i in range(10)]:
-            key = st.key(level, "nlm-crop96", f)
-            if key in st.done:
-                continue
-            out = denoise_nl_means(noisy[crop], patch_distance=2, h=f * sigma, sigma=sigma,
-                                   fast_mode=True)
-            st.record(dict(key=key, level=level, kind="nlm-crop96", h_over_sigma=f,
-                           psnr=psnr(out, clean[crop], mask[crop], peak)))
+        for _ in range(4):
+            widths, best = tried(level, "gauss", "width"), st.best(level, "gauss")["width"]
+            if best == widths[0] and best > 0.25:
+                st.gauss(level, noisy, [round(best - 0.1, 2)])
+            elif best == widths[-1]:
+                st.gauss(level, noisy, [round(best + 0.2, 2)])
+            else:
+                break
+        factors = [round(0.3 + 0.1 * i, 1) for i in range(10)]
+        for _ in range(6):
+            for f in factors:
+                key = st.key(level, "nlm-crop96", f)
+                if key in st.done:
+                    continue
+                out = denoise_nl_means(noisy[crop], patch_distance=2, h=f * sigma, sigma=sigma,
+                                       fast_mode=True)
+                st.record(dict(key=key, level=level, kind="nlm-crop96", h_over_sigma=f,
+                               psnr=psnr(out, clean[crop], mask[crop], peak)))
+            hs, best = tried(level, "nlm-crop96", "h_over_sigma"), st.best(
+                level, "nlm-crop96")["h_over_sigma"]
+            if best == hs[-1]:
+                factors = [round(best + 0.1, 1)]
+            elif best == hs[0] and best > 0.15:
+                factors = [round(best - 0.1, 1)]
+            else:
+                break
         f = st.best(level, "nlm-crop96")["h_over_sigma"]
-        factors = [f] + ([round(f - 0.2, 1), round(f + 0.2, 1)] if level in confirm else [])
-        st.nlm(level, noisy, sigma, factors)
+        st.nlm(level, noisy, sigma, [f, round(f - 0.1, 1), round(f + 0.1, 1)])
+        for _ in range(4):
+            hs, best = tried(level, "nlm", "h_over_sigma"), st.best(level, "nlm")["h_over_sigma"]
+            if best == hs[-1]:
+                st.nlm(level, noisy, sigma, [round(best + 0.1, 1)])
+            elif best == hs[0] and best > 0.15:
+                st.nlm(level, noisy, sigma, [round(best - 0.1, 1)])
+            else:
+                break
+        st.peers_ssim(level, noisy, sigma)
 
 
-def run_defaults(st, level, noisy):
-    """denoise() as a user calls it (defaults, sigma estimated), both methods, with the
-    parameters it reports."""
-    for method in ("guided", "block") if level in (0.03, 0.09) else ("guided",):
-        key = st.key(level, "defaults", method)
+def defaults_tag():
+    """A short name of the defaults the module holds, so that a change of the defaults runs
+    them again instead of finding the earlier defaults' results."""
+    import hashlib
+
+    text = json.dumps({k: str(v) for k, v in volnlm.DEFAULTS.items()}, sort_keys=True)
+    return hashlib.sha1(text.encode()).hexdigest()[:8]
+
+
+def used_the_defaults(params, noisy):
+    """Whether a run's record (return_params) shows the radii of the module's defaults and the
+    smoothing they choose for `noisy` at the run's sigma."""
+    used, d = params["Parameters"], volnlm.DEFAULTS
+    return (used.get("SearchRadius"), used.get("PatchRadius")) == (
+        d["search_radius"], d["patch_radius"]) and used.get(
+        "GuidedSearchRadius", d["guided_search_radius"]) == d["guided_search_radius"] and used.get(
+        "Smoothing") == volnlm._core.default_smoothing(noisy, params["Sigma"][0])
+
+
+def run_defaults(st, level, noisy, methods=("guided",)):
+    """denoise() as a user calls it (defaults, sigma estimated), with the parameters it
+    reports."""
+    tag = defaults_tag()
+    for method in methods:
+        key = st.key(level, "defaults", method, tag)
         if key in st.done:
+            continue
+        # A run recorded before the records were tagged counts as one of these defaults when it
+        # used what they choose for this volume.
+        earlier = st.done.get(st.key(level, "defaults", method))
+        if earlier and "defaults_tag" not in earlier and used_the_defaults(earlier["params"],
+                                                                           noisy):
+            st.record(dict(earlier, key=key, defaults_tag=tag))
             continue
         t = time.time()
         out, used = volnlm.denoise(noisy, method=method, return_params=True)
         seconds = time.time() - t
         params = json.loads(json.dumps(used, default=str))
-        st.measure(key, dict(level=level, kind="defaults-" + method, params=params), out,
-                   seconds, True)
+        st.measure(key, dict(level=level, kind="defaults-" + method, params=params,
+                             defaults_tag=tag), out, seconds, True)
 
 
 def defaults_stage(which="template"):
     """denoise() with its defaults on the template at every level (the target levels first), or
-    (which="other") the defaults, the previous defaults and the peers at their best setting on
-    the template on a central 128^3 crop of the 0.5 mm template ch2better (brain: > 0). SSIM is
-    computed for these runs; for the per-level best and the peers it was left out for time."""
+    (which="other") on a central 128^3 crop of the 0.5 mm template ch2better (brain: > 0): the
+    defaults, the settings before this study, and the peers tuned on that volume too (scipy's
+    width grid; scikit-image's h from the template's best -+ 0.1 sigma, moved while the best is
+    at an end)."""
     clean, mask, peak = load()
     st = Study("ch2", clean, mask, peak)
     if which == "template":
-        for level in (0.03, 0.09, 0.01, 0.15, 0.05, 0.12, 0.02, 0.07):
+        for level in (0.03, 0.05, 0.02, 0.09, 0.01, 0.15, 0.07, 0.12):
             noisy, sigma, estimate = st.level(level)
-            run_defaults(st, level, noisy)
+            run_defaults(st, level, noisy, ("guided", "block") if level in (0.03, 0.09) else
+                         ("guided",))
         return
     other = Study("ch2better-crop128", *load_other())
     for level in CHECK_LEVELS:
         noisy, sigma, estimate = other.level(level)
         run_defaults(other, level, noisy)
         other.ours(level, noisy, estimate, *OLD[:3], (OLD[3],), with_ssim=True)
-        if st.best(level, "gauss"):
-            other.gauss(level, noisy, [st.best(level, "gauss")["width"]])
+        other.gauss(level, noisy)
         if st.best(level, "nlm"):
-            other.nlm(level, noisy, sigma, [st.best(level, "nlm")["h_over_sigma"]])
+            f = st.best(level, "nlm")["h_over_sigma"]
+            other.nlm(level, noisy, sigma, [f, round(f - 0.1, 1), round(f + 0.1, 1)])
+            for _ in range(3):
+                hs = sorted(r["h_over_sigma"] for r in other.done.values() if
+                            r["volume"] == other.volume and r["level"] == level and
+                            r["kind"] == "nlm")
+                best = other.best(level, "nlm")["h_over_sigma"]
+                if best == hs[-1]:
+                    other.nlm(level, noisy, sigma, [round(best + 0.1, 1)])
+                elif best == hs[0] and best > 0.15:
+                    other.nlm(level, noisy, sigma, [round(best - 0.1, 1)])
+                else:
+                    break
+        other.peers_ssim(level, noisy, sigma)
+
+
+def best_stage(volume="ch2", levels=LEVELS):
+    """SSIM for the best setting found at each level, run again where it was not recorded."""
+    st = Study("ch2", *load()) if volume == "ch2" else Study("ch2better-crop128", *load_other())
+    for level in levels:
+        b = st.best(level, "guided")
+        if b is None or "ssim" in b:
+            continue
+        noisy, sigma, estimate = st.level(level)
+        st.contrast(level, noisy, estimate, b["r"], b["p"], b["h"], b["rg"],
+                    [b.get("contrast", 1)], with_ssim=True)
+
+
+# The second round, on what the first left open: patch radius 2 (with the smaller smoothing
+# larger patches want), the guide's contrast, search radius 1, and the levels the first round did
+# not search. Per volume and level: (R, p, smoothing, guided radius, guide contrasts).
+REFINE = {
+    "ch2": {
+        0.01: [(2, 2, 0.3, 4, (1,)), (2, 2, 0.4, 4, (1,)), (2, 2, 0.55, 4, (1,))],
+        0.02: [(2, 2, 0.35, 4, (1,)), (2, 2, 0.5, 4, (1,)), (2, 1, 0.8, 4, (1,))],
+        0.03: [(2, 1, 0.6, 4, (0.7, 0.85, 1.2, 1.5)), (2, 2, 0.4, 4, (1, 0.85)),
+               (2, 2, 0.3, 4, (1,)), (2, 2, 0.22, 4, (1,)), (1, 1, 0.6, 4, (1,))],
+        0.05: [(2, 2, 0.5, 4, (1, 0.85)), (2, 2, 0.35, 4, (1,)), (2, 2, 0.25, 4, (1,)),
+               (2, 1, 0.7, 4, (1, 0.85, 0.7))],
+        0.07: [(2, 2, 0.4, 4, (1,)), (2, 1, 0.8, 4, (1,))],
+        0.09: [(2, 2, 0.5, 4, (1,)), (2, 2, 0.7, 4, (1,))],
+        0.12: [(2, 2, 0.7, 4, (1,)), (2, 1, 1.0, 4, (1,)), (2, 1, 1.6, 4, (1,))],
+        0.15: [(2, 2, 0.8, 4, (1,)), (2, 2, 1.1, 4, (1,))],
+    },
+    "ch2better-crop128": {
+        0.03: [(2, 2, 0.3, 4, (1,)), (2, 2, 0.5, 4, (1,))],
+        0.09: [(2, 2, 0.5, 4, (1,)), (2, 2, 0.7, 4, (1,)), (2, 2, 1.0, 4, (1,)),
+               (2, 1, 0.85, 4, (1,)), (2, 1, 1.0, 4, (1,)), (2, 1, 1.3, 4, (1,)),
+               (3, 1, 0.736, 4, (1,))],
+    },
+}
+
+
+def refine_stage(volume="ch2"):
+    st = Study("ch2", *load()) if volume == "ch2" else Study(volume, *load_other())
+    for level, settings in REFINE[volume].items():
+        noisy, sigma, estimate = st.level(level)
+        for r, p, h, rg, contrasts in settings:
+            st.contrast(level, noisy, estimate, r, p, h, rg, contrasts)
+
 
 def records():
+    """The results file's records, the last one of each key (a run repeated for its SSIM)."""
     with open(RESULTS) as f:
-        return [json.loads(line) for line in f]
+        recs = {}
+        for line in f:
+            rec = json.loads(line)
+            recs[rec["key"]] = rec
+        return list(recs.values())
 
 
 def pick(recs, volume, level, kind, **match):
@@ -398,7 +557,32 @@ def pick(recs, volume, level, kind, **match):
 
 
 def setting_text(r):
-    return f"R={r['r']} p={r['p']} h={r['h']:g} Rg={r['rg']}"
+    text = f"R={r['r']} p={r['p']} h={r['h']:g} Rg={r['rg']}"
+    return text + (f" contrast {r['contrast']:g}" if "contrast" in r else "")
+
+
+VOLUMES = (("ch2", "whole 1 mm template ch2"),
+           ("ch2better-crop128", "0.5 mm template ch2better, central 128^3 crop"))
+
+
+def level_rows(recs, volume, tag):
+    levels = sorted({r["level"] for r in recs if r["volume"] == volume and r["kind"] == "noisy"})
+    rows = {}
+    for level in levels:
+        chosen = pick(recs, volume, level, "defaults-guided", defaults_tag=tag)
+        best = pick(recs, volume, level, "guided")
+        # The peers' best only once their grids ran (scipy: 5 widths or more; scikit-image: 3 h).
+        grid = {k: len([r for r in recs if r["volume"] == volume and r["level"] == level and
+                        r["kind"] == k]) for k in ("gauss", "nlm")}
+        rows[level] = dict(
+            noisy=pick(recs, volume, level, "noisy"), chosen=chosen,
+            block=pick(recs, volume, level, "defaults-block", defaults_tag=tag),
+            old=pick(recs, volume, level, "guided", r=OLD[0], p=OLD[1], h=OLD[2], rg=OLD[3],
+                     contrast=None),
+            best=best, best_is_defaults=bool(chosen and best and chosen["psnr"] >= best["psnr"]),
+            gauss=pick(recs, volume, level, "gauss") if grid["gauss"] >= 5 else None,
+            nlm=pick(recs, volume, level, "nlm") if grid["nlm"] >= 3 else None)
+    return levels, rows
 
 
 def report():
@@ -409,24 +593,9 @@ def report():
     import matplotlib.pyplot as plt
 
     recs = records()
+    tag = defaults_tag()
     lines = []
     out = lines.append
-    levels = sorted({r["level"] for r in recs if r["volume"] == "ch2" and
-                     r["kind"] in ("guided", "defaults-guided")})
-    rows = {}
-    for level in levels:
-        chosen = pick(recs, "ch2", level, "defaults-guided")
-        best = pick(recs, "ch2", level, "guided")
-        rows[level] = dict(
-            noisy=pick(recs, "ch2", level, "noisy"), chosen=chosen,
-            block=pick(recs, "ch2", level, "defaults-block"),
-            old=pick(recs, "ch2", level, "guided", r=OLD[0], p=OLD[1], h=OLD[2], rg=OLD[3]),
-            best=best, best_is_defaults=bool(chosen and best and chosen["psnr"] > best["psnr"]),
-            # the best width only once the whole grid of widths has run
-            gauss=pick(recs, "ch2", level, "gauss") if len(
-                [r for r in recs if r["volume"] == "ch2" and r["level"] == level and
-                 r["kind"] == "gauss"]) >= len(GAUSS_WIDTHS) else None,
-            nlm=pick(recs, "ch2", level, "nlm"))
 
     def cell(rec, what=""):
         if rec is None:
@@ -436,110 +605,110 @@ def report():
             text += f" / {rec['ssim']:.4f}"
         return text + (f" ({what})" if what else "")
 
-    def smoothing(rec):
-        return rec["params"]["Parameters"]["Smoothing"] if rec else float("nan")
+    def params_text(rec):
+        q = rec["params"]["Parameters"]
+        return f"p={q['PatchRadius']} h={q['Smoothing']:.3f}"
 
-    out("## Whole template, guided method, sigma estimated: PSNR dB / SSIM over the brain\n")
-    out("| noise | noisy | sigma est. / true | defaults | their smoothing | seconds | best setting "
-        "found | previous defaults | defaults, block method | best scipy gaussian | best "
-        "scikit-image nl-means d=2 | defaults minus best peer |")
-    out("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for level in levels:
-        x = rows[level]
-        n, c, b = x["noisy"], x["chosen"], x["best"]
-        peers = [x[k]["psnr"] for k in ("gauss", "nlm") if x[k]]
-        margin = f"{c['psnr'] - max(peers):+.2f}" if c and peers else "not run"
-        best_text = ("the defaults" if x["best_is_defaults"] else
-                     cell(b, setting_text(b)) if b else "not searched")
-        out(f"| {level:.0%} | {cell(n)} | {n['estimate'] / n['sigma']:.3f} | {cell(c)} | "
-            f"{smoothing(c):.3f} | {c['seconds']:.0f} | " if c else
-            f"| {level:.0%} | {cell(n)} | {n['estimate'] / n['sigma']:.3f} | not run | | | ")
-        lines[-1] += (
-            f"{best_text} | {cell(x['old'])} | {cell(x['block'])} | "
-            f"{cell(x['gauss'], 'width %g' % x['gauss']['width']) if x['gauss'] else 'not run'} | "
-            f"{cell(x['nlm'], 'h %g sigma' % x['nlm']['h_over_sigma']) if x['nlm'] else 'not run'}"
-            f" | {margin} |")
-    out("\n## Every guided setting run on the whole template: PSNR dB (seconds of both steps)\n")
-    settings_run = sorted({(r["r"], r["p"], r["h"], r["rg"]) for r in recs
-                           if r["volume"] == "ch2" and r["kind"] == "guided"})
-    out("| R | p | h | Rg | " + " | ".join(f"{lv:.0%}" for lv in levels) + " |")
-    out("|---|---|---|---|" + "---|" * len(levels))
-    for s in settings_run:
-        cells = []
+    out("## Guided method, sigma estimated: PSNR dB / SSIM over the brain\n")
+    out("| volume | noise | noisy | sigma est. / true | defaults | their patch radius and "
+        "smoothing | seconds | best setting found | settings before the study (R=3 p=1 h=1) | "
+        "defaults, block method | best scipy gaussian | best scikit-image nl-means d=2 | "
+        "defaults minus best peer |")
+    out("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    tables = {}
+    for volume, _ in VOLUMES:
+        levels, rows = level_rows(recs, volume, tag)
+        tables[volume] = (levels, rows)
         for level in levels:
-            rec = pick(recs, "ch2", level, "guided", r=s[0], p=s[1], h=s[2], rg=s[3])
-            cells.append(f"{rec['psnr']:.2f} ({rec['seconds']:.0f})" if rec else "")
-        out(f"| {s[0]} | {s[1]} | {s[2]:g} | {s[3]} | " + " | ".join(cells) + " |")
-    out("\n## Block method alone on the whole template: PSNR dB (seconds)\n")
-    block_run_set = sorted({(r["r"], r["p"], r["h"]) for r in recs
-                            if r["volume"] == "ch2" and r["kind"] == "block"})
-    out("| R | p | h | " + " | ".join(f"{lv:.0%}" for lv in levels) + " |")
-    out("|---|---|---|" + "---|" * len(levels))
-    for s in block_run_set:
-        cells = []
-        for level in levels:
-            rec = pick(recs, "ch2", level, "block", r=s[0], p=s[1], h=s[2])
-            cells.append(f"{rec['psnr']:.2f} ({rec['seconds']:.0f})" if rec else "")
-        out(f"| {s[0]} | {s[1]} | {s[2]:g} | " + " | ".join(cells) + " |")
-    out("\n## Peers on the whole template: PSNR dB\n")
-    for kind, param, label in (("gauss", "width", "scipy gaussian_filter, width"),
-                               ("nlm", "h_over_sigma", "scikit-image nl-means, h / sigma"),
-                               ("nlm-crop96", "h_over_sigma",
-                                "scikit-image nl-means on the central 96^3 crop, h / sigma")):
-        values = sorted({r[param] for r in recs if r["volume"] == "ch2" and r["kind"] == kind})
-        if not values:
-            continue
-        out(f"| {label} | " + " | ".join(f"{lv:.0%}" for lv in levels) + " |")
-        out("|---|" + "---|" * len(levels))
-        for v in values:
+            x = rows[level]
+            n, c, b = x["noisy"], x["chosen"], x["best"]
+            peers = [x[k]["psnr"] for k in ("gauss", "nlm") if x[k]]
+            margin = f"{c['psnr'] - max(peers):+.3f}" if c and peers else "not run"
+            best_text = ("the defaults" if x["best_is_defaults"] else
+                         cell(b, setting_text(b)) if b else "not searched")
+            out(f"| {volume} | {level:.0%} | {cell(n)} | {n['estimate'] / n['sigma']:.3f} | " + (
+                f"{cell(c)} | {params_text(c)} | {c['seconds']:.0f} | " if c else
+                "not run | | | ") +
+                f"{best_text} | {cell(x['old'])} | {cell(x['block'])} | "
+                + (cell(x['gauss'], 'width %g' % x['gauss']['width']) if x['gauss'] else
+                   'not run') + " | " +
+                (cell(x['nlm'], 'h %g sigma' % x['nlm']['h_over_sigma']) if x['nlm'] else
+                 'not run') + f" | {margin} |")
+
+    for volume, title in VOLUMES:
+        levels = tables[volume][0]
+        out(f"\n## Every guided setting run on the {title}: PSNR dB (seconds of both steps)\n")
+        runs = [r for r in recs if r["volume"] == volume and r["kind"] == "guided"]
+        settings = sorted({(r["r"], r["p"], r["h"], r["rg"], r.get("contrast", 1)) for r in runs})
+        out("| R | p | h | Rg | guide contrast | " + " | ".join(f"{lv:.0%}" for lv in levels) +
+            " |")
+        out("|---|---|---|---|---|" + "---|" * len(levels))
+        for st in settings:
             cells = []
             for level in levels:
-                rec = pick(recs, "ch2", level, kind, **{param: v})
-                cells.append(f"{rec['psnr']:.2f}" if rec else "")
-            out(f"| {v:g} | " + " | ".join(cells) + " |")
-        out("")
-
-    vol = "ch2better-crop128"
-    other = sorted({r["level"] for r in recs if r["volume"] == vol and
-                    r["kind"] == "defaults-guided"})
-    if other:
-        out(f"\n## Another volume: {vol} (the 0.5 mm template ch2better, central 128^3 crop, "
-            "brain voxels > 0), guided method, sigma estimated: PSNR dB / SSIM\n")
-        out("| noise | noisy | defaults | their smoothing | previous defaults | scipy gaussian "
-            "(template's best width) | scikit-image nl-means (template's best h) | defaults "
-            "minus best peer |")
-        out("|---|---|---|---|---|---|---|---|")
-        for level in other:
-            n = pick(recs, vol, level, "noisy")
-            c = pick(recs, vol, level, "defaults-guided")
-            o = pick(recs, vol, level, "guided", r=OLD[0], p=OLD[1], h=OLD[2], rg=OLD[3])
-            g, m = pick(recs, vol, level, "gauss"), pick(recs, vol, level, "nlm")
-            peers = [x["psnr"] for x in (g, m) if x]
-            margin = f"{c['psnr'] - max(peers):+.2f}" if peers else "not run"
-            out(f"| {level:.0%} | {cell(n)} | {cell(c)} | {smoothing(c):.3f} | {cell(o)} | "
-                f"{cell(g)} | {cell(m)} | {margin} |")
+                rec = pick(recs, volume, level, "guided", r=st[0], p=st[1], h=st[2], rg=st[3],
+                           contrast=None if st[4] == 1 else st[4])
+                cells.append(f"{rec['psnr']:.2f} ({rec['seconds']:.0f})" if rec else "")
+            out(f"| {st[0]} | {st[1]} | {st[2]:g} | {st[3]} | {st[4]:g} | " + " | ".join(cells) +
+                " |")
+        out(f"\n## Block method alone on the {title}: PSNR dB (seconds)\n")
+        settings = sorted({(r["r"], r["p"], r["h"]) for r in recs
+                           if r["volume"] == volume and r["kind"] == "block"})
+        out("| R | p | h | " + " | ".join(f"{lv:.0%}" for lv in levels) + " |")
+        out("|---|---|---|" + "---|" * len(levels))
+        for st in settings:
+            cells = []
+            for level in levels:
+                rec = pick(recs, volume, level, "block", r=st[0], p=st[1], h=st[2])
+                cells.append(f"{rec['psnr']:.2f} ({rec['seconds']:.0f})" if rec else "")
+            out(f"| {st[0]} | {st[1]} | {st[2]:g} | " + " | ".join(cells) + " |")
+        out(f"\n## Peers on the {title}: PSNR dB\n")
+        for kind, param, label in (("gauss", "width", "scipy gaussian_filter, width"),
+                                   ("nlm", "h_over_sigma", "scikit-image nl-means, h / sigma"),
+                                   ("nlm-crop96", "h_over_sigma",
+                                    "scikit-image nl-means on the central 96^3 crop, h / sigma")):
+            values = sorted({r[param] for r in recs if r["volume"] == volume and
+                             r["kind"] == kind})
+            if not values:
+                continue
+            out(f"| {label} | " + " | ".join(f"{lv:.0%}" for lv in levels) + " |")
+            out("|---|" + "---|" * len(levels))
+            for v in values:
+                cells = []
+                for level in levels:
+                    rec = pick(recs, volume, level, kind, **{param: v})
+                    cells.append(f"{rec['psnr']:.2f}" if rec else "")
+                out(f"| {v:g} | " + " | ".join(cells) + " |")
+            out("")
     with open(TABLE, "w") as f:
         f.write(HEADER + "\n".join(lines) + "\n")
 
-    fig, ax = plt.subplots(figsize=(7, 4.5))
-    x = [100 * lv for lv in levels]
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.5), sharey=True)
+    for ax, (volume, title) in zip(axes, VOLUMES):
+        levels, rows = tables[volume]
+        x = [100 * lv for lv in levels]
 
-    def gain(key):
-        return [max(rows[lv][key]["psnr"], rows[lv]["chosen"]["psnr"] if key == "best" and
-                    rows[lv]["chosen"] else -np.inf) - rows[lv]["noisy"]["psnr"]
-                if rows[lv][key] else np.nan for lv in levels]
+        def gain(key):
+            values = []
+            for lv in levels:
+                rec = rows[lv][key]
+                if key == "best" and rows[lv]["chosen"]:
+                    rec = max([r for r in (rec, rows[lv]["chosen"]) if r],
+                              key=lambda r: r["psnr"])
+                values.append(rec["psnr"] - rows[lv]["noisy"]["psnr"] if rec else np.nan)
+            return values
 
-    for key, label, style in (("best", "best setting found per level", "k--x"),
-                              ("chosen", "defaults (sigma estimated)", "C0-o"),
-                              ("old", "previous defaults", "C0:."),
-                              ("nlm", "scikit-image nl-means d=2, best h", "C1-s"),
-                              ("gauss", "scipy gaussian, best width", "C2-^")):
-        ax.plot(x, gain(key), style, label=label)
-    ax.set_xlabel("Rician noise, % of the maximum")
-    ax.set_ylabel("PSNR gain over the noisy volume, dB (brain)")
-    ax.set_title("Whole T1 template ch2, guided method")
-    ax.grid(alpha=0.3)
-    ax.legend()
+        for key, label, style in (("best", "best setting found per level", "k--x"),
+                                  ("chosen", "defaults (sigma estimated)", "C0-o"),
+                                  ("old", "settings before the study", "C0:."),
+                                  ("nlm", "scikit-image nl-means d=2, best h", "C1-s"),
+                                  ("gauss", "scipy gaussian, best width", "C2-^")):
+            ax.plot(x, gain(key), style, label=label)
+        ax.set_xlabel("Rician noise, % of the maximum")
+        ax.set_title(title + ", guided method", fontsize=10)
+        ax.grid(alpha=0.3)
+    axes[0].set_ylabel("PSNR gain over the noisy volume, dB (brain)")
+    axes[0].legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(PLOT, dpi=100)
 
@@ -598,6 +767,11 @@ def main(args):
         peers()
     elif stage == "defaults":
         defaults_stage(args[1] if len(args) > 1 else "template")
+    elif stage == "refine":
+        refine_stage(args[1] if len(args) > 1 else "ch2")
+    elif stage == "best":
+        best_stage(args[1] if len(args) > 1 else "ch2",
+                   [float(x) for x in args[2].split(",")] if len(args) > 2 else LEVELS)
     elif stage == "report":
         report()
     elif stage == "crop":
