@@ -291,8 +291,37 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   if (pass != Status::ok) return pass;
   for (int32_t t = 0; t < workers; ++t) tasks[t].search.max = max;
 
-  const Status run = run_slabs(workers, threads, stop, params.interrupt,
-                               [&](int32_t slab, int32_t) { ThreadFunc(&tasks[slab]); });
+  // Rings of weights shared by the pairs of centres (see LineSearch), one for each thread that
+  // runs workers while the budget lasts; a mask leaves centres out of the search, so with one
+  // every centre searches alone. The rings only save work: without them the bits are the same.
+  std::array<std::unique_ptr<float[]>, kMaxWorkers> rings;
+  std::array<std::unique_ptr<uint8_t[]>, kMaxWorkers> searched;
+  const int32_t r = params.search_radius;
+  int32_t pair_lines = 0;
+  if (!params.mask && p >= 0 && r >= 1 && r <= kPairMaxRadius) {
+    pair_lines = d1 + r + 1;
+    const double ring = static_cast<double>(pair_lines) * pair_backward_offsets(r) * d0;
+    const double fit = std::floor(std::max(kPairRingShare * n, kPairRingFloor) / ring);
+    const int32_t count =
+        static_cast<int32_t>(std::min(fit, static_cast<double>(std::min(threads, workers))));
+    for (int32_t k = 0; k < count; ++k) {
+      rings[k] = floats(static_cast<size_t>(ring));
+      searched[k] = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[pair_lines]);
+      if (!rings[k] || !searched[k]) {
+        rings[k] = nullptr;  // the threads without a ring search alone
+        break;
+      }
+    }
+  }
+  const Status run =
+      run_slabs(workers, threads, stop, params.interrupt, [&](int32_t slab, int32_t thread) {
+        LineSearch& s = tasks[slab].search;
+        s.pair_rows = rings[thread].get();
+        s.pair_searched = searched[thread].get();
+        s.pair_lines = pair_lines;
+        s.pair_first_slice = tasks[slab].first_slice;
+        ThreadFunc(&tasks[slab]);
+      });
   if (run != Status::ok) return run;
 
   // The workers' border slices, added slice by slice in slab order (each slice gets its

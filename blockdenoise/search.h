@@ -72,7 +72,59 @@ struct LineSearch {
   int64_t* row_tags = nullptr;
   int32_t cache_window = 0;
   int64_t cache_offsets = 0;
+
+  // Weights shared by the two centres of a pair. The patch distance of centre c to candidate
+  // c + o and that of c + o to c are the same float (the same squares, (a - b)^2 = (b - a)^2,
+  // summed in the same order), and so is the weight made from it; only the preselection, a
+  // ratio taken the other way round, must be decided for each direction. A line searched with
+  // `pair_rows` set, on its forward offsets (dz = 1, and dz = 0 with dy > 0), also decides the
+  // reverse direction for the partner centres and leaves their weights (kNoPair where the
+  // partner does not take the candidate) in the partner line's rows; the partner line, on the
+  // matching backward offset, reads them instead of making the distances again. `pair_rows`
+  // is a ring of `pair_lines` lines (d1 + R + 1: the lines a forward offset reaches ahead),
+  // each of pair_backward_offsets(R) rows of d0 floats. Used only without a mask, where every
+  // centre whose statistics pass the floor searches; lines before `pair_first_slice` were not
+  // searched with this ring, so their weights are made afresh.
+  // A line none of whose centres searches has no centre for its candidates to take either, so
+  // it is not searched at all: `pair_searched` (one byte per line of the ring) tells the
+  // partner lines whether it was, and where it was not, their backward offsets weigh nothing.
+  float* pair_rows = nullptr;
+  uint8_t* pair_searched = nullptr;
+  int32_t pair_lines = 0;
+  int32_t pair_first_slice = 0;
 };
+
+// Largest search radius whose weights are shared by pairs of centres, and the floats per voxel
+// of the volume that the rings of all threads of a call may hold together, or kPairRingFloor
+// floats where that is more (a small volume): a thread for which no ring is left searches each
+// centre alone (the same bits, more work).
+inline constexpr int32_t kPairMaxRadius = 16;
+inline constexpr double kPairRingShare = 2.0;
+inline constexpr double kPairRingFloor = 1 << 20;
+
+// What a weight left for a partner centre holds when the partner does not take the candidate:
+// no weight is negative.
+inline constexpr float kNoPair = -1.0f;
+
+// Backward offsets whose weights a partner line leaves: dz = -1 (any dx, dy), and dz = 0 with
+// dy < 0 (any dx).
+inline int32_t pair_backward_offsets(int32_t search_radius) {
+  const int32_t w = 2 * search_radius + 1;
+  return w * w + search_radius * w;
+}
+
+// Ring slot of line (y, z).
+inline int64_t pair_slot(const LineSearch& s, int32_t y, int32_t z) {
+  return (static_cast<int64_t>(z) * s.d1 + y) % s.pair_lines;
+}
+
+// Row of the weights of line (y, z) for backward offset (dx, dy, dz) in the pair ring.
+inline float* pair_row(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
+                       int32_t dz) {
+  const int32_t r = s.search_radius, w = 2 * r + 1;
+  const int32_t index = dz < 0 ? (dy + r) * w + (dx + r) : w * w + (dy + r) * w + (dx + r);
+  return s.pair_rows + (pair_slot(s, y, z) * pair_backward_offsets(r) + index) * s.d0;
+}
 
 // Largest number of floats one worker keeps in its cache of plane sums; the offsets beyond it
 // have their sums made afresh for every line (the same sums in the same order). The workers of

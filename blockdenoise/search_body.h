@@ -161,6 +161,12 @@ struct Run {
   ptrdiff_t line, cand_line, shift;
   const float* centre_padded;
   bool rows_inside;  // the candidates' blocks stay inside the volume along y and z
+  // With pair rows: the weights a partner line left for this line's centres (a backward
+  // offset), or the partner line's row that this line fills (a forward offset, element x + dx
+  // for centre x).
+  const float* paired = nullptr;
+  float* partner = nullptr;
+  bool unpaired = false;  // a backward offset whose partner line was not searched
 };
 
 inline Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz) {
@@ -174,6 +180,14 @@ inline Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32
   r.centre_padded = s.padded + padded_index(s, 0, y, z);
   r.shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
   r.rows_inside = r.ny - s.p >= 0 && r.ny + s.p < s.d1 && r.nz - s.p >= 0 && r.nz + s.p < s.d2;
+  if (s.pair_rows) {
+    if ((dz == -1 && z - 1 >= s.pair_first_slice) || (dz == 0 && dy < 0)) {
+      r.paired = pair_row(s, y, z, dx, dy, dz);
+      r.unpaired = s.pair_searched[pair_slot(s, r.ny, r.nz)] == 0;
+    } else if (dz == 1 || (dz == 0 && dy > 0)) {
+      r.partner = pair_row(s, r.ny, r.nz, -dx, -dy, -dz);
+    }
+  }
   return r;
 }
 
@@ -183,20 +197,71 @@ BLOCKDENOISE_ALWAYS_INLINE inline typename O::M within(typename O::F ratio, floa
   return O::and_(O::gt(ratio, O::set(lo)), O::lt(ratio, O::set(hi)));
 }
 
+// Whether a centre with local mean mc and variance vc takes a candidate with mn and vn: a mean
+// ratio in band, or a ratio of the distances from the maximum in band together with a variance
+// ratio in band.
+template <class O>
+BLOCKDENOISE_ALWAYS_INLINE inline typename O::M takes(const LineSearch& s, typename O::F mc,
+                                                      typename O::F vc, typename O::F mn,
+                                                      typename O::F vn) {
+  const typename O::F max = O::set(s.max);
+  const auto by_mean = within<O>(O::div(mc, mn), kMeanRatioLow, kMeanRatioHigh);
+  const auto by_max =
+      within<O>(O::div(O::sub(max, mc), O::sub(max, mn)), kMeanRatioLow, kMeanRatioHigh);
+  const auto by_variance = within<O>(O::div(vc, vn), kVarianceRatioLow, kVarianceRatioHigh);
+  return O::or_(by_mean, O::and_(by_max, by_variance));
+}
+
+// The weights of centres x .. x + 7 against the run's offset from their patch distances, in
+// the lanes of `weighed`, +0 in the others.
+template <class O, bool kTail>
+BLOCKDENOISE_ALWAYS_INLINE inline typename O::F weights_of(const Run& r, int32_t x,
+                                                           typename O::M lanes,
+                                                           typename O::M weighed) {
+  using F = typename O::F;
+  const LineSearch& s = *r.s;
+  const int32_t side = 2 * s.p + 1;
+  const F sum = load<O, kTail>(s.distances + x, lanes);
+  const F distance = O::div(sum, O::set(static_cast<float>(side * side * side)));
+  const F zero = O::set(0.0f);
+  if (s.denominator != 0.0f) {
+    // exp(-d / denominator), the exponent formed as candidate_weight forms it.
+    return O::select(weighed, exp8<O>(O::div(O::neg(distance), O::set(s.denominator))), zero);
+  }
+  float d[8], w[8];
+  O::store(d, distance);
+  O::store(w, O::select(weighed, O::set(1.0f), zero));
+  for (int i = 0; i < 8; ++i) {
+    if (w[i] != 0.0f) w[i] = candidate_weight(d[i], s.denominator);
+  }
+  return O::load(w);
+}
+
+// Adds the weights of the weighed lanes `ok` to the centre and total weights of centres x ..
+// x + 7.
+template <class O, bool kTail>
+BLOCKDENOISE_ALWAYS_INLINE inline void count_weights(const LineSearch& s, int32_t x,
+                                                     typename O::M lanes, typename O::M ok,
+                                                     typename O::F weight) {
+  const typename O::F cw = load<O, kTail>(s.centre_weight + x, lanes);
+  store<O, kTail>(s.centre_weight + x, lanes,
+                  O::select(O::and_(ok, O::gt(weight, cw)), weight, cw));
+  const typename O::F tw = load<O, kTail>(s.total_weight + x, lanes);
+  store<O, kTail>(s.total_weight + x, lanes, O::select(ok, O::add(tw, weight), tw));
+}
+
 // The weights of centres x .. x + 7 (those in `lanes`; partial loads and stores in a partial
 // chunk) against the run's offset; updates their centre and total weights. Returns false when
 // no lane is weighed; otherwise the weighed lanes in `ok` and their weights in `weight`, +0 in
 // the others. A centre is weighed when it searches, its candidate's local mean and variance are
-// above the floor, and the candidate passes the preselection: a mean ratio in band, or a ratio
-// of the distances from the maximum in band together with a variance ratio in band.
+// above the floor, and the candidate passes the preselection (takes).
 template <class O, bool kTail, int kP>
-BLOCKDENOISE_ALWAYS_INLINE inline bool weigh(const Run& r, int32_t x, typename O::M lanes,
-                                             typename O::M& ok_out, typename O::F& weight_out) {
+BLOCKDENOISE_ALWAYS_INLINE inline bool weigh_alone(const Run& r, int32_t x, typename O::M lanes,
+                                                   typename O::M& ok_out,
+                                                   typename O::F& weight_out) {
   using F = typename O::F;
   using M = typename O::M;
   const LineSearch& s = *r.s;
-  const int32_t p = kP > 0 ? kP : s.p;
-  const int32_t side = 2 * p + 1;
   const F floor = O::set(kStatFloor);
   M ok = kTail ? O::flags_part(s.active + x, lanes) : O::and_(lanes, O::flags(s.active + x));
   if (!O::any(ok)) return false;
@@ -207,39 +272,79 @@ BLOCKDENOISE_ALWAYS_INLINE inline bool weigh(const Run& r, int32_t x, typename O
   if (!O::any(ok)) return false;
   const F mc = load<O, kTail>(s.local_mean + r.line + x, read);
   const F vc = load<O, kTail>(s.local_variance + r.line + x, read);
-  const F max = O::set(s.max);
-  const M by_mean = within<O>(O::div(mc, mn), kMeanRatioLow, kMeanRatioHigh);
-  const M by_max =
-      within<O>(O::div(O::sub(max, mc), O::sub(max, mn)), kMeanRatioLow, kMeanRatioHigh);
-  const M by_variance = within<O>(O::div(vc, vn), kVarianceRatioLow, kVarianceRatioHigh);
-  ok = O::and_(ok, O::or_(by_mean, O::and_(by_max, by_variance)));
+  ok = O::and_(ok, takes<O>(s, mc, vc, mn, vn));
   if (!O::any(ok)) return false;
-
-  // Patch distances, made for the whole run by box_distances.
-  const F sum = load<O, kTail>(s.distances + x, lanes);
-  const F distance = O::div(sum, O::set(static_cast<float>(side * side * side)));
-  const F zero = O::set(0.0f);
-  F weight;
-  if (s.denominator != 0.0f) {
-    // exp(-d / denominator), the exponent formed as candidate_weight forms it.
-    weight = O::select(ok, exp8<O>(O::div(O::neg(distance), O::set(s.denominator))), zero);
-  } else {
-    float d[8], w[8];
-    O::store(d, distance);
-    O::store(w, O::select(ok, O::set(1.0f), zero));
-    for (int i = 0; i < 8; ++i) {
-      if (w[i] != 0.0f) w[i] = candidate_weight(d[i], s.denominator);
-    }
-    weight = O::load(w);
-  }
-  const F cw = load<O, kTail>(s.centre_weight + x, lanes);
-  store<O, kTail>(s.centre_weight + x, lanes,
-                  O::select(O::and_(ok, O::gt(weight, cw)), weight, cw));
-  const F tw = load<O, kTail>(s.total_weight + x, lanes);
-  store<O, kTail>(s.total_weight + x, lanes, O::select(ok, O::add(tw, weight), tw));
+  const F weight = weights_of<O, kTail>(r, x, lanes, ok);
+  count_weights<O, kTail>(s, x, lanes, ok, weight);
   ok_out = ok;
   weight_out = weight;
   return true;
+}
+
+// weigh_alone on a forward offset with pair rows: also decides, for each candidate as a centre,
+// whether it takes this line's centre as its candidate (its statistics and the centre's above
+// the floor, the preselection the other way round), and leaves the weight, or kNoPair, in the
+// partner row. Without a mask every centre whose statistics pass the floor searches.
+template <class O, bool kTail, int kP>
+BLOCKDENOISE_ALWAYS_INLINE inline bool weigh_forward(const Run& r, int32_t x, typename O::M lanes,
+                                                     typename O::M& ok_out,
+                                                     typename O::F& weight_out) {
+  using F = typename O::F;
+  using M = typename O::M;
+  const LineSearch& s = *r.s;
+  const F floor = O::set(kStatFloor);
+  const F mn = load<O, kTail>(s.local_mean + r.cand_line + x, lanes);
+  const F vn = load<O, kTail>(s.local_variance + r.cand_line + x, lanes);
+  const F mc = load<O, kTail>(s.local_mean + r.line + x, lanes);
+  const F vc = load<O, kTail>(s.local_variance + r.line + x, lanes);
+  const M n_up = O::and_(O::gt(mn, floor), O::gt(vn, floor));
+  const M c_up = O::and_(O::gt(mc, floor), O::gt(vc, floor));
+  M ok = kTail ? O::flags_part(s.active + x, lanes) : O::and_(lanes, O::flags(s.active + x));
+  ok = O::and_(ok, n_up);
+  M back = O::and_(lanes, O::and_(n_up, c_up));
+  // The preselection only where its lanes could still pass.
+  if (O::any(ok)) ok = O::and_(ok, takes<O>(s, mc, vc, mn, vn));
+  if (O::any(back)) back = O::and_(back, takes<O>(s, mn, vn, mc, vc));
+  float* partner = r.partner + r.dx + x;
+  const M either = O::or_(ok, back);
+  if (!O::any(either)) {
+    O::store_part(partner, lanes, O::set(kNoPair));
+    return false;
+  }
+  const F weight = weights_of<O, kTail>(r, x, lanes, either);
+  O::store_part(partner, lanes, O::select(back, weight, O::set(kNoPair)));
+  if (!O::any(ok)) return false;
+  const F mine = O::select(ok, weight, O::set(0.0f));
+  count_weights<O, kTail>(s, x, lanes, ok, mine);
+  ok_out = ok;
+  weight_out = mine;
+  return true;
+}
+
+// weigh_alone on a backward offset with pair rows: the weights the partner line left.
+template <class O, bool kTail>
+BLOCKDENOISE_ALWAYS_INLINE inline bool weigh_paired(const Run& r, int32_t x, typename O::M lanes,
+                                                    typename O::M& ok_out,
+                                                    typename O::F& weight_out) {
+  using F = typename O::F;
+  using M = typename O::M;
+  if (r.unpaired) return false;
+  const F left = load<O, kTail>(r.paired + x, lanes);
+  const M ok = O::andnot(lanes, O::lt(left, O::set(0.0f)));  // a NaN weight is a weight
+  if (!O::any(ok)) return false;
+  const F weight = O::select(ok, left, O::set(0.0f));
+  count_weights<O, kTail>(*r.s, x, lanes, ok, weight);
+  ok_out = ok;
+  weight_out = weight;
+  return true;
+}
+
+template <class O, bool kTail, int kP>
+BLOCKDENOISE_ALWAYS_INLINE inline bool weigh(const Run& r, int32_t x, typename O::M lanes,
+                                             typename O::M& ok_out, typename O::F& weight_out) {
+  if (r.paired) return weigh_paired<O, kTail>(r, x, lanes, ok_out, weight_out);
+  if (r.partner) return weigh_forward<O, kTail, kP>(r, x, lanes, ok_out, weight_out);
+  return weigh_alone<O, kTail, kP>(r, x, lanes, ok_out, weight_out);
 }
 
 // Centres x .. x + 7 (those in `lanes`; partial loads and stores in a partial chunk) against
@@ -326,8 +431,9 @@ void run_range(const Run& r, int32_t a, int32_t b, int32_t x0, int32_t x1) {
 template <class O, int kP>
 void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                 int32_t x0, int32_t x1) {
-  box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
-  run_range<O, kP>(make_run(s, y, z, dx, dy, dz), x0, x1, x0, x1);
+  const Run r = make_run(s, y, z, dx, dy, dz);
+  if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
+  run_range<O, kP>(r, x0, x1, x0, x1);
 }
 
 // The blocks of chunk c, whose weights are all known: for each group of kRows rows of kSide
@@ -384,8 +490,8 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
   for_each_offset(s, y, z,
                   [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
                       int32_t x0, int32_t x1) {
-                    box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
                     const Run r = make_run(s, y, z, dx, dy, dz);
+                    if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
                     run_range<O, kP>(r, x0, 8 * c_lo, x0, x1);
                     for (int32_t c = c_lo; c < c_hi; ++c) {
                       M ok;

@@ -71,6 +71,7 @@ void ThreadFunc(BlockTask* task) {
         any = any || searches;
       }
       std::fill(accum, accum + line_floats, 0.0f);
+      if (s.pair_rows) s.pair_searched[pair_slot(s, y, z)] = any ? 1 : 0;
       if (any) t.search_line(s, y, z);
       for (int32_t x = 0; x < d0; ++x) {
         if (!active[x]) continue;

@@ -349,6 +349,48 @@ TEST(blockdenoiseFilter, SameBitsForEveryThreadCount) {
   }
 }
 
+// Pairs of centres share their weights when no mask is given; a mask that keeps every voxel
+// gives the same result by definition and has every centre search alone. The cases have
+// several slabs (a slab's first slice cannot use the slice before it), whole slices and lines of
+// zeros (lines none of whose centres search), a NaN voxel, a zero denominator, both modes and
+// patch radii 0 to 2, on thread counts that leave some threads without a ring.
+TEST(blockdenoiseFilter, PairedWeightsGiveTheBitsOfCentresSearchingAlone) {
+  struct Case {
+    Extents e;
+    Params p;
+    bool zeros, nan;
+  };
+  const Case cases[] = {
+      {{30, 14, 12}, params(3, 1, 6, 1, true), false, false},
+      {{30, 14, 12}, params(3, 1, 6, 1, false), true, false},
+      {{27, 12, 13}, params(2, 2, 8, 1, true), true, false},
+      {{21, 9, 10}, params(1, 0, 5, 1, false), false, true},
+      {{33, 15, 13}, params(5, 1, 6, 0.8f, true), true, false},
+      {{20, 10, 9}, params(2, 1, 0, 1, false), false, false},  // zero denominator
+  };
+  for (const Case& c : cases) {
+    std::vector<float> v = random_volume(c.e, 31 + c.e.d0);
+    const int32_t plane = c.e.d0 * c.e.d1;
+    if (c.zeros) {
+      std::fill(v.begin() + 4 * plane, v.begin() + 6 * plane, 0.0f);  // two slices
+      std::fill(v.begin() + 8 * plane + 2 * c.e.d0, v.begin() + 8 * plane + 5 * c.e.d0, 0.0f);
+    }
+    if (c.nan) v[v.size() / 2] = NAN;
+    const std::vector<uint8_t> everywhere(v.size(), 1);
+    Params alone = c.p;
+    alone.mask = everywhere.data();
+    alone.threads = 2;
+    const std::vector<float> want = run(v, c.e, alone);
+    for (int32_t threads : {1, 2, 3}) {
+      Params paired = c.p;
+      paired.threads = threads;
+      EXPECT_TRUE(same_bits(run(v, c.e, paired), want))
+          << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " R=" << c.p.search_radius
+          << " p=" << c.p.patch_radius << " threads=" << threads;
+    }
+  }
+}
+
 // Counts its polls and asks to stop on the `stop_at`-th.
 struct StopAfter {
   int32_t calls = 0;
