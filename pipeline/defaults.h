@@ -22,12 +22,12 @@ namespace volnlm::pipeline {
 //   blockdenoise R = 3, smoothing 1.0   44.79 / 39.09 / 33.83 / 31.27  (the previous defaults)
 // Search radius 2 is better than 3 at every level, at half the cost; sorvane's radius 3 loses
 // up to 0.2 dB against 4, radius 5 gains at most 0.1 dB at twice the cost. Patch radius 2 (with
-// the smaller smoothing it wants, 0.3 to 0.4) gains 0.05 / 0.23 / 0.31 / 0.18 dB at 2 / 3 / 5 / 7%
-// but loses 0.14 dB at 1%, none at 9% and above, at about three times the time, so no single
-// patch radius is best everywhere; scaling the guide against sigma (by 0.7 to 1.5) gains at most
-// 0.06 dB. On the 0.5 mm template ch2better the same noise ratio wants more smoothing and search
-// radius 3 (0.4 dB each at 9%), which costs 0.1 to 0.3 dB here: finer voxels, not a noise or
-// signal measure, make the difference, and neither sigma nor the signal level sees them.
+// the smaller smoothing it wants, 0.25 to 0.4) gains 0.05 / 0.22 / 0.35 / 0.18 dB at 2 / 3 / 5 / 7%
+// but loses 0.15 dB at 1% and 0.01 to 0.14 dB at 9 to 15%, at about three times the time, so no
+// single patch radius is best everywhere; scaling the guide against sigma (by 0.7 to 1.5) gains at
+// most 0.06 dB. On the 0.5 mm template ch2better the same noise ratio wants more smoothing and
+// search radius 3 (0.4 dB each at 9%), which cost 0.15 to 0.35 dB here: finer voxels, not a noise
+// or signal measure, make the difference, and neither sigma nor the signal level sees them.
 inline constexpr int32_t kDefaultSearchRadius = 2;
 inline constexpr int32_t kDefaultPatchRadius = 1;
 inline constexpr int32_t kDefaultGuidedSearchRadius = 4;

@@ -481,7 +481,7 @@ def defaults_stage(which="template"):
         if st.best(level, "nlm"):
             f = st.best(level, "nlm")["h_over_sigma"]
             other.nlm(level, noisy, sigma, [f, round(f - 0.1, 1), round(f + 0.1, 1)])
-            for _ in range(3):
+            for _ in range(8):
                 hs = sorted(r["h_over_sigma"] for r in other.done.values() if
                             r["volume"] == other.volume and r["level"] == level and
                             r["kind"] == "nlm")
