@@ -95,10 +95,18 @@ struct Poll {
   int32_t stop_at = 1;
   std::thread::id caller;
   bool elsewhere = false;
+  // When set, the stop is asked only once a worker has started (waiting up to 30 s), so that a
+  // loaded machine that is slow to start a thread cannot make "a slab was in progress" untrue.
+  const std::atomic<int32_t>* started = nullptr;
   static bool ask(void* self) {
     Poll& p = *static_cast<Poll*>(self);
     if (std::this_thread::get_id() != p.caller) p.elsewhere = true;
-    return ++p.calls >= p.stop_at;
+    const bool stop = ++p.calls >= p.stop_at;
+    if (stop && p.started != nullptr) {
+      for (int i = 0; i < 30000 && p.started->load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return stop;
   }
 };
 
@@ -108,9 +116,9 @@ TEST(RunSlabs, AnInterruptStopsTheWorkersBetweenSlices) {
     int32_t threads;
   };
   for (const Case c : {Case{1, 2}, Case{2, 1}, Case{3, 2}, Case{2, 8}}) {
-    Poll poll{0, c.stop_at, std::this_thread::get_id(), false};
     std::atomic<bool> stop{false};
     std::atomic<int32_t> started{0};
+    Poll poll{0, c.stop_at, std::this_thread::get_id(), false, c.stop_at > 1 ? &started : nullptr};
     std::atomic<int32_t> slices{0};
     // Slabs of "slices" that never end on their own: only the stop ends them.
     const Status status = run_slabs(kMaxWorkers, c.threads, stop, Interrupt{&Poll::ask, &poll},

