@@ -7,12 +7,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench -j"$(nproc)" --target volnlm_bench_run
+# The target list is read once into a variable: piped straight into `grep -q`, which stops at the
+# first match, cmake dies of SIGPIPE and pipefail turns a found target into a missing one.
+targets="$(cmake --build build-bench --target help)"
 # The Python module, for the end-to-end rows with and without masks (when it can be built).
-if cmake --build build-bench --target help | grep -q '^volnlm_python:'; then
-  cmake --build build-bench -j"$(nproc)" --target volnlm_python
+if grep -q '^volnlm_python:' <<<"$targets"; then
+  cmake --build build-bench -j"$(nproc)" --target volnlm_python volnlm_python_files
 fi
 # The command-line tool, for the end-to-end run (when it can be built).
-if cmake --build build-bench --target help | grep -q '^volnlm:'; then
+if grep -q '^volnlm:' <<<"$targets"; then
   cmake --build build-bench -j"$(nproc)" --target volnlm
 fi
 if [ "${1:-}" = "--end-to-end" ]; then
