@@ -353,16 +353,16 @@ def run_masks(case, tmp, build_dir, peak):
     best = {}
     for _ in range(MASK_REPEATS):
         for method in ("block", "guided"):
-            for spec, label, _mask in masks:
+            for mask_arg, label, _mask in masks:
                 cmd = [sys.executable, os.path.abspath(__file__), "--child", "denoise", noisy_npy, out_npy,
-                       method, spec]
+                       method, mask_arg]
                 seconds, mib = run_child(cmd, env)
                 key = (method, label)
                 if key not in best or seconds < best[key][0]:
                     best[key] = (seconds, mib, psnr(np.load(out_npy), case.clean, case.brain, peak))
     for method in ("block", "guided"):
         unmasked = best[(method, "no mask")][0]
-        for _spec, label, mask in masks:
+        for _mask_arg, label, mask in masks:
             seconds, mib, quality = best[(method, label)]
             row = dict(method=method, mask=label, coverage=1.0 if mask is None else float(mask.mean()),
                        seconds=seconds, ratio=seconds / unmasked, mib=mib, psnr=quality)

@@ -16,11 +16,11 @@ std::string lower(std::string s) {
   return s;
 }
 
-std::string names_text(const std::vector<OptionSpec>& specs) {
+std::string names_text(const std::vector<NameValueOption>& options) {
   std::string text;
-  for (size_t k = 0; k < specs.size(); ++k) {
-    if (k > 0) text += k + 1 == specs.size() ? " or " : ", ";
-    text += std::string("'") + specs[k].name + "'";
+  for (size_t k = 0; k < options.size(); ++k) {
+    if (k > 0) text += k + 1 == options.size() ? " or " : ", ";
+    text += std::string("'") + options[k].name + "'";
   }
   return text;
 }
@@ -59,27 +59,27 @@ std::optional<std::string> text_of(const mxArray* a) {
 }
 
 void read_name_values(const Gateway& gate, const mxArray* const* args, int count, int first,
-                      const std::vector<OptionSpec>& specs) {
+                      const std::vector<NameValueOption>& options) {
   for (int k = 0; k < count; k += 2) {
     const std::optional<std::string> name = text_of(args[k]);
     const std::string position = "input " + std::to_string(first + k);
     if (!name) {
       gate.fail("optionName", position + " must be an option name (text) such as " +
-                                  names_text(specs) + "; got " + kind_of(args[k]));
+                                  names_text(options) + "; got " + kind_of(args[k]));
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs) {
-      if (lower(s.name) == lower(*name)) spec = &s;
+    const NameValueOption* option = nullptr;
+    for (const NameValueOption& s : options) {
+      if (lower(s.name) == lower(*name)) option = &s;
     }
-    if (spec == nullptr) {
+    if (option == nullptr) {
       gate.fail("unknownOption", "unknown option '" + *name + "' (" + position +
-                                     "); the options are " + names_text(specs));
+                                     "); the options are " + names_text(options));
     }
     if (k + 1 >= count) {
-      gate.fail("optionValue", std::string("option '") + spec->name + "' (" + position +
+      gate.fail("optionValue", std::string("option '") + option->name + "' (" + position +
                                    ") has no value; give it as a name-value pair");
     }
-    spec->take(args[k + 1]);
+    option->take(args[k + 1]);
   }
 }
 

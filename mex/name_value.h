@@ -16,17 +16,17 @@ namespace volnlm::mex {
 
 // One option: its name as the help texts spell it, and what takes its value (checking it and
 // raising the option's host error when it is wrong).
-struct OptionSpec {
+struct NameValueOption {
   const char* name;
   std::function<void(const mxArray*)> take;
 };
 
 // Reads args[0 .. count) as name-value pairs; `first` is the position of args[0] among the
 // call's inputs, for the messages. Raises "optionName" for a name that is not text,
-// "unknownOption" for a name not in `specs` (the message lists them), "optionValue" for a name
+// "unknownOption" for a name not in `options` (the message lists them), "optionValue" for a name
 // without a value.
 void read_name_values(const Gateway& gate, const mxArray* const* args, int count, int first,
-                      const std::vector<OptionSpec>& specs);
+                      const std::vector<NameValueOption>& options);
 
 // The text of a char row vector ('' included), or nothing for any other array.
 std::optional<std::string> text_of(const mxArray* a);

@@ -24,8 +24,8 @@ constexpr std::pair<const char*, const char*> kOptionOfReason[] = {
 
 }  // namespace
 
-std::vector<OptionSpec> noise_and_mask_options(const Gateway& gate, const SeriesArg& series,
-                                               NoiseChoice& noise, MaskChoice& mask) {
+std::vector<NameValueOption> noise_and_mask_options(const Gateway& gate, const SeriesArg& series,
+                                                    NoiseChoice& noise, MaskChoice& mask) {
   return {
       {"Noise",
        [&gate, &noise](const mxArray* a) {

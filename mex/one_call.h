@@ -33,8 +33,8 @@ struct MaskChoice {
 };
 
 // The 'Noise', 'Rician' and 'Mask' options, storing into `noise` and `mask`.
-std::vector<OptionSpec> noise_and_mask_options(const Gateway& gate, const SeriesArg& series,
-                                               NoiseChoice& noise, MaskChoice& mask);
+std::vector<NameValueOption> noise_and_mask_options(const Gateway& gate, const SeriesArg& series,
+                                                    NoiseChoice& noise, MaskChoice& mask);
 
 // Whether the noise is Rician: the pipeline's default when neither option was given; "noise"
 // when the two options disagree.

@@ -33,15 +33,15 @@ struct Choice {
   mex::MaskChoice mask;
 };
 
-std::vector<mex::OptionSpec> denoise_options(const mex::Gateway& gate, const mex::SeriesArg& series,
-                                             Choice& c) {
+std::vector<mex::NameValueOption> denoise_options(const mex::Gateway& gate,
+                                                  const mex::SeriesArg& series, Choice& c) {
   pipeline::Options& o = c.options;
   const auto radius = [&gate](std::optional<int32_t>& field, const char* name, const char* reason) {
     return [&gate, &field, name, reason](const mxArray* a) {
       field = mex::whole_value(gate, a, std::string("option '") + name + "'", reason);
     };
   };
-  std::vector<mex::OptionSpec> specs = {
+  std::vector<mex::NameValueOption> options = {
       {"Sigma",
        [&gate, &c](const mxArray* a) {
          c.sigma.given = mex::numbers_value(gate, a, "option 'Sigma'", "sigma");
@@ -80,10 +80,10 @@ std::vector<mex::OptionSpec> denoise_options(const mex::Gateway& gate, const mex
          o.threads = n;
        }},
   };
-  for (mex::OptionSpec& spec : mex::noise_and_mask_options(gate, series, c.noise, c.mask)) {
-    specs.push_back(std::move(spec));
+  for (mex::NameValueOption& option : mex::noise_and_mask_options(gate, series, c.noise, c.mask)) {
+    options.push_back(std::move(option));
   }
-  return specs;
+  return options;
 }
 
 void denoise_call(const mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs,
@@ -96,8 +96,8 @@ void denoise_call(const mex::Gateway& gate, int nlhs, mxArray* plhs[], int nrhs,
   }
   const mex::SeriesArg series = mex::series_arg(gate, prhs[0], "the noisy volume (input 1)");
   Choice c;
-  const std::vector<mex::OptionSpec> specs = denoise_options(gate, series, c);
-  mex::read_name_values(gate, prhs + 1, nrhs - 1, 2, specs);
+  const std::vector<mex::NameValueOption> accepted = denoise_options(gate, series, c);
+  mex::read_name_values(gate, prhs + 1, nrhs - 1, 2, accepted);
   pipeline::Options& options = c.options;
   options.rician = mex::rician_of(gate, c.noise);
   options.auto_mask = c.mask.automatic;

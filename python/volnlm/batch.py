@@ -109,31 +109,31 @@ def _entities(path):
     return stem, values.get("sub", ""), values.get("ses", "")
 
 
-def check_mask_spec(spec):
+def check_mask_choice(choice):
     """Raises UsageError for a --mask whose name holds a field other than {stem}, {sub}, {ses}
     and {dir}, or a brace that is not a field."""
-    if spec in (None, "auto", "bids"):
+    if choice in (None, "auto", "bids"):
         return
     try:
-        spec.format_map({k: "" for k in _MASK_FIELDS})
+        choice.format_map({k: "" for k in _MASK_FIELDS})
     except (KeyError, IndexError, ValueError) as error:
-        raise UsageError(f"--mask {spec}: the fields of a mask's name are "
+        raise UsageError(f"--mask {choice}: the fields of a mask's name are "
                          f"{', '.join('{' + f + '}' for f in _MASK_FIELDS)}; {error}") from None
 
 
-def mask_for(path, bids_root, spec):
-    """The mask that goes with input `path`: None without `spec`; "auto" for auto; for "bids"
+def mask_for(path, bids_root, choice):
+    """The mask that goes with input `path`: None without `choice`; "auto" for auto; for "bids"
     the brain mask of its BIDS dataset: ``<entities>_desc-brain_mask.nii[.gz]`` (its own
     entities, any desc left out) beside it, else in the same folder of a dataset under
-    ``<root>/derivatives/``; otherwise the file `spec` names, with {stem}, {sub}, {ses} and
+    ``<root>/derivatives/``; otherwise the file `choice` names, with {stem}, {sub}, {ses} and
     {dir} replaced by the input's. Raises MaskNotFound when the file does not exist, or when
     "bids" finds none or several."""
-    if spec is None or spec == "auto":
-        return spec
+    if choice is None or choice == "auto":
+        return choice
     stem, sub, ses = _entities(path)
     folder = os.path.dirname(os.path.abspath(path))
-    if spec != "bids":
-        mask = spec.format_map(dict(stem=stem, sub=sub, ses=ses, dir=folder))
+    if choice != "bids":
+        mask = choice.format_map(dict(stem=stem, sub=sub, ses=ses, dir=folder))
         if not os.path.isfile(mask):
             raise MaskNotFound(f"its mask {mask} does not exist")
         return os.path.abspath(mask)
@@ -300,7 +300,7 @@ def run(inputs, out_dir, client=None, *, workers=None, scheduler=None, force=Fal
     input's (see mask_for); an input whose mask is not found fails.
     Raises UsageError, before anything runs, when no input is found or the tool cannot run.
     """
-    check_mask_spec(mask)
+    check_mask_choice(mask)
     command = command or _default_command()
     found = find_inputs(list(inputs), tuple(suffixes))
     if not found:

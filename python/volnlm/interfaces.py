@@ -32,7 +32,7 @@ def _default_command():
     return os.environ.get("VOLNLM_COMMAND") or shutil.which("volnlm") or "volnlm"
 
 
-class DenoiseInputSpec(CommandLineInputSpec):
+class DenoiseInputs(CommandLineInputSpec):
     in_file = File(exists=True, mandatory=True, argstr="%s", position=0,
                    desc="input NIfTI file (a 3-D volume or a 4-D series)")
     out_file = File(argstr="%s", position=1, name_source=["in_file"],
@@ -61,7 +61,7 @@ class DenoiseInputSpec(CommandLineInputSpec):
     quiet = traits.Bool(True, usedefault=True, argstr="--quiet", desc="no progress bar")
 
 
-class DenoiseOutputSpec(TraitedSpec):
+class DenoiseOutputs(TraitedSpec):
     out_file = File(exists=True, desc="the denoised volume")
     sidecar = File(desc="the run's JSON record, when the tool writes one")
     residual_file = File(desc="the input minus the output, when `residual` asks for it")
@@ -71,8 +71,8 @@ class Denoise(CommandLine):
     """Non-local-means denoising of a NIfTI volume with ``volnlm denoise``. `command` is the
     volnlm program (default: $VOLNLM_COMMAND, else volnlm on PATH)."""
 
-    input_spec = DenoiseInputSpec
-    output_spec = DenoiseOutputSpec
+    input_spec = DenoiseInputs
+    output_spec = DenoiseOutputs
 
     def __init__(self, command=None, **inputs):
         super().__init__(command=f"{command or _default_command()} denoise", **inputs)
@@ -90,11 +90,11 @@ class Denoise(CommandLine):
         stem, ext = (name[: match.start()], name[match.start():]) if match else (name, ".nii.gz")
         return os.path.abspath(stem + "_residual" + ext)
 
-    def _format_arg(self, name, spec, value):
+    def _format_arg(self, name, trait, value):
         if name == "residual":
             path = self._residual_path()
-            return None if path is None else spec.argstr % path
-        return super()._format_arg(name, spec, value)
+            return None if path is None else trait.argstr % path
+        return super()._format_arg(name, trait, value)
 
     def _list_outputs(self):
         outputs = super()._list_outputs()

@@ -239,8 +239,8 @@ MASK_CASES = [
 ]
 
 
-@pytest.mark.parametrize("source,spec,expected", MASK_CASES)
-def test_each_input_finds_its_own_mask(tmp_path, monkeypatch, source, spec, expected):
+@pytest.mark.parametrize("source,choice,expected", MASK_CASES)
+def test_each_input_finds_its_own_mask(tmp_path, monkeypatch, source, choice, expected):
     root = tmp_path / "bids"
     for f in ("sub-01/anat/sub-01_desc-brain_mask.nii.gz",
               "derivatives/prep/sub-02/ses-a/anat/sub-02_ses-a_run-1_desc-brain_mask.nii",
@@ -251,11 +251,11 @@ def test_each_input_finds_its_own_mask(tmp_path, monkeypatch, source, spec, expe
     path = _touch(root, source)
     monkeypatch.chdir(root)
     if expected == "auto" or "/" in expected:
-        found = batch.mask_for(path, str(root), spec)
+        found = batch.mask_for(path, str(root), choice)
         assert found == (expected if expected == "auto" else str(root / expected))
     else:
         with pytest.raises(batch.MaskNotFound, match=expected):
-            batch.mask_for(path, str(root), spec)
+            batch.mask_for(path, str(root), choice)
 
 
 def test_masks_reach_each_run_and_a_missing_one_fails_that_input(tmp_path, client):

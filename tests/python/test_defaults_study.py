@@ -15,9 +15,9 @@ SOURCE = os.environ.get("VOLNLM_SOURCE_DIR", os.path.join(os.path.dirname(__file
 @pytest.fixture(scope="module")
 def study():
     path = os.path.join(SOURCE, "python", "tools", "measure_defaults.py")
-    spec = importlib.util.spec_from_file_location("measure_defaults_under_test", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("measure_defaults_under_test", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
