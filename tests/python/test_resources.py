@@ -34,7 +34,15 @@ PREAMBLE = textwrap.dedent(
         return np.asfortranarray(v, dtype=dtype)
 
     def threads():
-        return len(os.listdir("/proc/self/task"))
+        # A joined worker can stay listed for a moment while the kernel finishes its exit; a
+        # worker left running stays listed, so wait a little for the count to settle.
+        import time
+        deadline = time.monotonic() + 5.0
+        while True:
+            count = len(os.listdir("/proc/self/task"))
+            if count == 1 or time.monotonic() > deadline:
+                return count
+            time.sleep(0.01)
 
     def attempt(call, v):
         try:
