@@ -117,7 +117,7 @@ namespace {
 // Value_block called centre after centre gives it (see finish_line).
 template <bool kRician>
 void own_blocks(const float* noisy, int32_t y, int32_t z, int32_t p, const float* centre_weight,
-                float* accum, int32_t d0, int32_t d1, int32_t d2) {
+                float* accum, int32_t d0, int32_t d1, int32_t d2, int32_t x_lo, int32_t x_hi) {
   const float* own = noisy + linear_index(0, y, z, d0, d1);
   const size_t n = static_cast<size_t>(d0);
   float* e = accum;
@@ -128,16 +128,17 @@ void own_blocks(const float* noisy, int32_t y, int32_t z, int32_t p, const float
       const bool row_in = zz >= 0 && zz < d2 && yy >= 0 && yy < d1;
       const float* row = row_in ? noisy + linear_index(0, yy, zz, d0, d1) : nullptr;
       for (int32_t dx = -p; dx <= p; ++dx, e += n) {
-        // Centres x whose block voxel x + dx lies inside the line: lo .. hi - 1.
-        const int32_t lo = row_in ? std::min(d0, std::max(0, -dx)) : d0;
-        const int32_t hi = row_in ? std::max(lo, std::min(d0, d0 - dx)) : d0;
-        for (int32_t x = 0; x < lo; ++x) {
+        // Centres x whose block voxel x + dx lies inside the line: lo .. hi - 1, within the
+        // centres worked.
+        const int32_t lo = std::clamp(row_in ? -dx : d0, x_lo, x_hi);
+        const int32_t hi = std::clamp(row_in ? d0 - dx : d0, lo, x_hi);
+        for (int32_t x = x_lo; x < lo; ++x) {
           e[x] = e[x] + weighted<kRician>(own[x], centre_weight[x]);
         }
         for (int32_t x = lo; x < hi; ++x) {
           e[x] = e[x] + weighted<kRician>(row[x + dx], centre_weight[x]);
         }
-        for (int32_t x = hi; x < d0; ++x) {
+        for (int32_t x = hi; x < x_hi; ++x) {
           e[x] = e[x] + weighted<kRician>(own[x], centre_weight[x]);
         }
       }
@@ -148,7 +149,8 @@ void own_blocks(const float* noisy, int32_t y, int32_t z, int32_t p, const float
 template <bool kRician>
 void write_blocks(const EstimateSink& sink, int32_t y, int32_t z, int32_t p,
                   const float* total_weight, float rician_bias, const float* accum,
-                  const uint8_t* centres, int32_t d0, int32_t d1, int32_t d2) {
+                  const uint8_t* centres, int32_t d0, int32_t d1, int32_t d2, int32_t x_lo,
+                  int32_t x_hi) {
   const ptrdiff_t plane = static_cast<ptrdiff_t>(d0) * d1;
   const size_t n = static_cast<size_t>(d0);
   const int32_t side = 2 * p + 1;
@@ -168,8 +170,8 @@ void write_blocks(const EstimateSink& sink, int32_t y, int32_t z, int32_t p,
       // when the centres are taken one after the other in x: so dx runs downwards here.
       for (int32_t dx = p; dx >= -p; --dx) {
         const float* e = row_accum + (dx + p) * n;
-        const int32_t lo = std::min(d0, std::max(0, -dx));
-        const int32_t hi = std::max(lo, std::min(d0, d0 - dx));
+        const int32_t lo = std::clamp(-dx, x_lo, x_hi);
+        const int32_t hi = std::clamp(d0 - dx, lo, x_hi);
         if (centres) {
           for (int32_t x = lo; x < hi; ++x) {
             if (centres[x] == 0) continue;
@@ -216,14 +218,18 @@ void Value_block(const EstimateSink& sink, int32_t x, int32_t y, int32_t z, int3
 void finish_line(const EstimateSink& sink, const float* noisy, int32_t y, int32_t z, int32_t p,
                  const float* centre_weight, const float* total_weight, float rician_bias,
                  float* accum, const uint8_t* centres, int32_t d0, int32_t d1, int32_t d2,
-                 bool rician) {
+                 bool rician, int32_t x_lo, int32_t x_hi) {
   if (p < 0) return;
+  x_lo = std::clamp(x_lo, 0, d0);
+  x_hi = std::clamp(x_hi, x_lo, d0);
   if (rician) {
-    own_blocks<true>(noisy, y, z, p, centre_weight, accum, d0, d1, d2);
-    write_blocks<true>(sink, y, z, p, total_weight, rician_bias, accum, centres, d0, d1, d2);
+    own_blocks<true>(noisy, y, z, p, centre_weight, accum, d0, d1, d2, x_lo, x_hi);
+    write_blocks<true>(sink, y, z, p, total_weight, rician_bias, accum, centres, d0, d1, d2, x_lo,
+                       x_hi);
   } else {
-    own_blocks<false>(noisy, y, z, p, centre_weight, accum, d0, d1, d2);
-    write_blocks<false>(sink, y, z, p, total_weight, rician_bias, accum, centres, d0, d1, d2);
+    own_blocks<false>(noisy, y, z, p, centre_weight, accum, d0, d1, d2, x_lo, x_hi);
+    write_blocks<false>(sink, y, z, p, total_weight, rician_bias, accum, centres, d0, d1, d2, x_lo,
+                        x_hi);
   }
 }
 

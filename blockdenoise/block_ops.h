@@ -48,10 +48,12 @@ void Value_block(const EstimateSink& sink, int32_t x, int32_t y, int32_t z, int3
 // centre's own block with its centre weight as Average_block does, then writes each centre's
 // block estimate with its total weight as Value_block does, skipping the centres whose byte
 // in `centres` is 0 when that is given. Every voxel receives the same additions in the same
-// order as those two calls made centre after centre in x would give it.
+// order as those two calls made centre after centre in x would give it. Only the centres
+// x_lo .. x_hi - 1 are worked (the rest of accum is not read): with `centres`, a span that holds
+// all of the line's centres; without, 0 .. d0.
 void finish_line(const EstimateSink& sink, const float* noisy, int32_t y, int32_t z, int32_t p,
                  const float* centre_weight, const float* total_weight, float rician_bias,
                  float* accum, const uint8_t* centres, int32_t d0, int32_t d1, int32_t d2,
-                 bool rician);
+                 bool rician, int32_t x_lo, int32_t x_hi);
 
 }  // namespace volnlm::blockdenoise

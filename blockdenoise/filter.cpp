@@ -119,7 +119,7 @@ Status filter(const float* noisy, const Extents& extents, const Params& params,
 }
 
 Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
-                   const Buffers& buffers) {
+                   const Buffers& buffers, bool pair_rings) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::invalid;  // check_params rejects such extents
   const int32_t n = *count;
@@ -135,7 +135,11 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
 
   // With a mask, the centres are the voxels within p of it, whose blocks cover a mask voxel;
   // without one inside the mask, or without blocks, every voxel keeps its noisy value.
+  // Each line's centres lie within its span (see LineSearch::centre_spans).
+  // Each line's centres lie within its span (see LineSearch::centre_spans), and the centres and
+  // their candidates, whose local statistics the search reads, within its `stat_spans`.
   std::vector<uint8_t> centres;
+  std::vector<Span> spans, stat_spans;
   if (params.mask) {
     if (p < 0 || mask_count(params.mask, n) == 0) {
       std::copy(noisy, noisy + n, buffers.out);
@@ -145,6 +149,11 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     try {
       centres.resize(static_cast<size_t>(n));
       dilate(params.mask, extents, p, centres.data());
+      spans.resize(static_cast<size_t>(d1) * d2);
+      for (size_t line = 0; line < spans.size(); ++line) {
+        spans[line] = nonzero_span(centres.data() + line * d0, d0);
+      }
+      stat_spans = widened_spans(spans, d0, d1, d2, params.search_radius);
     } catch (const std::bad_alloc&) {
       return Status::memory;
     }
@@ -202,6 +211,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   setup.local_mean = buffers.local_mean;
   setup.local_variance = buffers.local_variance;
   setup.block_values = block_values;
+  setup.centre_spans = params.mask ? spans.data() : nullptr;
   setup.d0 = d0;
   setup.d1 = d1;
   setup.d2 = d2;
@@ -274,8 +284,22 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   });
   if (pass != Status::ok) return pass;
   if (stop_requested(params.interrupt)) return Status::stopped;
+  // With a mask, the statistics only where the search reads them, each voxel's variance from
+  // its own mean, made just before it; the maximum is the whole volume's all the same.
   pass = share_pass(n, threads, d2, [&](int32_t part, int32_t first, int32_t end) {
-    local_mean_slices(noisy, buffers.local_mean, d0, d1, d2, first, end);
+    if (params.mask) {
+      for (int32_t z = first; z < end; ++z) {
+        for (int32_t y = 0; y < d1; ++y) {
+          const Span span = stat_spans[static_cast<size_t>(z) * d1 + y];
+          if (span.lo >= span.hi) continue;
+          local_mean_line(noisy, buffers.local_mean, d0, d1, d2, y, z, span.lo, span.hi);
+          local_variance_line(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2, y, z,
+                              span.lo, span.hi);
+        }
+      }
+    } else {
+      local_mean_slices(noisy, buffers.local_mean, d0, d1, d2, first, end);
+    }
     part_max[part] =
         larger_max(0.0f, noisy + first * plane, static_cast<int32_t>((end - first) * plane));
   });
@@ -284,21 +308,23 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   for (const float m : part_max) own_max = larger_max(own_max, &m, 1);
   const float max = params.maximum.value_or(own_max);
   if (stop_requested(params.interrupt)) return Status::stopped;
-  pass = share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
-    local_variance_slices(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2, first,
-                          end);
-  });
-  if (pass != Status::ok) return pass;
+  if (!params.mask) {
+    pass = share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
+      local_variance_slices(noisy, buffers.local_mean, buffers.local_variance, d0, d1, d2, first,
+                            end);
+    });
+    if (pass != Status::ok) return pass;
+  }
   for (int32_t t = 0; t < workers; ++t) tasks[t].search.max = max;
 
   // Rings of weights shared by the pairs of centres (see LineSearch), one for each thread that
-  // runs workers while the budget lasts; a mask leaves centres out of the search, so with one
-  // every centre searches alone. The rings only save work: without them the bits are the same.
+  // runs workers while the budget lasts. The rings only save work: without them the bits are
+  // the same.
   std::array<std::unique_ptr<float[]>, kMaxWorkers> rings;
   std::array<std::unique_ptr<uint8_t[]>, kMaxWorkers> searched;
   const int32_t r = params.search_radius;
   int32_t pair_lines = 0;
-  if (!params.mask && p >= 0 && r >= 1 && r <= kPairMaxRadius) {
+  if (pair_rings && p >= 0 && r >= 1 && r <= kPairMaxRadius) {
     pair_lines = d1 + r + 1;
     const double ring = static_cast<double>(pair_lines) * pair_backward_offsets(r) * d0;
     const double fit = std::floor(std::max(kPairRingShare * n, kPairRingFloor) / ring);
@@ -353,7 +379,7 @@ Status filter(const float* noisy, const Extents& extents, const Params& params, 
 }
 
 Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
-                   float* out) {
+                   float* out, bool pair_rings) {
   const std::optional<int32_t> count = voxel_count(extents.d0, extents.d1, extents.d2);
   if (!count) return Status::invalid;
   const size_t n = static_cast<size_t>(*count);
@@ -365,7 +391,8 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
     return Status::memory;
   }
   float* s = scratch.data();
-  return filter_with(isa, noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n});
+  return filter_with(isa, noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n},
+                     pair_rings);
 }
 
 }  // namespace volnlm::blockdenoise

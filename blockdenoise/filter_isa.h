@@ -8,10 +8,12 @@
 
 namespace volnlm::blockdenoise {
 
+// `pair_rings` false makes every centre search alone, without the weights shared by pairs of
+// centres (see LineSearch): the same bits, more work; tests compare the two.
 Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
-                   const Buffers& buffers);
+                   const Buffers& buffers, bool pair_rings = true);
 
 Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Params& params,
-                   float* out);
+                   float* out, bool pair_rings = true);
 
 }  // namespace volnlm::blockdenoise

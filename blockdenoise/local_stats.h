@@ -25,15 +25,23 @@ float compute_local_mean(const float* noisy, float* local_mean, int32_t d0, int3
 void local_mean_slices(const float* noisy, float* local_mean, int32_t d0, int32_t d1, int32_t d2,
                        int32_t first, int32_t end);
 
+// local_mean_slices's means of voxels x_lo .. x_hi - 1 of line (y, z) alone.
+void local_mean_line(const float* noisy, float* local_mean, int32_t d0, int32_t d1, int32_t d2,
+                     int32_t y, int32_t z, int32_t x_lo, int32_t x_hi);
+
 // Fills `local_variance` with the sample variance of each voxel's 3x3x3 neighbourhood around its
 // local mean: neighbours outside the volume are left out (not mirrored) and the sum of squared
 // deviations is divided by one less than the number taken. Needs the complete `local_mean`.
 void compute_local_variance(const float* noisy, const float* local_mean, float* local_variance,
                             int32_t d0, int32_t d1, int32_t d2);
 
-// compute_local_variance for slices first .. end - 1 alone; needs the means of the slices
-// next to them as well.
+// compute_local_variance for slices first .. end - 1 alone; reads the means of those slices.
 void local_variance_slices(const float* noisy, const float* local_mean, float* local_variance,
                            int32_t d0, int32_t d1, int32_t d2, int32_t first, int32_t end);
+
+// The variances of voxels x_lo .. x_hi - 1 of line (y, z) alone; reads their means.
+void local_variance_line(const float* noisy, const float* local_mean, float* local_variance,
+                         int32_t d0, int32_t d1, int32_t d2, int32_t y, int32_t z, int32_t x_lo,
+                         int32_t x_hi);
 
 }  // namespace volnlm::blockdenoise

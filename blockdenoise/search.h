@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "common/isa.h"
+#include "common/mask.h"
 
 namespace volnlm::blockdenoise {
 
@@ -82,16 +83,25 @@ struct LineSearch {
   // partner does not take the candidate) in the partner line's rows; the partner line, on the
   // matching backward offset, reads them instead of making the distances again. `pair_rows`
   // is a ring of `pair_lines` lines (d1 + R + 1: the lines a forward offset reaches ahead),
-  // each of pair_backward_offsets(R) rows of d0 floats. Used only without a mask, where every
-  // centre whose statistics pass the floor searches; lines before `pair_first_slice` were not
-  // searched with this ring, so their weights are made afresh.
-  // A line none of whose centres searches has no centre for its candidates to take either, so
-  // it is not searched at all: `pair_searched` (one byte per line of the ring) tells the
-  // partner lines whether it was, and where it was not, their backward offsets weigh nothing.
+  // each of pair_backward_offsets(R) rows of d0 floats. Lines before
+  // `pair_first_slice` were not searched with this ring, so their weights are made afresh.
+  // A line none of whose centres searches is not searched at all: `pair_searched` (one byte per
+  // line of the ring) tells the partner lines whether it was. Without a mask such a line has no
+  // candidate above the floor either (every centre whose statistics pass it searches), so the
+  // partner lines' backward offsets to it weigh nothing; with a mask its voxels may still be
+  // candidates, and those offsets are weighed alone.
   float* pair_rows = nullptr;
   uint8_t* pair_searched = nullptr;
   int32_t pair_lines = 0;
   int32_t pair_first_slice = 0;
+
+  // With a mask: per line (y, z) of the volume, at z * d1 + y, the span [lo, hi) of x that holds
+  // all the line's centres (lo = hi for a line without one); null without a mask.
+  // An offset then works only the centres its line needs (see needed_span), and the plane-sum
+  // cache keeps with each slot the span it holds (`row_spans`, two per slot), so that a line
+  // needing more makes its sums afresh.
+  const Span* centre_spans = nullptr;
+  int32_t* row_spans = nullptr;
 };
 
 // Largest search radius whose weights are shared by pairs of centres, and the floats per voxel
@@ -229,6 +239,15 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
       fresh = s.row_tags[slot] != tag;
       s.row_tags[slot] = tag;
     }
+    if (cached >= 0 && ey < p && s.row_spans) {
+      // A slot holds the sums of the span it was made for; a wider need makes them afresh.
+      int32_t* span = s.row_spans + 2 * (cached * kept + (line + p) % kept);
+      if (!fresh && (span[0] > x0 || span[1] < x1)) fresh = true;
+      if (fresh) {
+        span[0] = x0;
+        span[1] = x1;
+      }
+    }
     if (fresh) {
       Sums::plane(s.padded + padded_index(s, x0, line, z), s.pd0 * s.pd1, shift, p, plane + x0, n);
     }
@@ -243,6 +262,10 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
     float* to = s.row_cache + slot * s.d0 + x0;
     for (int32_t i = 0; i < n; ++i) to[i] = s.sum_rows[side - 1][i];
     s.row_tags[slot] = slice_tag + line + p;
+    if (s.row_spans) {
+      s.row_spans[2 * slot] = x0;
+      s.row_spans[2 * slot + 1] = x1;
+    }
   }
 }
 

@@ -182,13 +182,49 @@ inline Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32
   r.rows_inside = r.ny - s.p >= 0 && r.ny + s.p < s.d1 && r.nz - s.p >= 0 && r.nz + s.p < s.d2;
   if (s.pair_rows) {
     if ((dz == -1 && z - 1 >= s.pair_first_slice) || (dz == 0 && dy < 0)) {
-      r.paired = pair_row(s, y, z, dx, dy, dz);
-      r.unpaired = s.pair_searched[pair_slot(s, r.ny, r.nz)] == 0;
+      const bool searched = s.pair_searched[pair_slot(s, r.ny, r.nz)] != 0;
+      // With a mask, a partner line that was not searched may still hold candidates.
+      if (searched || !s.centre_spans) {
+        r.paired = pair_row(s, y, z, dx, dy, dz);
+        r.unpaired = !searched;
+      }
     } else if (dz == 1 || (dz == 0 && dy > 0)) {
       r.partner = pair_row(s, r.ny, r.nz, -dx, -dy, -dz);
     }
   }
   return r;
+}
+
+// The centres of the run's line that its offset must work, within x0 .. x1 - 1, as [a, b): all
+// of them without a mask; with one, the span of the line's centres, and on a forward offset with
+// pair rows also the partner line's centres, moved by -dx, whose weights this line leaves.
+// Centres outside it do not search and no searching partner reads their weights, so their
+// distances are not made (their lanes may read stale ones, which nothing uses).
+inline void needed_span(const Run& r, int32_t y, int32_t z, int32_t x0, int32_t x1, int32_t& a,
+                        int32_t& b) {
+  // Plain comparisons: a library call instantiated here could be shared with another
+  // instruction set's copy.
+  const LineSearch& s = *r.s;
+  a = x0;
+  b = x1;
+  if (!s.centre_spans) return;
+  const Span own = s.centre_spans[static_cast<ptrdiff_t>(z) * s.d1 + y];
+  int32_t lo = own.lo, hi = own.hi;
+  if (r.partner) {
+    const Span other = s.centre_spans[static_cast<ptrdiff_t>(r.nz) * s.d1 + r.ny];
+    const int32_t other_lo = other.lo - r.dx, other_hi = other.hi - r.dx;
+    if (other_lo < other_hi) {
+      if (lo >= hi) {
+        lo = other_lo;
+        hi = other_hi;
+      } else {
+        lo = other_lo < lo ? other_lo : lo;
+        hi = other_hi > hi ? other_hi : hi;
+      }
+    }
+  }
+  a = lo > x0 ? lo : x0;
+  b = hi < x1 ? hi : x1;
 }
 
 // A ratio strictly between lo and hi; NaN fails.
@@ -330,6 +366,8 @@ BLOCKDENOISE_ALWAYS_INLINE inline bool weigh_paired(const Run& r, int32_t x, typ
   using M = typename O::M;
   if (r.unpaired) return false;
   const F left = load<O, kTail>(r.paired + x, lanes);
+  // With a mask, a voxel that is not a centre may be left a weight too: it is weighed like a
+  // centre, and its block estimate is never written.
   const M ok = O::andnot(lanes, O::lt(left, O::set(0.0f)));  // a NaN weight is a weight
   if (!O::any(ok)) return false;
   const F weight = O::select(ok, left, O::set(0.0f));
@@ -432,8 +470,11 @@ template <class O, int kP>
 void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                 int32_t x0, int32_t x1) {
   const Run r = make_run(s, y, z, dx, dy, dz);
-  if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
-  run_range<O, kP>(r, x0, x1, x0, x1);
+  int32_t a, b;
+  needed_span(r, y, z, x0, x1, a, b);
+  if (a >= b) return;
+  if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, a, b);
+  run_range<O, kP>(r, a, b, x0, x1);
 }
 
 // The blocks of chunk c, whose weights are all known: for each group of kRows rows of kSide
@@ -491,9 +532,17 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                   [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
                       int32_t x0, int32_t x1) {
                     const Run r = make_run(s, y, z, dx, dy, dz);
-                    if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, x0, x1);
-                    run_range<O, kP>(r, x0, 8 * c_lo, x0, x1);
-                    for (int32_t c = c_lo; c < c_hi; ++c) {
+                    int32_t a, b;
+                    needed_span(r, y, z, x0, x1, a, b);
+                    if (a >= b) {
+                      ++o;
+                      return;
+                    }
+                    if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, a, b);
+                    run_range<O, kP>(r, a, b < 8 * c_lo ? b : 8 * c_lo, x0, x1);
+                    const int32_t c_first = a / 8 > c_lo ? a / 8 : c_lo;
+                    const int32_t c_end = (b + 7) / 8 < c_hi ? (b + 7) / 8 : c_hi;
+                    for (int32_t c = c_first; c < c_end; ++c) {
                       M ok;
                       F weight;
                       if (!weigh<O, false, kP>(r, 8 * c, all, ok, weight)) continue;
@@ -502,7 +551,7 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                       O::store(s.deferred_weights + 8 * at, weight);
                       s.deferred_offsets[at] = o;
                     }
-                    run_range<O, kP>(r, 8 * c_hi, x1, x0, x1);
+                    run_range<O, kP>(r, a > 8 * c_hi ? a : 8 * c_hi, b, x0, x1);
                     ++o;
                   });
   for (int32_t c = c_lo; c < c_hi; ++c) {

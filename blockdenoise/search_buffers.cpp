@@ -48,6 +48,7 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
   s.max = setup.max;
   s.denominator = setup.denominator;
   s.rician = setup.rician;
+  s.centre_spans = setup.centre_spans;
 
   scratch.active.assign(n, 0);
   scratch.centre_weight.assign(n, 0.0f);
@@ -79,6 +80,10 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
       try {
         scratch.row_cache.resize(static_cast<size_t>(count) * per_offset);
         scratch.row_tags.assign(static_cast<size_t>(count) * 2 * p, int64_t{-1});
+        if (setup.centre_spans) {
+          scratch.row_spans.assign(static_cast<size_t>(count) * 4 * p, 0);
+          s.row_spans = scratch.row_spans.data();
+        }
         s.row_cache = scratch.row_cache.data();
         s.row_tags = scratch.row_tags.data();
         s.cache_window = static_cast<int32_t>(window);
@@ -86,6 +91,8 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
       } catch (const std::bad_alloc&) {
         scratch.row_cache = {};
         scratch.row_tags = {};
+        scratch.row_spans = {};
+        s.row_spans = nullptr;
       }
     }
   }

@@ -17,6 +17,7 @@ struct SearchSetup {
   const float* local_variance = nullptr;
   // Where set, the deferred block sums serve the lines they apply to (see LineSearch).
   const float* block_values = nullptr;
+  const Span* centre_spans = nullptr;  // see LineSearch; null without a mask
   int32_t d0 = 0, d1 = 0, d2 = 0;
   int32_t p = 0;              // patch radius, not negative
   int32_t search_radius = 0;  // half-width of the search window
@@ -39,6 +40,7 @@ struct SearchScratch {
   std::vector<float> row_cache, deferred_weights;
   std::vector<const float*> sum_rows;
   std::vector<int64_t> row_tags;
+  std::vector<int32_t> row_spans;
 };
 
 // Fills `shared` for the call. Throws std::bad_alloc.

@@ -7,6 +7,7 @@
 #include "blockdenoise/block_ops.h"
 #include "blockdenoise/search.h"
 #include "blockdenoise/weight_exp.h"
+#include "common/mask.h"
 #include "common/slabs.h"
 #include "common/volume.h"
 
@@ -55,8 +56,16 @@ void ThreadFunc(BlockTask* task) {
       if (t.stop && t.stop->load(std::memory_order_relaxed)) return;  // checked once a line
       const int32_t line = linear_index(0, y, z, d0, d1);
       const uint8_t* centres = t.centres ? t.centres + line : nullptr;
-      if (centres &&
-          std::find_if(centres, centres + d0, [](uint8_t c) { return c != 0; }) == centres + d0) {
+      // With a mask, the line's centres lie in x_lo .. x_hi - 1, and only they are worked.
+      int32_t x_lo = 0, x_hi = d0;
+      if (centres) {
+        const Span span = s.centre_spans ? s.centre_spans[static_cast<ptrdiff_t>(z) * d1 + y]
+                                         : nonzero_span(centres, d0);
+        x_lo = span.lo;
+        x_hi = span.hi;
+      }
+      if (x_lo >= x_hi) {
+        if (s.pair_rows) s.pair_searched[pair_slot(s, y, z)] = 0;
         continue;  // no centre on this line
       }
       bool any = false;
@@ -70,10 +79,17 @@ void ThreadFunc(BlockTask* task) {
         total_weight[x] = searches ? 0.0f : 1.0f;
         any = any || searches;
       }
-      std::fill(accum, accum + line_floats, 0.0f);
+      if (centres) {
+        for (int32_t e = 0; e < elements; ++e) {
+          float* row = accum + static_cast<size_t>(e) * d0;
+          std::fill(row + x_lo, row + x_hi, 0.0f);
+        }
+      } else {
+        std::fill(accum, accum + line_floats, 0.0f);
+      }
       if (s.pair_rows) s.pair_searched[pair_slot(s, y, z)] = any ? 1 : 0;
       if (any) t.search_line(s, y, z);
-      for (int32_t x = 0; x < d0; ++x) {
+      for (int32_t x = x_lo; x < x_hi; ++x) {
         if (!active[x]) continue;
         // The centre's own block counts as much as its best candidate, or alone when none
         // weighed.
@@ -85,7 +101,7 @@ void ThreadFunc(BlockTask* task) {
         }
       }
       finish_line(sink, t.noisy, y, z, p, centre_weight, total_weight, rician_bias, accum, centres,
-                  d0, d1, d2, t.rician);
+                  d0, d1, d2, t.rician, x_lo, x_hi);
     }
     if (t.slices_done) t.slices_done->fetch_add(1, std::memory_order_relaxed);
   }

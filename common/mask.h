@@ -19,6 +19,62 @@ inline int64_t mask_count(const uint8_t* mask, int64_t n) {
   return inside;
 }
 
+// The elements lo .. hi - 1 of a run of `n` bytes that hold all its nonzero ones, as tight as
+// possible; lo = hi = n when there is none.
+struct Span {
+  int32_t lo = 0, hi = 0;
+};
+inline Span nonzero_span(const uint8_t* bytes, int32_t n) {
+  int32_t lo = 0;
+  while (lo < n && bytes[lo] == 0) ++lo;
+  if (lo == n) return Span{n, n};
+  int32_t hi = n;
+  while (bytes[hi - 1] == 0) --hi;
+  return Span{lo, hi};
+}
+
+// Spans of the lines of a volume (d1 * d2 lines of d0 voxels, line (y, z) at z * d1 + y): for
+// each line, the smallest span that holds the spans of every line within `radius` of it along y
+// and z, widened by `radius` on both sides and kept within 0 .. d0; so a span per line that
+// holds the mask dilated by a cube of half-width `radius` when `spans` held the mask. An empty
+// span (lo >= hi) stays empty unless a neighbour's is not. Throws std::bad_alloc.
+inline std::vector<Span> widened_spans(const std::vector<Span>& spans, int32_t d0, int32_t d1,
+                                       int32_t d2, int32_t radius) {
+  const auto hull = [](Span& into, const Span& add) {
+    if (add.lo >= add.hi) return;
+    if (into.lo >= into.hi) {
+      into = add;
+    } else {
+      into.lo = std::min(into.lo, add.lo);
+      into.hi = std::max(into.hi, add.hi);
+    }
+  };
+  const int64_t r = std::max(radius, 0);
+  std::vector<Span> along_y(spans.size(), Span{d0, d0});
+  for (int64_t z = 0; z < d2; ++z) {
+    for (int64_t y = 0; y < d1; ++y) {
+      Span& to = along_y[z * d1 + y];
+      for (int64_t k = std::max<int64_t>(0, y - r); k <= std::min<int64_t>(d1 - 1, y + r); ++k) {
+        hull(to, spans[z * d1 + k]);
+      }
+    }
+  }
+  std::vector<Span> out(spans.size(), Span{d0, d0});
+  for (int64_t z = 0; z < d2; ++z) {
+    for (int64_t y = 0; y < d1; ++y) {
+      Span& to = out[z * d1 + y];
+      for (int64_t k = std::max<int64_t>(0, z - r); k <= std::min<int64_t>(d2 - 1, z + r); ++k) {
+        hull(to, along_y[k * d1 + y]);
+      }
+      if (to.lo < to.hi) {
+        to.lo = static_cast<int32_t>(std::max<int64_t>(0, to.lo - r));
+        to.hi = static_cast<int32_t>(std::min<int64_t>(d0, to.hi + r));
+      }
+    }
+  }
+  return out;
+}
+
 namespace mask_detail {
 
 // One axis of a box dilation: out[i] = 1 when any of in[i + k * stride], k = lo .. hi, inside

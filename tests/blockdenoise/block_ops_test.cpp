@@ -127,23 +127,31 @@ TEST(blockdenoiseBlockOps, NegativePatchRadiusChangesNothing) {
 // finish_line against Average_block and Value_block called centre after centre: the same bits in
 // every accumulator, sum and count, also where the sums already hold values of many magnitudes
 // (so that another order of additions would show), at the borders of the volume, with blocks
-// that reach the slices of neighbouring slabs, and with centres left out by a mask.
+// that reach the slices of neighbouring slabs, and with centres left out by a mask, also when
+// only the span of the line that holds the centres is worked (the rest of the accumulator is
+// then neither read nor written).
 TEST(blockdenoiseFinishLine, SameBitsAsTheBlockOpsCentreAfterCentre) {
   struct Case {
     Extents e;
     int32_t y, z, p;
     int32_t first_slice, end_slice;  // the sink's slab
     bool rician, masked;
+    int32_t span_lo = 0, span_hi = -1;  // centres only in span_lo .. span_hi - 1; -1: the line
   };
   const Case cases[] = {
-      {{11, 6, 5}, 2, 2, 1, 0, 5, false, false},  // inside
-      {{11, 6, 5}, 0, 0, 1, 0, 5, true, false},   // corner line: rows outside on y and z
-      {{11, 6, 5}, 5, 4, 2, 0, 5, true, true},    // far corner, wider block, mask
-      {{3, 4, 4}, 1, 1, 2, 0, 4, false, false},   // block wider than the line
-      {{9, 5, 7}, 2, 3, 2, 3, 4, true, false},    // slab of one slice: both halos
-      {{9, 5, 7}, 1, 2, 1, 2, 5, false, true},    // slab start: the slice before is a halo
-      {{1, 1, 1}, 0, 0, 0, 0, 1, true, false},    // one voxel
-      {{13, 3, 3}, 1, 1, 0, 0, 3, false, true},   // p = 0
+      {{11, 6, 5}, 2, 2, 1, 0, 5, false, false},         // inside
+      {{11, 6, 5}, 0, 0, 1, 0, 5, true, false},          // corner line: rows outside on y and z
+      {{11, 6, 5}, 5, 4, 2, 0, 5, true, true},           // far corner, wider block, mask
+      {{3, 4, 4}, 1, 1, 2, 0, 4, false, false},          // block wider than the line
+      {{9, 5, 7}, 2, 3, 2, 3, 4, true, false},           // slab of one slice: both halos
+      {{9, 5, 7}, 1, 2, 1, 2, 5, false, true},           // slab start: the slice before is a halo
+      {{1, 1, 1}, 0, 0, 0, 0, 1, true, false},           // one voxel
+      {{13, 3, 3}, 1, 1, 0, 0, 3, false, true},          // p = 0
+      {{17, 6, 5}, 2, 2, 1, 0, 5, false, true, 3, 11},   // a span inside the line
+      {{17, 6, 5}, 0, 4, 2, 0, 5, true, true, 0, 2},     // a span at the start, block past it
+      {{17, 6, 5}, 5, 1, 2, 1, 4, false, true, 15, 17},  // a span at the end, halos
+      {{9, 5, 7}, 2, 3, 1, 0, 7, true, true, 4, 5},      // a span of one centre
+      {{9, 5, 7}, 2, 3, 1, 0, 7, true, true, 4, 4},      // an empty span
   };
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -161,7 +169,9 @@ TEST(blockdenoiseFinishLine, SameBitsAsTheBlockOpsCentreAfterCentre) {
       cw[x] = x % 4 == 0 ? 1.0f : unit(rng);
       tw[x] = cw[x] + 3.0f * unit(rng);
       if (c.masked) centres[x] = x % 3 != 1;
+      if (c.span_hi >= 0 && (x < c.span_lo || x >= c.span_hi)) centres[x] = 0;
     }
+    const int32_t x_lo = c.span_hi >= 0 ? c.span_lo : 0, x_hi = c.span_hi >= 0 ? c.span_hi : d0;
     const int32_t before_slices = std::min(p, c.first_slice);
     const int32_t after_slices = std::min(p, d2 - c.end_slice);
     // Two copies of every destination, filled alike.
@@ -193,7 +203,7 @@ TEST(blockdenoiseFinishLine, SameBitsAsTheBlockOpsCentreAfterCentre) {
       for (int32_t e = 0; e < elements; ++e) want_accum[static_cast<size_t>(e) * d0 + x] = block[e];
     }
     finish_line(sink_of(got), noisy.data(), c.y, c.z, p, cw.data(), tw.data(), bias, accum.data(),
-                c.masked ? centres.data() : nullptr, d0, d1, d2, c.rician);
+                c.masked ? centres.data() : nullptr, d0, d1, d2, c.rician, x_lo, x_hi);
     const auto same = [](const std::vector<float>& a, const std::vector<float>& b) {
       return a.size() == b.size() &&
              (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
@@ -206,7 +216,8 @@ TEST(blockdenoiseFinishLine, SameBitsAsTheBlockOpsCentreAfterCentre) {
     EXPECT_TRUE(same(got.before, want.before)) << what;
     EXPECT_TRUE(same(got.after, want.after)) << what;
     for (int32_t x = 0; x < d0; ++x) {
-      if (c.masked && centres[x] == 0) continue;
+      // Centres outside the span keep their accumulators untouched (want_accum left them so).
+      if (c.masked && centres[x] == 0 && x >= x_lo && x < x_hi) continue;
       for (int32_t e = 0; e < elements; ++e) {
         const size_t i = static_cast<size_t>(e) * d0 + x;
         EXPECT_EQ(std::memcmp(&accum[i], &want_accum[i], sizeof(float)), 0) << what << " x=" << x;

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "blockdenoise/blockdenoise.h"
+#include "blockdenoise/filter_isa.h"
 #include "blockdenoise/worker.h"
+#include "common/isa.h"
 #include "common/slabs.h"
 #include "common/volume.h"
 
@@ -41,6 +43,13 @@ std::vector<float> random_volume(const Extents& e, unsigned seed) {
 std::vector<float> run(const std::vector<float>& v, const Extents& e, const Params& p) {
   std::vector<float> out(v.size(), -1.0f);
   EXPECT_EQ(filter(v.data(), e, p, out.data()), Status::ok);
+  return out;
+}
+
+// The filter with every centre searching alone (no weights shared by pairs of centres).
+std::vector<float> run_alone(const std::vector<float>& v, const Extents& e, const Params& p) {
+  std::vector<float> out(v.size(), -1.0f);
+  EXPECT_EQ(filter_with(best_isa(), v.data(), e, p, out.data(), false), Status::ok);
   return out;
 }
 
@@ -349,11 +358,11 @@ TEST(blockdenoiseFilter, SameBitsForEveryThreadCount) {
   }
 }
 
-// Pairs of centres share their weights when no mask is given; a mask that keeps every voxel
-// gives the same result by definition and has every centre search alone. The cases have
-// several slabs (a slab's first slice cannot use the slice before it), whole slices and lines of
-// zeros (lines none of whose centres search), a NaN voxel, a zero denominator, both modes and
-// patch radii 0 to 2, on thread counts that leave some threads without a ring.
+// Pairs of centres share their weights; the call that has every centre search alone gives the
+// same bits. The cases have several slabs (a slab's first slice cannot use the slice before it),
+// whole slices and lines of zeros (lines none of whose centres search), a NaN voxel, a zero
+// denominator, both modes and patch radii 0 to 2, on thread counts that leave some threads without
+// a ring.
 TEST(blockdenoiseFilter, PairedWeightsGiveTheBitsOfCentresSearchingAlone) {
   struct Case {
     Extents e;
@@ -376,17 +385,116 @@ TEST(blockdenoiseFilter, PairedWeightsGiveTheBitsOfCentresSearchingAlone) {
       std::fill(v.begin() + 8 * plane + 2 * c.e.d0, v.begin() + 8 * plane + 5 * c.e.d0, 0.0f);
     }
     if (c.nan) v[v.size() / 2] = NAN;
-    const std::vector<uint8_t> everywhere(v.size(), 1);
     Params alone = c.p;
-    alone.mask = everywhere.data();
     alone.threads = 2;
-    const std::vector<float> want = run(v, c.e, alone);
+    const std::vector<float> want = run_alone(v, c.e, alone);
+    // A mask that keeps every voxel gives the same result by definition.
+    const std::vector<uint8_t> everywhere(v.size(), 1);
     for (int32_t threads : {1, 2, 3}) {
       Params paired = c.p;
       paired.threads = threads;
       EXPECT_TRUE(same_bits(run(v, c.e, paired), want))
           << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " R=" << c.p.search_radius
           << " p=" << c.p.patch_radius << " threads=" << threads;
+      paired.mask = everywhere.data();
+      EXPECT_TRUE(same_bits(run(v, c.e, paired), want))
+          << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " R=" << c.p.search_radius
+          << " p=" << c.p.patch_radius << " threads=" << threads << " full mask";
+    }
+  }
+}
+
+// Masks of assorted shapes, each centre of a line worked only within the span of the line's
+// centres and the pairs of centres sharing their weights where both search: inside the mask the
+// bits of the unmasked call, outside it the input, and the whole result that of the call whose
+// centres search alone; on lines long enough for the vector search's deferred blocks, several
+// slabs, and 1, 2 and 8 threads.
+enum class Shape { blob, single_voxels, touching_faces, thin_plane, every_other_line, half };
+
+std::vector<uint8_t> shaped_mask(Shape shape, const Extents& e, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> m(static_cast<size_t>(voxel_count(e)), 0);
+  const auto at = [&](int32_t x, int32_t y, int32_t z) -> uint8_t& {
+    return m[linear_index(x, y, z, e.d0, e.d1)];
+  };
+  const auto below = [&](int32_t n) { return static_cast<int32_t>(rng() % n); };
+  for (int32_t z = 0; z < e.d2; ++z)
+    for (int32_t y = 0; y < e.d1; ++y)
+      for (int32_t x = 0; x < e.d0; ++x) {
+        const double dx = (x - 0.4 * e.d0) / (0.3 * e.d0), dy = (y - 0.5 * e.d1) / (0.35 * e.d1);
+        const double dz = (z - 0.5 * e.d2) / (0.3 * e.d2);
+        switch (shape) {
+          case Shape::blob:
+            at(x, y, z) = dx * dx + dy * dy + dz * dz <= 1.0 ? 7 : 0;
+            break;
+          case Shape::thin_plane:  // one voxel thick, thinner than the patch
+            at(x, y, z) = y == e.d1 / 2 && x > 3 ? 1 : 0;
+            break;
+          case Shape::every_other_line:
+            at(x, y, z) = (y + z) % 2 == 0 && x >= (y * 7 + z) % e.d0 ? 255 : 0;
+            break;
+          case Shape::half:
+            at(x, y, z) = x >= e.d0 / 2 ? 1 : 0;
+            break;
+          default:
+            break;
+        }
+      }
+  if (shape == Shape::single_voxels) {
+    for (int k = 0; k < 5; ++k) at(below(e.d0), below(e.d1), below(e.d2)) = 1;
+  }
+  if (shape == Shape::touching_faces) {
+    at(0, below(e.d1), below(e.d2)) = 1;
+    at(e.d0 - 1, below(e.d1), below(e.d2)) = 1;
+    at(below(e.d0), 0, below(e.d2)) = 1;
+    at(below(e.d0), e.d1 - 1, below(e.d2)) = 1;
+    at(below(e.d0), below(e.d1), 0) = 1;
+    at(below(e.d0), below(e.d1), e.d2 - 1) = 1;
+  }
+  return m;
+}
+
+TEST(blockdenoiseFilter, MaskedCentresShareTheirPairsWithTheUnmaskedBits) {
+  struct Case {
+    Extents e;
+    Params p;
+  };
+  const Case cases[] = {
+      {{53, 19, 17}, params(2, 1, 6, 1, true)},
+      {{48, 17, 16}, params(3, 1, 6, 0.7f, false)},
+      {{41, 13, 14}, params(1, 2, 8, 1, true)},
+      {{45, 12, 13}, params(2, 0, 5, 1, false)},
+  };
+  const Shape shapes[] = {Shape::blob,       Shape::single_voxels,    Shape::touching_faces,
+                          Shape::thin_plane, Shape::every_other_line, Shape::half};
+  for (const Case& c : cases) {
+    std::vector<float> v = random_volume(c.e, 5 + c.e.d0);
+    // A slice of zeros: lines with centres none of which searches.
+    const int32_t plane = c.e.d0 * c.e.d1;
+    std::fill(v.begin() + 6 * plane, v.begin() + 7 * plane, 0.0f);
+    Params whole = c.p;
+    whole.threads = 2;
+    const std::vector<float> unmasked = run(v, c.e, whole);
+    for (Shape shape : shapes) {
+      const std::vector<uint8_t> mask = shaped_mask(shape, c.e, 9 + static_cast<unsigned>(shape));
+      Params masked = c.p;
+      masked.mask = mask.data();
+      masked.threads = 2;
+      const std::vector<float> alone = run_alone(v, c.e, masked);
+      int64_t breaks = 0;
+      for (size_t i = 0; i < v.size(); ++i) {
+        const float want = mask[i] != 0 ? unmasked[i] : v[i];
+        breaks += std::memcmp(&alone[i], &want, sizeof(float)) != 0;
+      }
+      EXPECT_EQ(breaks, 0) << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " shape "
+                           << static_cast<int>(shape) << " alone";
+      for (int32_t threads : {1, 2, 8}) {
+        masked.threads = threads;
+        EXPECT_TRUE(same_bits(run(v, c.e, masked), alone))
+            << c.e.d0 << "x" << c.e.d1 << "x" << c.e.d2 << " R=" << c.p.search_radius
+            << " p=" << c.p.patch_radius << " shape " << static_cast<int>(shape)
+            << " threads=" << threads;
+      }
     }
   }
 }

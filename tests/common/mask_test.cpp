@@ -97,3 +97,58 @@ TEST(MaskDilation, CubeOfRadiusReachesExactlyThatFar) {
 
 }  // namespace
 }  // namespace volnlm
+
+namespace volnlm {
+namespace {
+
+// nonzero_span and widened_spans against their definitions: the tightest span of a line's
+// nonzero bytes, and per line the smallest span holding every nonzero voxel of the lines within
+// the radius along y and z, widened by the radius and kept in the line. Sparse and dense random
+// masks, empty lines, radii 0 to past the volume, and a negative radius (taken as 0).
+TEST(MaskSpans, SpansMatchTheirDefinitionOnRandomMasks) {
+  EXPECT_EQ(nonzero_span(nullptr, 0).lo, 0);
+  const uint8_t none[4] = {0, 0, 0, 0}, ends[5] = {3, 0, 0, 0, 1}, mid[5] = {0, 0, 9, 0, 0};
+  EXPECT_TRUE(nonzero_span(none, 4).lo == 4 && nonzero_span(none, 4).hi == 4);
+  EXPECT_TRUE(nonzero_span(ends, 5).lo == 0 && nonzero_span(ends, 5).hi == 5);
+  EXPECT_TRUE(nonzero_span(mid, 5).lo == 2 && nonzero_span(mid, 5).hi == 3);
+  struct Case {
+    Extents e;
+    int32_t radius;
+    int density;  // one voxel in `density` is set
+  };
+  const Case cases[] = {{{9, 7, 6}, 0, 20}, {{9, 7, 6}, 1, 40},  {{12, 5, 8}, 2, 150},
+                        {{7, 9, 5}, 3, 8},  {{6, 4, 3}, 30, 30}, {{10, 6, 7}, -2, 25}};
+  uint64_t state = 17;
+  for (const Case& c : cases) {
+    const Extents& e = c.e;
+    std::vector<uint8_t> m(static_cast<size_t>(voxel_count(e)));
+    for (uint8_t& v : m) v = next(state) % c.density == 0 ? 1 : 0;
+    std::vector<Span> spans(static_cast<size_t>(e.d1) * e.d2);
+    for (size_t line = 0; line < spans.size(); ++line)
+      spans[line] = nonzero_span(m.data() + line * e.d0, e.d0);
+    const std::vector<Span> wide = widened_spans(spans, e.d0, e.d1, e.d2, c.radius);
+    const int32_t r = std::max(c.radius, 0);
+    for (int32_t z = 0; z < e.d2; ++z) {
+      for (int32_t y = 0; y < e.d1; ++y) {
+        int32_t lo = e.d0, hi = -1;
+        for (int32_t w = std::max(0, z - r); w <= std::min(e.d2 - 1, z + r); ++w)
+          for (int32_t v = std::max(0, y - r); v <= std::min(e.d1 - 1, y + r); ++v)
+            for (int32_t x = 0; x < e.d0; ++x)
+              if (m[linear_index(x, v, w, e.d0, e.d1)] != 0) {
+                lo = std::min(lo, x);
+                hi = std::max(hi, x);
+              }
+        const Span got = wide[static_cast<size_t>(z) * e.d1 + y];
+        if (hi < 0) {
+          EXPECT_GE(got.lo, got.hi) << "line " << y << "," << z << " should be empty";
+        } else {
+          EXPECT_EQ(got.lo, std::max(0, lo - r)) << "line " << y << "," << z << " r=" << r;
+          EXPECT_EQ(got.hi, std::min(e.d0, hi + 1 + r)) << "line " << y << "," << z << " r=" << r;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace volnlm
