@@ -139,7 +139,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // Each line's centres lie within its span (see LineSearch::centre_spans), and the centres and
   // their candidates, whose local statistics the search reads, within its `stat_spans`.
   std::vector<uint8_t> centres;
-  std::vector<Span> spans, stat_spans;
+  std::vector<Span> spans, stat_spans, plane_spans;
   if (params.mask) {
     if (p < 0 || mask_count(params.mask, n) == 0) {
       std::copy(noisy, noisy + n, buffers.out);
@@ -154,6 +154,9 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
         spans[line] = nonzero_span(centres.data() + line * d0, d0);
       }
       stat_spans = widened_spans(spans, d0, d1, d2, params.search_radius);
+      if (p > 0 && params.search_radius >= 1 && params.search_radius <= kDeferredMaxRadius) {
+        plane_spans = plane_spans_for(spans, d0, d1, d2, p, params.search_radius);
+      }
     } catch (const std::bad_alloc&) {
       return Status::memory;
     }
@@ -212,6 +215,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   setup.local_variance = buffers.local_variance;
   setup.block_values = block_values;
   setup.centre_spans = params.mask ? spans.data() : nullptr;
+  setup.plane_spans = plane_spans.empty() ? nullptr : plane_spans.data();
   setup.d0 = d0;
   setup.d1 = d1;
   setup.d2 = d2;

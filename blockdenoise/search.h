@@ -102,6 +102,11 @@ struct LineSearch {
   // needing more makes its sums afresh.
   const Span* centre_spans = nullptr;
   int32_t* row_spans = nullptr;
+  // With a mask and the cache: per line y' = -p .. d1 + p - 1 of slice z, at
+  // z * (d1 + 2p) + y' + p, a span that holds what every line of the slice reading the plane sum
+  // of line y' (lines y' - p .. y' + p) needs of it (see needed_span), candidates outside the
+  // volume left aside.
+  const Span* plane_spans = nullptr;
 };
 
 // Largest search radius whose weights are shared by pairs of centres, and the floats per voxel
@@ -228,28 +233,43 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
   // there, and line y + p, made in the scratch rows, then takes the place of line y - p, which
   // the next line no longer needs.
   const int32_t kept = 2 * p;
+  // With a mask, a plane sum that goes into the cache is made over the span every line that will
+  // read it may need (plane_spans), so that the next lines find it whole.
+  const auto cached_range = [&](int32_t line, int32_t& from, int32_t& to) {
+    from = x0;
+    to = x1;
+    if (!s.plane_spans) return;
+    const Span w = s.plane_spans[static_cast<ptrdiff_t>(z) * (s.d1 + 2 * p) + line + p];
+    const int32_t lo = dx < 0 ? -dx : 0, hi = dx > 0 ? s.d0 - dx : s.d0;
+    const int32_t w_lo = w.lo > lo ? w.lo : lo, w_hi = w.hi < hi ? w.hi : hi;
+    if (w_lo < from) from = w_lo;
+    if (w_hi > to) to = w_hi;
+  };
   for (int32_t ey = -p; ey <= p; ++ey) {
     const int32_t line = y + ey;
     float* plane = s.plane_rows + static_cast<ptrdiff_t>(ey + p) * s.d0;
     bool fresh = true;
+    int32_t from = x0, to = x1;
+    if (cached >= 0) cached_range(line, from, to);
     if (cached >= 0 && ey < p) {
       const int64_t slot = cached * kept + (line + p) % kept;
       plane = s.row_cache + slot * s.d0;
       const int64_t tag = slice_tag + line + p;
       fresh = s.row_tags[slot] != tag;
       s.row_tags[slot] = tag;
-    }
-    if (cached >= 0 && ey < p && s.row_spans) {
-      // A slot holds the sums of the span it was made for; a wider need makes them afresh.
-      int32_t* span = s.row_spans + 2 * (cached * kept + (line + p) % kept);
-      if (!fresh && (span[0] > x0 || span[1] < x1)) fresh = true;
-      if (fresh) {
-        span[0] = x0;
-        span[1] = x1;
+      if (s.row_spans) {
+        // A slot holds the sums of the span it was made for; a wider need makes them afresh.
+        int32_t* span = s.row_spans + 2 * slot;
+        if (!fresh && (span[0] > x0 || span[1] < x1)) fresh = true;
+        if (fresh) {
+          span[0] = from;
+          span[1] = to;
+        }
       }
     }
     if (fresh) {
-      Sums::plane(s.padded + padded_index(s, x0, line, z), s.pd0 * s.pd1, shift, p, plane + x0, n);
+      Sums::plane(s.padded + padded_index(s, from, line, z), s.pd0 * s.pd1, shift, p, plane + from,
+                  to - from);
     }
     s.sum_rows[ey + p] = plane + x0;
   }
@@ -257,14 +277,17 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
   if (cached >= 0) {
     const int32_t line = y + p;
     const int64_t slot = cached * kept + (line + p) % kept;
+    int32_t from = x0, to = x1;
+    cached_range(line, from, to);
     // A plain loop: a library call instantiated here could be shared with another instruction
     // set's copy of this template.
-    float* to = s.row_cache + slot * s.d0 + x0;
-    for (int32_t i = 0; i < n; ++i) to[i] = s.sum_rows[side - 1][i];
+    float* into = s.row_cache + slot * s.d0;
+    const float* made = s.plane_rows + static_cast<ptrdiff_t>(side - 1) * s.d0;
+    for (int32_t i = from; i < to; ++i) into[i] = made[i];
     s.row_tags[slot] = slice_tag + line + p;
     if (s.row_spans) {
-      s.row_spans[2 * slot] = x0;
-      s.row_spans[2 * slot + 1] = x1;
+      s.row_spans[2 * slot] = from;
+      s.row_spans[2 * slot + 1] = to;
     }
   }
 }

@@ -5,6 +5,53 @@
 
 namespace volnlm::blockdenoise {
 
+std::vector<Span> plane_spans_for(const std::vector<Span>& centres, int32_t d0, int32_t d1,
+                                  int32_t d2, int32_t p, int32_t search_radius) {
+  const auto hull = [](Span& into, int32_t lo, int32_t hi) {
+    if (lo >= hi) return;
+    if (into.lo >= into.hi) {
+      into = Span{lo, hi};
+    } else {
+      into.lo = std::min(into.lo, lo);
+      into.hi = std::max(into.hi, hi);
+    }
+  };
+  const int64_t r = std::max(search_radius, 0);
+  const auto line = [&](int64_t y, int64_t z) { return centres[z * d1 + y]; };
+  // What each line u needs: its own span and its partners' spans widened by R.
+  std::vector<Span> needs(centres.size(), Span{d0, d0});
+  for (int64_t z = 0; z < d2; ++z) {
+    for (int64_t u = 0; u < d1; ++u) {
+      Span& need = needs[z * d1 + u];
+      hull(need, line(u, z).lo, line(u, z).hi);
+      const auto widened = [&](const Span& w) {
+        if (w.lo < w.hi) hull(need, static_cast<int32_t>(w.lo - r), static_cast<int32_t>(w.hi + r));
+      };
+      for (int64_t v = u + 1; v <= std::min<int64_t>(d1 - 1, u + r); ++v) widened(line(v, z));
+      if (z + 1 < d2) {
+        for (int64_t v = std::max<int64_t>(0, u - r); v <= std::min<int64_t>(d1 - 1, u + r); ++v) {
+          widened(line(v, z + 1));
+        }
+      }
+    }
+  }
+  const int64_t lines = int64_t{d1} + 2 * p;
+  std::vector<Span> out(static_cast<size_t>(lines * d2), Span{d0, d0});
+  for (int64_t z = 0; z < d2; ++z) {
+    for (int64_t y = -p; y < d1 + p; ++y) {
+      Span& to = out[z * lines + y + p];
+      for (int64_t u = std::max<int64_t>(0, y - p); u <= std::min<int64_t>(d1 - 1, y + p); ++u) {
+        hull(to, needs[z * d1 + u].lo, needs[z * d1 + u].hi);
+      }
+      if (to.lo < to.hi) {
+        to.lo = std::max(to.lo, 0);
+        to.hi = std::min(to.hi, d0);
+      }
+    }
+  }
+  return out;
+}
+
 void make_search_shared(const SearchSetup& setup, SearchShared& shared) {
   const int32_t p = setup.p, side = 2 * p + 1;
   const ptrdiff_t pd0 = setup.d0 + 2 * static_cast<ptrdiff_t>(p);
@@ -83,6 +130,7 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
         if (setup.centre_spans) {
           scratch.row_spans.assign(static_cast<size_t>(count) * 4 * p, 0);
           s.row_spans = scratch.row_spans.data();
+          s.plane_spans = setup.plane_spans;
         }
         s.row_cache = scratch.row_cache.data();
         s.row_tags = scratch.row_tags.data();
@@ -93,6 +141,7 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
         scratch.row_tags = {};
         scratch.row_spans = {};
         s.row_spans = nullptr;
+        s.plane_spans = nullptr;
       }
     }
   }

@@ -18,6 +18,7 @@ struct SearchSetup {
   // Where set, the deferred block sums serve the lines they apply to (see LineSearch).
   const float* block_values = nullptr;
   const Span* centre_spans = nullptr;  // see LineSearch; null without a mask
+  const Span* plane_spans = nullptr;   // see LineSearch; null without a mask
   int32_t d0 = 0, d1 = 0, d2 = 0;
   int32_t p = 0;              // patch radius, not negative
   int32_t search_radius = 0;  // half-width of the search window
@@ -42,6 +43,13 @@ struct SearchScratch {
   std::vector<int64_t> row_tags;
   std::vector<int32_t> row_spans;
 };
+
+// The plane spans of LineSearch for a call whose lines have the centre spans `centres` (d1 * d2
+// lines): for line y' of slice z, the hull over the lines u = y' - p .. y' + p of the volume of
+// u's own span and, widened by R, the spans of u's partner lines (u + 1 .. u + R of slice z,
+// u - R .. u + R of slice z + 1), kept within the line. Throws std::bad_alloc.
+std::vector<Span> plane_spans_for(const std::vector<Span>& centres, int32_t d0, int32_t d1,
+                                  int32_t d2, int32_t p, int32_t search_radius);
 
 // Fills `shared` for the call. Throws std::bad_alloc.
 void make_search_shared(const SearchSetup& setup, SearchShared& shared);
