@@ -388,13 +388,11 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   if (!count) return Status::invalid;
   const size_t n = static_cast<size_t>(*count);
   if (n == 0) return Status::ok;
-  std::vector<float> scratch;
-  try {
-    scratch.resize(4 * n);
-  } catch (const std::bad_alloc&) {
-    return Status::memory;
-  }
-  float* s = scratch.data();
+  // Not zeroed: every pass writes the elements it reads first (with a mask, the local statistics
+  // are neither written nor read far from it, and their pages are never touched).
+  const std::unique_ptr<float[]> scratch = floats(4 * n);
+  if (!scratch) return Status::memory;
+  float* s = scratch.get();
   return filter_with(isa, noisy, extents, params, Buffers{out, s, s + n, s + 2 * n, s + 3 * n},
                      pair_rings);
 }

@@ -88,7 +88,9 @@ void warn_about(const NiftiReader& reader) {
 // of the input's first volume, made once when that volume has been read (every volume uses it).
 class RunMask {
  public:
-  RunMask(const std::string& value, const NiftiReader& input) : choice_(read_mask(value, input)) {
+  // `threads` makes the automatic mask (0: the default count).
+  RunMask(const std::string& value, const NiftiReader& input, int32_t threads = 0)
+      : choice_(read_mask(value, input)), threads_(threads) {
     for (const std::string& w : choice_.warnings) warn(w);
   }
   const MaskChoice& choice() const { return choice_; }
@@ -97,7 +99,7 @@ class RunMask {
   // without --mask.
   const uint8_t* for_volume(const std::vector<double>& volume, const Extents& extents) {
     if (choice_.automatic && choice_.voxels.empty()) {
-      choice_.voxels = pipeline::head_mask(volume.data(), extents);
+      choice_.voxels = pipeline::head_mask(volume.data(), extents, threads_);
     }
     return given() ? choice_.voxels.data() : nullptr;
   }
@@ -121,6 +123,7 @@ class RunMask {
 
  private:
   MaskChoice choice_;
+  int32_t threads_ = 0;
   bool warned_ = false;
 };
 
@@ -232,7 +235,7 @@ int run_denoise(const DenoiseArgs& args) {
   options.sigma.reset();
   if (const auto error = pipeline::check_series_sigma(sigma_choice, input.volumes()))
     throw_arg_error(*error);
-  RunMask mask(args.mask, input);
+  RunMask mask(args.mask, input, options.threads);
 
   std::unique_ptr<NiftiReader> guide;
   std::vector<double> guide_volume;

@@ -233,7 +233,7 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   const int32_t n = voxel_count(extents.d0, extents.d1, extents.d2).value_or(0);
   mask = options.mask;
   if (n > 0 && !mask && options.auto_mask) {
-    own_mask = head_mask(volume, extents);
+    own_mask = head_mask(volume, extents, options.threads);
     mask = own_mask.data();
     r.mask_auto = true;
     clock.mark("head mask");
@@ -296,10 +296,12 @@ void over_voxels(int32_t n, int32_t threads, Pass&& pass) {
   });
 }
 
-// Outside the mask the result is the input as it stands.
-void keep_outside(const double* volume, const uint8_t* mask, int32_t n, double* out) {
+// Outside the mask the result is the input as it stands (voxels begin .. end - 1, in the pass
+// that writes them last).
+void keep_outside(const double* volume, const uint8_t* mask, int32_t begin, int32_t end,
+                  double* out) {
   if (!mask) return;
-  for (int32_t i = 0; i < n; ++i) {
+  for (int32_t i = begin; i < end; ++i) {
     if (mask[i] == 0) out[i] = volume[i];
   }
 }
@@ -361,8 +363,8 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
     if (options.method == Method::block) {
       over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) out[i] = smoothed[i] * unscale;
+        keep_outside(volume, mask, begin, end, out);
       });
-      keep_outside(volume, mask, n, out);
       clock.mark("conversions");
       return Status::ok;
     }
@@ -383,8 +385,8 @@ Status denoise(const double* volume, const Extents& extents, const Options& opti
     clock.mark("guided filter");
     over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
       for (int32_t i = begin; i < end; ++i) out[i] *= unscale;
+      keep_outside(volume, mask, begin, end, out);
     });
-    keep_outside(volume, mask, n, out);
     clock.mark("conversions");
     return Status::ok;
   } catch (const std::bad_alloc&) {
@@ -428,8 +430,8 @@ Status denoise_on_guide(const double* volume, const double* guide, const Extents
     const double unscale = 1.0 / r.scale;
     over_voxels(n, options.threads, [&](int32_t begin, int32_t end) {
       for (int32_t i = begin; i < end; ++i) out[i] *= unscale;
+      keep_outside(volume, mask, begin, end, out);
     });
-    keep_outside(volume, mask, n, out);
     clock.mark("conversions");
     return Status::ok;
   } catch (const std::bad_alloc&) {

@@ -75,7 +75,7 @@ inline constexpr int32_t kHeadMaskMargin = 2;
 // A head mask made from the noisy volume itself: a threshold between background and tissue,
 // the largest connected component, holes filled, dilated by kHeadMaskMargin (head_mask.cpp says
 // how). Throws std::bad_alloc when memory is short.
-std::vector<uint8_t> head_mask(const double* volume, const Extents& extents);
+std::vector<uint8_t> head_mask(const double* volume, const Extents& extents, int32_t threads = 0);
 
 // The voxels whose blockdenoise result the guided method needs exactly so that sorvane, run
 // with `mask` and `guided_search_radius`, gives inside the mask the same bits as without it: the

@@ -99,7 +99,7 @@ const uint8_t* series_mask(const double* first_volume, const Extents& extents, i
                            const Options& options, std::vector<uint8_t>& own) {
   if (options.mask) return options.mask;
   if (!options.auto_mask || volumes <= 0 || voxel_count(extents) <= 0) return nullptr;
-  own = head_mask(first_volume, extents);
+  own = head_mask(first_volume, extents, options.threads);
   return own.data();
 }
 
