@@ -135,7 +135,9 @@ struct LaneSums {
     return O::add(O::add(O::load_part(q, m), O::load_part(q + 1, m)), O::load_part(q + 2, m));
   }
   static void plane_1(const float* a, ptrdiff_t slice, ptrdiff_t shift, float* out, int32_t n) {
-    float squares[3][kStrip + 2];
+    // Room for a whole vector past the last square: the part of a vector read past a row's
+    // end is 0, and its square is stored whole (a partial store costs more on some machines).
+    float squares[3][kStrip + 2 + 8];
     for (int32_t first = 0; first < n; first += kStrip) {
       const int32_t m = n - first < kStrip ? n - first : kStrip;
       // The squares of elements first - 1 .. first + m of each row.
@@ -150,7 +152,7 @@ struct LaneSums {
         if (i < m + 2) {
           const M part = O::range(0, m + 2 - i);
           const F d = O::sub(O::load_part(r + i, part), O::load_part(r + i + shift, part));
-          O::store_part(sq + i, part, O::mul(d, d));
+          O::store(sq + i, O::mul(d, d));
         }
       }
       int32_t i = 0;
@@ -177,7 +179,24 @@ struct LaneSums {
       plane_p(a, slice, shift, p, out, n);
     }
   }
+  // add_rows of three rows (p = 1), the rows held in registers rather than read per element.
+  static void add_three_rows(const float* r0, const float* r1, const float* r2, float* out,
+                             int32_t n) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      O::store(out + i, O::add(O::add(O::load(r0 + i), O::load(r1 + i)), O::load(r2 + i)));
+    }
+    if (i < n) {
+      const M m = O::range(0, n - i);
+      const F v = O::add(O::load_part(r0 + i, m), O::load_part(r1 + i, m));
+      O::store_part(out + i, m, O::add(v, O::load_part(r2 + i, m)));
+    }
+  }
   static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
+    if (count == 3) {
+      add_three_rows(rows[0], rows[1], rows[2], out, n);
+      return;
+    }
     int32_t i = 0;
     for (; i + 8 <= n; i += 8) {
       F v = O::load(rows[0] + i);
