@@ -386,6 +386,7 @@ int run_denoise(const DenoiseArgs& args) {
     sigma_max = std::max(sigma_max, used.sigma);
     record.used.sigma.push_back(used.sigma);
     record.used.scale.push_back(used.scale);
+    record.used.patch_radius.push_back(used.patch_radius);
     record.used.smoothing.push_back(static_cast<double>(used.smoothing));
     output.write_volume(result.data());
     if (residual) {

@@ -121,8 +121,8 @@ int run(int argc, char** argv) {
                       "Half-width of the block filter's cubic search window, in voxels" +
                           by_default(pipeline::kDefaultSearchRadius));
   denoise->add_option("--patch-radius", den.patch_radius,
-                      "Half-width of the block filter's cubic patch, in voxels" +
-                          by_default(pipeline::kDefaultPatchRadius));
+                      "Half-width of the block filter's cubic patch, in voxels (default: " +
+                          pipeline::default_patch_radius_text() + ")");
   denoise->add_option("--smoothing", den.smoothing,
                       std::string("Factor on sigma^2 in the block filter's weights; larger "
                                   "smooths more (default: ") +

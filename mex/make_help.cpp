@@ -64,7 +64,7 @@ size_t text_column(const std::string& line) {
 std::vector<std::pair<std::string, std::string>> values() {
   return {
       {"@SEARCH_RADIUS@", std::to_string(kDefaultSearchRadius)},
-      {"@PATCH_RADIUS@", std::to_string(kDefaultPatchRadius)},
+      {"@PATCH_RADIUS@", default_patch_radius_text()},
       {"@GUIDED_SEARCH_RADIUS@", std::to_string(kDefaultGuidedSearchRadius)},
       {"@DEFAULT_METHOD@", method_name(Options{}.method)},
       {"@DEFAULT_NOISE@", Options{}.rician ? "rician" : "gaussian"},

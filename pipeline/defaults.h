@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <string>
 
 #include "common/text.h"
@@ -21,16 +22,56 @@ namespace volnlm::pipeline {
 //                       smoothing 1.6   44.55 / 38.89 / 34.05 / 31.39
 //   blockdenoise R = 3, smoothing 1.0   44.79 / 39.09 / 33.83 / 31.27  (the previous defaults)
 // Search radius 2 is better than 3 at every level, at half the cost; sorvane's radius 3 loses
-// up to 0.2 dB against 4, radius 5 gains at most 0.1 dB at twice the cost. Patch radius 2 (with
-// the smaller smoothing it wants, 0.25 to 0.4) gains 0.05 / 0.22 / 0.35 / 0.18 dB at 2 / 3 / 5 / 7%
-// but loses 0.15 dB at 1% and 0.01 to 0.14 dB at 9 to 15%, at about three times the time, so no
-// single patch radius is best everywhere; scaling the guide against sigma (by 0.7 to 1.5) gains at
-// most 0.06 dB. On the 0.5 mm template ch2better the same noise ratio wants more smoothing and
-// search radius 3 (0.4 dB each at 9%), which cost 0.15 to 0.35 dB here: finer voxels, not a noise
-// or signal measure, make the difference, and neither sigma nor the signal level sees them.
+// up to 0.2 dB against 4, radius 5 gains at most 0.1 dB at twice the cost. The guide's patch
+// radius follows the noise (default_patch_radius below); scaling the guide against sigma (by 0.7
+// to 1.5) gains at most 0.06 dB. On the 0.5 mm template ch2better the same noise ratio wants
+// more smoothing and search radius 3 (0.4 dB each at 9%), which cost 0.15 to 0.35 dB here: finer
+// voxels, not a noise or signal measure, make the difference, and neither sigma nor the signal
+// level sees them.
 inline constexpr int32_t kDefaultSearchRadius = 2;
+// The patch radius outside the noise band below, and always for the block method.
 inline constexpr int32_t kDefaultPatchRadius = 1;
 inline constexpr int32_t kDefaultGuidedSearchRadius = 4;
+
+// The noise ratio every noise-following default reads: sigma (given or estimated) over the
+// volume's signal level, the 99th percentile of the means of its 2x2x2 blocks (signal_level() in
+// pipeline.h; on the T1 template with Rician noise of 1 / 2 / 3 / 5 / 7 / 9 / 15% of its maximum
+// the ratio is about 0.017 / 0.033 / 0.049 / 0.082 / 0.11 / 0.14 / 0.22). Infinite without a
+// signal level.
+inline double noise_ratio(double sigma, double signal) {
+  return signal > 0.0 ? sigma / signal : std::numeric_limits<double>::infinity();
+}
+
+// The guide's patch radius follows the noise. For the guided method, where blockdenoise only
+// makes the guide, a noise ratio in [kWidePatchNoise.low, kWidePatchNoise.high) takes patch
+// radius kWidePatchRadius with smoothing kWidePatchSmoothing. On the T1 template this gains
+// 0.05 / 0.22 / 0.35 / 0.18 dB at 2 / 3 / 5 / 7% of the maximum, loses 0.15 dB at 1% and
+// nothing is gained from 9% on, at about three times the block step's time. The larger patch
+// needs image edges spread over a voxel or more, as every scanner's point-spread function makes
+// them: on a piecewise-constant phantom with edges sharp to the voxel it loses 0.1 to 0.3 dB
+// guided at 3 to 7% (0.05 to 0.8 dB gained once the same phantom is blurred by 0.7 to 1 voxel),
+// but 1 to 3 dB with the block method, whose result keeps the noisy blocks that straddle such an
+// edge. The block method therefore keeps kDefaultPatchRadius at every noise level.
+struct NoiseBand {
+  double low;
+  double high;
+};
+inline constexpr NoiseBand kWidePatchNoise = {0.025, 0.12};
+inline constexpr int32_t kWidePatchRadius = 2;
+inline constexpr float kWidePatchSmoothing = 0.35f;
+
+inline bool in_wide_patch_band(double noise_ratio) {
+  return noise_ratio >= kWidePatchNoise.low && noise_ratio < kWidePatchNoise.high;
+}
+
+// The default patch radius for the method (true: guided) and noise ratio. A volume whose smallest
+// extent is below the wide radius (the border rule could not serve it) keeps kDefaultPatchRadius.
+inline int32_t default_patch_radius(bool guided, double noise_ratio, int32_t smallest_extent) {
+  if (guided && in_wide_patch_band(noise_ratio) && smallest_extent >= kWidePatchRadius) {
+    return kWidePatchRadius;
+  }
+  return kDefaultPatchRadius;
+}
 
 // The default smoothing follows the noise: the best smoothing grows with the noise relative to
 // the signal, from about 0.6 at a few percent to over 1 at 15% of the maximum, and no single
@@ -43,8 +84,8 @@ struct SmoothingPoint {
 };
 inline constexpr SmoothingPoint kSmoothingByNoise[] = {{0.05, 0.6f}, {0.14, 0.9f}, {0.22, 1.6f}};
 
-// The default smoothing for a noise ratio (sigma over signal_level()); a ratio that is not a
-// finite number (no signal level) takes the last point's value.
+// The default smoothing for a noise ratio (sigma over signal_level()) with patch radius 1; a
+// ratio that is not a finite number (no signal level) takes the last point's value.
 inline float default_smoothing(double noise_ratio) {
   const auto& p = kSmoothingByNoise;
   constexpr size_t n = std::size(kSmoothingByNoise);
@@ -56,20 +97,45 @@ inline float default_smoothing(double noise_ratio) {
   return static_cast<float>(p[i - 1].smoothing + t * (p[i].smoothing - p[i - 1].smoothing));
 }
 
-// The rule in words, for help texts and documentation.
+// The default smoothing for the patch radius used: kWidePatchSmoothing for kWidePatchRadius in
+// its noise band (chosen by the rule or given), else the curve above.
+inline float default_smoothing(double noise_ratio, int32_t patch_radius) {
+  if (patch_radius == kWidePatchRadius && in_wide_patch_band(noise_ratio)) {
+    return kWidePatchSmoothing;
+  }
+  return default_smoothing(noise_ratio);
+}
+
+// The rules in words, for help texts and documentation.
+inline std::string noise_ratio_text() {
+  return "sigma over the signal level, the 99th percentile of the means of the volume's 2x2x2 "
+         "blocks";
+}
+
+inline std::string wide_patch_band_text() {
+  return "from " + number_text(kWidePatchNoise.low, 6) + " up to " +
+         number_text(kWidePatchNoise.high, 6);
+}
+
+inline std::string default_patch_radius_text() {
+  return std::to_string(kDefaultPatchRadius) + "; with the guided method " +
+         std::to_string(kWidePatchRadius) + " when the noise ratio (" + noise_ratio_text() +
+         ") is " + wide_patch_band_text();
+}
+
 inline std::string default_smoothing_text() {
   const auto& p = kSmoothingByNoise;
   constexpr size_t n = std::size(kSmoothingByNoise);
   const auto value = [](float v) { return number_text(static_cast<double>(v), 6); };
-  std::string text =
-      "chosen from sigma over the signal level (the 99th percentile of 2x2x2 block "
-      "means): " +
-      value(p[0].smoothing) + " up to " + number_text(p[0].noise_ratio, 6) + ", linear";
+  std::string text = "chosen from the noise ratio (" + noise_ratio_text() +
+                     "): " + value(p[0].smoothing) + " up to " + number_text(p[0].noise_ratio, 6) +
+                     ", linear";
   for (size_t i = 1; i + 1 < n; ++i) {
     text += " through " + value(p[i].smoothing) + " at " + number_text(p[i].noise_ratio, 6);
   }
   return text + " to " + value(p[n - 1].smoothing) + " at " + number_text(p[n - 1].noise_ratio, 6) +
-         " and above";
+         " and above; with patch radius " + std::to_string(kWidePatchRadius) +
+         " and a noise ratio " + wide_patch_band_text() + ", " + value(kWidePatchSmoothing);
 }
 
 }  // namespace volnlm::pipeline

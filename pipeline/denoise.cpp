@@ -194,12 +194,22 @@ std::string negative_voxels_warning(int64_t negatives, const std::string& what,
          gaussian_choice;
 }
 
-float smoothing_for(double sigma, double signal) {
-  return default_smoothing(signal > 0.0 ? sigma / signal : std::numeric_limits<double>::infinity());
+BlockChoice block_defaults(const Options& options, const Extents& extents, double sigma,
+                           double signal) {
+  const double ratio = noise_ratio(sigma, signal);
+  const int32_t smallest = std::min({extents.d0, extents.d1, extents.d2});
+  BlockChoice choice;
+  choice.patch_radius = options.patch_radius.value_or(
+      default_patch_radius(options.method == Method::guided, ratio, smallest));
+  choice.smoothing = options.smoothing.value_or(default_smoothing(ratio, choice.patch_radius));
+  return choice;
 }
 
 int64_t reach(const Options& options) {
-  const Resolved r = resolve_fixed(options);
+  Resolved r = resolve_fixed(options);
+  if (!options.patch_radius && options.method == Method::guided) {
+    r.patch_radius = std::max(kDefaultPatchRadius, kWidePatchRadius);
+  }
   if (options.method == Method::block) return blockdenoise_reach(r.search_radius, r.patch_radius);
   return guided_reach(r.search_radius, r.patch_radius, r.guided_search_radius);
 }
@@ -220,11 +230,11 @@ bool given_sigma_refused(const double* volume, const Extents& extents, const Opt
 }
 
 // What both entry points do first: check the options, fill in the defaults, estimate sigma when
-// it is not given, choose the unit scale and, when the block filter runs (`block_filter`) without
-// a given smoothing, the default smoothing for the volume's noise ratio. Returns false when there
-// is nothing to filter: an empty volume, or a sigma of 0 (no noise to remove), where the input is
-// copied to `out` as it stands and the progress counter is advanced by `steps`. Options
-// check_options rejects are left to the caller (nothing is touched).
+// it is not given, choose the unit scale and, when the block filter runs (`block_filter`), the
+// default patch radius and smoothing for the volume's noise ratio where the options leave them.
+// Returns false when there is nothing to filter: an empty volume, or a sigma of 0 (no noise to
+// remove), where the input is copied to `out` as it stands and the progress counter is advanced by
+// `steps`. Options check_options rejects are left to the caller (nothing is touched).
 bool prepare(const double* volume, const Extents& extents, const Options& options, double* out,
              int64_t steps, bool block_filter, Resolved& r, Resolved* resolved,
              std::vector<uint8_t>& own_mask, const uint8_t*& mask) {
@@ -244,9 +254,11 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
   }
   // Nothing to filter: no voxels, none inside the mask, or no noise.
   bool nothing = n == 0 || (mask && r.mask_voxels == 0);
-  // The default smoothing weighs sigma against the signal level; without a mask the estimate and
-  // the level come from the same blocks, made once.
-  const bool wants_signal = block_filter && !options.smoothing;
+  // The default patch radius and smoothing weigh sigma against the signal level; without a mask
+  // the estimate and the level come from the same blocks, made once.
+  const bool wants_signal =
+      block_filter &&
+      (!options.smoothing || (!options.patch_radius && options.method == Method::guided));
   std::optional<double> signal;
   if (!nothing && !options.sigma) {
     if (!mask && wants_signal) {
@@ -274,7 +286,9 @@ bool prepare(const double* volume, const Extents& extents, const Options& option
         signal = signal_level(volume, extents, options.threads);
         clock.mark("signal level");
       }
-      r.smoothing = smoothing_for(r.sigma, *signal);
+      const BlockChoice choice = block_defaults(options, extents, r.sigma, *signal);
+      r.patch_radius = choice.patch_radius;
+      r.smoothing = choice.smoothing;
     }
   }
   if (resolved) *resolved = r;

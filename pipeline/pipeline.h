@@ -124,10 +124,18 @@ struct NoiseAndSignal {
 NoiseAndSignal estimate_noise_and_signal(const double* volume, const Extents& extents, bool rician,
                                          int32_t threads = 0);
 
-// The default smoothing for this sigma and signal_level() (default_smoothing of their ratio; a
-// volume without signal level takes the rule's last value). A chunk of a larger volume is given
-// the smoothing of the whole volume's sigma and signal level.
-float smoothing_for(double sigma, double signal);
+// The block filter's patch radius and smoothing for these options on a volume of `extents` with
+// this sigma and signal_level(): the options' own values where given, else the defaults of
+// defaults.h for the noise ratio (default_patch_radius for the method, then default_smoothing for
+// the patch radius used; a volume without signal level takes the rules' high-noise values). A
+// chunk of a larger volume is given the values chosen from the whole volume's sigma and signal
+// level, so that no chunk chooses for itself.
+struct BlockChoice {
+  int32_t patch_radius = 0;
+  float smoothing = 0.0f;
+};
+BlockChoice block_defaults(const Options& options, const Extents& extents, double sigma,
+                           double signal);
 
 // Parameters after defaults are filled in, for reporting.
 struct Resolved {
@@ -200,9 +208,10 @@ std::string negative_voxels_warning(int64_t negatives, const std::string& what,
                                     const std::string& gaussian_choice);
 
 // How far a denoise call with these options reaches from an output voxel (common/reach.h, with
-// the defaults filled in): a chunk of a larger volume carrying this many voxels of the volume
-// around it on every side (fewer only where the volume ends), and given the whole volume's sigma
-// and maximum, comes out in its interior as the whole volume does.
+// the defaults filled in; where the default patch radius follows the noise, the largest it can
+// take, so the reach holds for any volume): a chunk of a larger volume carrying this many voxels of
+// the volume around it on every side (fewer only where the volume ends), and given the whole
+// volume's sigma and maximum, comes out in its interior as the whole volume does.
 int64_t reach(const Options& options);
 
 // The number of slice steps a denoise call reports through slices_done, for a progress bar.
@@ -211,9 +220,10 @@ int64_t progress_steps(const Extents& extents, const Options& options);
 // The guided method's second step alone, on a guide the caller made (a pre-filtered volume of
 // the same extents, e.g. the block method's result): sorvane filters `volume` judged on `guide`
 // with options.guided_search_radius, sigma given or estimated from `volume`, and the same unit
-// scaling as denoise(), so a guide equal to the block method's result gives exactly the guided
-// method's result. The block filter's options are checked but not used. Reports extents.d2
-// slice steps through slices_done. Options that fail check_options give Status::invalid.
+// scaling as denoise(), so a guide equal to the block method's result with the patch radius and
+// smoothing the guided method used (its record's) gives exactly the guided method's result. The
+// block filter's options are checked but not used. Reports extents.d2 slice steps through
+// slices_done. Options that fail check_options give Status::invalid.
 Status denoise_on_guide(const double* volume, const double* guide, const Extents& extents,
                         const Options& options, double* out, Resolved* resolved = nullptr);
 

@@ -36,16 +36,28 @@ Value::Array numbers(const std::vector<double>& values) {
   return list;
 }
 
+template <class T>
+bool differ(const std::vector<T>& each) {
+  return each.size() > 1 &&
+         std::any_of(each.begin(), each.end(), [&](const T& v) { return v != each.front(); });
+}
+
 Value parameters(const RunRecord& r) {
   const Resolved& p = r.used.params;
   Value::Object used;
   if (!r.guide_given) {
     used.emplace_back("SearchRadius", p.search_radius);
-    used.emplace_back("PatchRadius", p.patch_radius);
-    // One number when every volume had the same smoothing, else one per volume.
+    // One number when every volume had the same patch radius (smoothing), else one per volume.
+    const std::vector<int32_t>& radii = r.used.patch_radius;
+    if (differ(radii)) {
+      Value::Array list;
+      for (int32_t v : radii) list.emplace_back(v);
+      used.emplace_back("PatchRadius", std::move(list));
+    } else {
+      used.emplace_back("PatchRadius", p.patch_radius);
+    }
     const std::vector<double>& each = r.used.smoothing;
-    if (each.size() > 1 &&
-        std::any_of(each.begin(), each.end(), [&](double s) { return s != each.front(); })) {
+    if (differ(each)) {
       used.emplace_back("Smoothing", numbers(each));
     } else {
       used.emplace_back("Smoothing", static_cast<double>(p.smoothing));
@@ -159,9 +171,9 @@ const std::vector<KeyDoc>& record_keys() {
       {kNoiseModel, "\"rician\" or \"gaussian\""},
       {kParameters,
        "the filter parameters used: SearchRadius, PatchRadius and Smoothing of the "
-       "block filter (absent when a guide was given; Smoothing is a list with one value "
-       "per volume when its default, which follows each volume's noise, differs between "
-       "volumes), GuidedSearchRadius of the guided method"},
+       "block filter (absent when a guide was given; PatchRadius and Smoothing are each a "
+       "list with one value per volume when their defaults, which follow each volume's "
+       "noise, differ between volumes), GuidedSearchRadius of the guided method"},
       {kVolumes, "number of volumes (1 for a 3-D volume)"},
       {kSigma, "noise standard deviation used for each volume, in the input's units"},
       {kSigmaSource,

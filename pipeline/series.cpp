@@ -171,6 +171,7 @@ Status denoise_series(const double* series, const Extents& extents, int64_t volu
     if (status != Status::ok) return status;
     used.sigma[k] = r.sigma;
     used.scale[k] = r.scale;
+    used.patch_radius.push_back(r.patch_radius);
     used.smoothing.push_back(static_cast<double>(r.smoothing));
     used.params = r;
     used.params.mask_auto = !options.mask && options.auto_mask;

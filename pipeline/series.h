@@ -74,7 +74,10 @@ struct SeriesResolved {
   std::vector<double> sigma;
   std::vector<double> scale;
   std::vector<double> estimates;  // per-volume estimates behind a shared sigma, else empty
-  // The block filter's smoothing per volume: its default follows each volume's noise.
+  // The block filter's patch radius and smoothing per volume: their defaults follow each volume's
+  // noise, so a series whose volumes differ in noise (a diffusion series' b0 and weighted
+  // volumes) is filtered with each volume's own, as a 3-D call on that volume would be.
+  std::vector<int32_t> patch_radius;
   std::vector<double> smoothing;
 };
 

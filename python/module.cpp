@@ -416,16 +416,22 @@ double check_sigma(double sigma, double peak) {
   return volnlm::pipeline::sigma_range(peak).low;
 }
 
-// The default smoothing denoise would choose for `volume` (3-D, Fortran-ordered float64) and
-// sigma: pipeline::smoothing_for with the volume's signal level.
-double default_smoothing(const py::array& volume_array, double sigma) {
+// The block filter's patch radius and smoothing denoise would use for `volume` (3-D,
+// Fortran-ordered float64), this sigma and these options (pipeline::block_defaults with the
+// volume's signal level): the given values where given, else the defaults for its noise ratio.
+py::tuple block_defaults(const py::array& volume_array, double sigma, const std::string& method,
+                         std::optional<int32_t> patch_radius, std::optional<double> smoothing) {
   const auto volume = view_of<double>(volume_array, "volume");
+  volnlm::pipeline::Options options =
+      method_options(method, std::nullopt, patch_radius, std::nullopt);
+  if (smoothing) options.smoothing = volnlm::round_to_float(*smoothing);
   double signal = 0.0;
   {
     py::gil_scoped_release release;
     signal = volnlm::pipeline::signal_level(data_of(volume), volume.extents);
   }
-  return volnlm::pipeline::smoothing_for(sigma, signal);
+  const auto choice = volnlm::pipeline::block_defaults(options, volume.extents, sigma, signal);
+  return py::make_tuple(choice.patch_radius, static_cast<double>(choice.smoothing));
 }
 
 std::string record_keys_text() {
@@ -445,7 +451,7 @@ PYBIND11_MODULE(_core, m) {
   py::dict defaults;
   defaults["method"] = pl::method_name(pl::Method::guided);
   defaults["search_radius"] = pl::kDefaultSearchRadius;
-  defaults["patch_radius"] = pl::kDefaultPatchRadius;
+  defaults["patch_radius"] = pl::default_patch_radius_text();
   defaults["smoothing"] = pl::default_smoothing_text();
   defaults["guided_search_radius"] = pl::kDefaultGuidedSearchRadius;
   m.attr("DEFAULTS") = defaults;
@@ -470,7 +476,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("reach", &reach, py::arg("method"), py::arg("search_radius"), py::arg("patch_radius"),
         py::arg("guided_search_radius"));
   m.def("volume_extremes", &volume_extremes, py::arg("values"));
-  m.def("default_smoothing", &default_smoothing, py::arg("volume"), py::arg("sigma"));
+  m.def("block_defaults", &block_defaults, py::arg("volume"), py::arg("sigma"), py::arg("method"),
+        py::arg("patch_radius") = py::none(), py::arg("smoothing") = py::none());
   m.def("head_mask", &head_mask, py::arg("volume"));
   m.def("check_sigma", &check_sigma, py::arg("sigma"), py::arg("peak"));
   m.attr("RECORD_KEYS") = record_keys_text();

@@ -427,12 +427,13 @@ def defaults_tag():
 
 def used_the_defaults(params, noisy):
     """Whether a run's record (return_params) shows the radii of the module's defaults and the
-    smoothing they choose for `noisy` at the run's sigma."""
+    patch radius and smoothing they choose for `noisy` at the run's sigma with the run's
+    method."""
     used, d = params["Parameters"], volnlm.DEFAULTS
-    return (used.get("SearchRadius"), used.get("PatchRadius")) == (
-        d["search_radius"], d["patch_radius"]) and used.get(
-        "GuidedSearchRadius", d["guided_search_radius"]) == d["guided_search_radius"] and used.get(
-        "Smoothing") == volnlm._core.default_smoothing(noisy, params["Sigma"][0])
+    patch, smoothing = volnlm._core.block_defaults(noisy, params["Sigma"][0], params["Method"])
+    return used.get("SearchRadius") == d["search_radius"] and used.get(
+        "GuidedSearchRadius", d["guided_search_radius"]) == d["guided_search_radius"] and (
+        used.get("PatchRadius"), used.get("Smoothing")) == (patch, smoothing)
 
 
 def run_defaults(st, level, noisy, methods=("guided",)):

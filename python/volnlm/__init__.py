@@ -449,7 +449,10 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, mask=None, shar
     search_radius : int, optional
         `blockdenoise`'s search radius, at least 1. Default 2.
     patch_radius : int, optional
-        `blockdenoise`'s patch radius, at least 0. Default 1.
+        `blockdenoise`'s patch radius, at least 0. Default: chosen from the noise of each
+        volume, @PATCH_RADIUS_RULE@ (``volnlm.DEFAULTS["patch_radius"]``); a chunked run
+        chooses it once from the whole volume. A given value always wins; the value used is in
+        the record (``return_params``).
     smoothing : float, optional
         `blockdenoise`'s factor on sigma**2 in the weights' denominator, above 0. Default:
         chosen from the noise of each volume (``volnlm.DEFAULTS["smoothing"]`` gives the rule),
@@ -532,3 +535,8 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, mask=None, shar
             _core.negative_voxels_warning(negatives, "volume", "rician=False"), UserWarning, stacklevel=2
         )
     return (result, params) if _flag(return_params, "return_params") else result
+
+
+# The help states the patch radius rule as the compiled core defines it.
+if denoise.__doc__:  # python -OO drops docstrings
+    denoise.__doc__ = denoise.__doc__.replace("@PATCH_RADIUS_RULE@", DEFAULTS["patch_radius"])

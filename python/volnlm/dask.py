@@ -214,8 +214,9 @@ def denoise(array, sigma=None, method="guided", rician=True, *, mask=None, searc
     value (read by the blockwise step's preselection), its largest magnitude (a given sigma must
     suit it as in ``volnlm.denoise``: ValueError otherwise) and, when `sigma` is omitted, its
     sigma (see `estimate_sigma`). Each chunk is then filtered, when the result is computed, with
-    ``reach(...)`` voxels of the volume around it. The default smoothing, which follows sigma
-    over the volume's signal level, is chosen once from the whole volume (sampled as sigma is).
+    ``reach(...)`` voxels of the volume around it. The default patch radius and smoothing, which
+    follow sigma over the volume's signal level, are chosen once from the whole volume (sampled
+    as sigma is) and given to every chunk.
     `threads` is the worker threads of each chunk's call (default as in ``volnlm.denoise``); on
     a dask cluster whose workers already run one task per core, 1 avoids oversubscribing.
 
@@ -256,7 +257,6 @@ def denoise(array, sigma=None, method="guided", rician=True, *, mask=None, searc
     # Every option checked by the core before anything is read, on an empty volume.
     _core.denoise(np.zeros((0, 0, 0), order="F"), None if sigma is None else [_real(sigma, "sigma")],
                   False, method, rician, *radii)
-    halo = _core.reach(method, radii[0], radii[1], radii[3])
     inside = _dask_mask(mask, array)
     maximum, peak, count = _volume_extremes(array, inside)
     if inside is not None and count == 0:
@@ -273,12 +273,16 @@ def denoise(array, sigma=None, method="guided", rician=True, *, mask=None, searc
             sigma = 0.0
     sigma = _real(sigma, "sigma")
     _core.check_sigma(sigma, peak)
-    if radii[2] is None and sigma > 0.0:
-        # The default smoothing depends on sigma over the whole volume's signal level (the
-        # whole volume's, mask or not, as in one call).
+    if (radii[1] is None or radii[2] is None) and sigma > 0.0:
+        # The default patch radius and smoothing depend on sigma over the whole volume's signal
+        # level (the whole volume's, mask or not, as in one call): chosen once here and given
+        # to every chunk, so that no chunk chooses from its own part.
         if whole is None:
             whole = _global_sample(array, None)[0]
-        radii = radii[:2] + (_core.default_smoothing(whole, sigma),) + radii[3:]
+        patch, smooth = _core.block_defaults(whole, sigma, method, radii[1], radii[2])
+        radii = (radii[0], patch, smooth, radii[3])
+    # The halo for the patch radius used (without a sigma nothing is filtered).
+    halo = _core.reach(method, *radii[:2], radii[3])
 
     starts = [np.concatenate(([0], np.cumsum(c))) for c in array.chunks]
     filter_chunk = dask.delayed(_filter_chunk, pure=True)

@@ -8,9 +8,11 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
+#include "common/reach.h"
 #include "pipeline/defaults.h"
 
 namespace volnlm::pipeline {
@@ -64,8 +66,12 @@ TEST(Pipeline, ResolvedReportsDefaultsOverridesAndTheUnitScale) {
   ASSERT_EQ(denoise(v.data(), e, Options{}, out.data(), &r), Status::ok);
   EXPECT_EQ(r.sigma, estimate_sigma(v.data(), e, true));
   EXPECT_EQ(r.search_radius, kDefaultSearchRadius);
-  EXPECT_EQ(r.patch_radius, kDefaultPatchRadius);
-  EXPECT_EQ(r.smoothing, default_smoothing(r.sigma / signal_level(v.data(), e)));
+  // Noise of 8 against a signal level near 200 lies in the band where the guided method's
+  // guide takes the wide patch and its smoothing.
+  const double ratio = noise_ratio(r.sigma, signal_level(v.data(), e));
+  ASSERT_TRUE(in_wide_patch_band(ratio)) << ratio;
+  EXPECT_EQ(r.patch_radius, kWidePatchRadius);
+  EXPECT_EQ(r.smoothing, kWidePatchSmoothing);
   EXPECT_EQ(r.guided_search_radius, kDefaultGuidedSearchRadius);
   EXPECT_GE(r.sigma * r.scale, 64.0);
   EXPECT_LT(r.sigma * r.scale, 128.0);
@@ -195,10 +201,16 @@ TEST(Pipeline, GuidedSecondStepOnTheBlockResultIsTheGuidedMethod) {
   for (const bool rician : {true, false}) {
     Options o;
     o.rician = rician;
-    o.method = Method::block;
-    ASSERT_EQ(denoise(v.data(), e, o, block.data()), Status::ok);
     o.method = Method::guided;
-    ASSERT_EQ(denoise(v.data(), e, o, guided.data()), Status::ok);
+    Resolved used;
+    ASSERT_EQ(denoise(v.data(), e, o, guided.data(), &used), Status::ok);
+    // The block method with the guide's patch radius and smoothing (the guided defaults may
+    // widen the patch where the block method's do not).
+    Options b = o;
+    b.method = Method::block;
+    b.patch_radius = used.patch_radius;
+    b.smoothing = used.smoothing;
+    ASSERT_EQ(denoise(v.data(), e, b, block.data()), Status::ok);
     std::atomic<int32_t> done{0};
     o.slices_done = &done;
     ASSERT_EQ(denoise_on_guide(v.data(), block.data(), e, o, second.data()), Status::ok);
@@ -249,11 +261,114 @@ TEST(Pipeline, DefaultSmoothingFollowsTheNoiseRatio) {
     o.sigma = mid * signal;
     Resolved r;
     ASSERT_EQ(denoise(v.data(), e, o, out.data(), &r), Status::ok);
-    EXPECT_EQ(r.smoothing, default_smoothing(mid));
+    EXPECT_EQ(r.smoothing, default_smoothing(mid, r.patch_radius));
     o.smoothing = 3.0f;
     ASSERT_EQ(denoise(v.data(), e, o, out.data(), &r), Status::ok);
     EXPECT_EQ(r.smoothing, 3.0f);
   }
+}
+
+TEST(Pipeline, GuidedDefaultPatchRadiusFollowsTheNoiseRatio) {
+  const double low = kWidePatchNoise.low, high = kWidePatchNoise.high;
+  const double inside = 0.5 * (low + high);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  // (guided, noise ratio, smallest extent) -> patch radius; the band is [low, high).
+  const struct {
+    bool guided;
+    double ratio;
+    int32_t smallest;
+    int32_t expected;
+  } cases[] = {
+      {true, 0.0, 50, kDefaultPatchRadius},
+      {true, std::nextafter(low, 0.0), 50, kDefaultPatchRadius},
+      {true, low, 50, kWidePatchRadius},
+      {true, inside, 50, kWidePatchRadius},
+      {true, std::nextafter(high, 0.0), 50, kWidePatchRadius},
+      {true, high, 50, kDefaultPatchRadius},
+      {true, inf, 50, kDefaultPatchRadius},
+      {true, nan, 50, kDefaultPatchRadius},
+      {false, inside, 50, kDefaultPatchRadius},  // the block method never widens
+      {true, inside, kWidePatchRadius, kWidePatchRadius},
+      {true, inside, kWidePatchRadius - 1, kDefaultPatchRadius},  // the border rule could not serve
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(default_patch_radius(c.guided, c.ratio, c.smallest), c.expected)
+        << c.guided << " " << c.ratio << " " << c.smallest;
+  }
+  EXPECT_GT(kWidePatchRadius, kDefaultPatchRadius);
+  // The wide patch's smoothing holds in the band only, chosen or given; elsewhere, and for other
+  // radii, the curve.
+  EXPECT_EQ(default_smoothing(inside, kWidePatchRadius), kWidePatchSmoothing);
+  EXPECT_EQ(default_smoothing(inside, kDefaultPatchRadius), default_smoothing(inside));
+  EXPECT_EQ(default_smoothing(high, kWidePatchRadius), default_smoothing(high));
+  EXPECT_EQ(default_smoothing(0.5 * low, kWidePatchRadius), default_smoothing(0.5 * low));
+  EXPECT_NE(kWidePatchSmoothing, default_smoothing(inside));
+  EXPECT_EQ(noise_ratio(3.0, 0.0), inf);
+  EXPECT_EQ(noise_ratio(3.0, 60.0), 0.05);
+}
+
+TEST(Pipeline, DenoiseChoosesThePatchRadiusAndAGivenOneWins) {
+  const Extents e{12, 10, 9};
+  const std::vector<double> v = noisy_volume(e, 8.0);
+  std::vector<double> out(v.size()), again(v.size());
+  const double signal = signal_level(v.data(), e);
+  // (method, noise ratio of the given sigma, given patch radius) -> radius and smoothing used.
+  const double inside = 0.5 * (kWidePatchNoise.low + kWidePatchNoise.high);
+  const double above = 1.5 * kWidePatchNoise.high;
+  const struct {
+    Method method;
+    double ratio;
+    std::optional<int32_t> given;
+    int32_t patch;
+    float smoothing;
+  } cases[] = {
+      {Method::guided, inside, std::nullopt, kWidePatchRadius, kWidePatchSmoothing},
+      {Method::guided, above, std::nullopt, kDefaultPatchRadius, default_smoothing(above)},
+      {Method::block, inside, std::nullopt, kDefaultPatchRadius, default_smoothing(inside)},
+      {Method::guided, inside, 1, 1, default_smoothing(inside)},
+      {Method::guided, inside, 0, 0, default_smoothing(inside)},
+      {Method::block, inside, 2, 2, kWidePatchSmoothing},
+      {Method::guided, above, 2, 2, default_smoothing(above)},
+  };
+  for (const auto& c : cases) {
+    Options o;
+    o.method = c.method;
+    o.sigma = c.ratio * signal;
+    o.patch_radius = c.given;
+    Resolved r;
+    ASSERT_EQ(denoise(v.data(), e, o, out.data(), &r), Status::ok);
+    EXPECT_EQ(r.patch_radius, c.patch) << c.ratio;
+    EXPECT_EQ(r.smoothing, c.smoothing) << c.ratio;
+    // The choice reported is the one used: given explicitly, it gives the same bits.
+    Options same = o;
+    same.patch_radius = r.patch_radius;
+    same.smoothing = r.smoothing;
+    ASSERT_EQ(denoise(v.data(), e, same, again.data()), Status::ok);
+    EXPECT_EQ(out, again) << c.ratio;
+    // block_defaults, which chunked runs call with the whole volume's sigma and level, agrees.
+    const BlockChoice choice = block_defaults(o, e, *o.sigma, signal);
+    EXPECT_EQ(choice.patch_radius, c.patch);
+    EXPECT_EQ(choice.smoothing, c.smoothing);
+  }
+  // A volume too thin for the wide patch keeps the default one.
+  Options o;
+  const BlockChoice thin = block_defaults(o, Extents{12, 10, 1}, inside * signal, signal);
+  EXPECT_EQ(thin.patch_radius, kDefaultPatchRadius);
+  EXPECT_EQ(thin.smoothing, default_smoothing(inside));
+}
+
+TEST(Pipeline, ReachCoversEveryPatchRadiusTheRuleCanChoose) {
+  Options guided;
+  const int64_t wide =
+      guided_reach(kDefaultSearchRadius, kWidePatchRadius, kDefaultGuidedSearchRadius);
+  EXPECT_EQ(reach(guided), wide);
+  guided.patch_radius = 1;
+  EXPECT_EQ(reach(guided), guided_reach(kDefaultSearchRadius, 1, kDefaultGuidedSearchRadius));
+  EXPECT_LT(reach(guided), wide);
+  Options block;
+  block.method = Method::block;
+  EXPECT_EQ(reach(block), blockdenoise_reach(kDefaultSearchRadius, kDefaultPatchRadius));
 }
 
 }  // namespace

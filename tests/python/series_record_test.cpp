@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
+#include "pipeline/defaults.h"
 #include "pipeline/record.h"
 #include "pipeline/series.h"
 
@@ -172,6 +174,55 @@ TEST(RecordJson, SmoothingIsListedPerVolumeWhenItDiffers) {
   number.pop_back();  // the line's end
   EXPECT_NE(parameters(r).find("\"Smoothing\": " + number + ",\n"), std::string::npos)
       << parameters(r);
+}
+
+}  // namespace
+}  // namespace volnlm::pipeline
+
+namespace volnlm::pipeline {
+namespace {
+
+// The guided method's default patch radius follows each volume's noise too: in a series whose
+// volumes lie below, inside and above the wide patch's noise band (a diffusion series' b0 and
+// weighted volumes differ as much), each volume takes its own, as a 3-D call on it would, and the
+// record lists them; every front end renders this record.
+TEST(RecordJson, PatchRadiusIsChosenAndListedPerVolume) {
+  const Extents e{10, 9, 8};
+  const int32_t n = voxel_count(e);
+  const double amplitudes[] = {4.0, 17.0, 80.0};  // noise ratios near 0.01, 0.05 and 0.2
+  std::vector<double> series(3 * static_cast<size_t>(n));
+  uint32_t state = 7;
+  for (int32_t i = 0; i < n; ++i) {
+    state = state * 1664525u + 1013904223u;
+    const double noise = static_cast<double>(state >> 8) / 16777216.0 - 0.5;  // [-0.5, 0.5)
+    for (int k = 0; k < 3; ++k)
+      series[k * static_cast<size_t>(n) + i] = 100.0 + amplitudes[k] * noise;
+  }
+  std::vector<double> out(series.size()), single(static_cast<size_t>(n));
+  RunRecord r;
+  ASSERT_EQ(denoise_series(series.data(), e, 3, Options{}, {}, out.data(), &r.used), Status::ok);
+  EXPECT_EQ(r.used.patch_radius,
+            (std::vector<int32_t>{kDefaultPatchRadius, kWidePatchRadius, kDefaultPatchRadius}));
+  for (int k = 0; k < 3; ++k) {
+    Resolved alone;
+    ASSERT_EQ(denoise(series.data() + k * n, e, Options{}, single.data(), &alone), Status::ok);
+    EXPECT_EQ(r.used.patch_radius[k], alone.patch_radius) << k;
+    EXPECT_EQ(r.used.smoothing[k], static_cast<double>(alone.smoothing)) << k;
+    EXPECT_TRUE(std::equal(single.begin(), single.end(), out.begin() + k * n)) << k;
+  }
+  r.method = Method::guided;
+  const std::string json = to_json(record_value(r));
+  EXPECT_NE(json.find("\"PatchRadius\": [1, 2, 1]"), std::string::npos) << json;
+  // A given patch radius holds for every volume: one number.
+  Options given;
+  given.patch_radius = 1;
+  ASSERT_EQ(denoise_series(series.data(), e, 3, given, {}, out.data(), &r.used), Status::ok);
+  EXPECT_NE(to_json(record_value(r)).find("\"PatchRadius\": 1,"), std::string::npos);
+  // The block method keeps its patch radius at every noise level.
+  Options block;
+  block.method = Method::block;
+  ASSERT_EQ(denoise_series(series.data(), e, 3, block, {}, out.data(), &r.used), Status::ok);
+  EXPECT_EQ(r.used.patch_radius, std::vector<int32_t>(3, kDefaultPatchRadius));
 }
 
 }  // namespace
