@@ -431,8 +431,18 @@ int run_denoise(const DenoiseArgs& args) {
     }
     line += ", " + std::string(options.rician ? "Rician" : "Gaussian") + " noise";
     if (!guide) {
+      // The patch radius and smoothing follow each volume's noise: their range over a series.
+      const auto& radii = record.used.patch_radius;
+      const auto& smoothing = record.used.smoothing;
+      const auto [radius_low, radius_high] = std::minmax_element(radii.begin(), radii.end());
+      const auto [smooth_low, smooth_high] =
+          std::minmax_element(smoothing.begin(), smoothing.end());
+      const bool ranged = radius_low != radii.end();
       line += ", search radius " + std::to_string(used.search_radius) + ", patch radius " +
-              std::to_string(used.patch_radius) + ", smoothing " + number(used.smoothing);
+              std::to_string(ranged ? *radius_low : used.patch_radius);
+      if (ranged && *radius_high != *radius_low) line += " to " + std::to_string(*radius_high);
+      line += ", smoothing " + number(ranged ? *smooth_low : used.smoothing);
+      if (ranged && *smooth_high != *smooth_low) line += " to " + number(*smooth_high);
     }
     if (options.method == pipeline::Method::guided) {
       line += ", guided search radius " + std::to_string(used.guided_search_radius);

@@ -45,13 +45,15 @@ inline double noise_ratio(double sigma, double signal) {
 // The guide's patch radius follows the noise. For the guided method, where blockdenoise only
 // makes the guide, a noise ratio in [kWidePatchNoise.low, kWidePatchNoise.high) takes patch
 // radius kWidePatchRadius with smoothing kWidePatchSmoothing. On the T1 template this gains
-// 0.05 / 0.22 / 0.35 / 0.18 dB at 2 / 3 / 5 / 7% of the maximum, loses 0.15 dB at 1% and
-// nothing is gained from 9% on, at about three times the block step's time. The larger patch
-// needs image edges spread over a voxel or more, as every scanner's point-spread function makes
-// them: on a piecewise-constant phantom with edges sharp to the voxel it loses 0.1 to 0.3 dB
-// guided at 3 to 7% (0.05 to 0.8 dB gained once the same phantom is blurred by 0.7 to 1 voxel),
-// but 1 to 3 dB with the block method, whose result keeps the noisy blocks that straddle such an
-// edge. The block method therefore keeps kDefaultPatchRadius at every noise level.
+// 0.05 / 0.22 / 0.31 / 0.27 dB at 2 / 3 / 5 / 7% of the maximum over patch radius 1 (the
+// margin over the best peer then passes 1 dB at every level); patch radius 2 loses 0.15 dB at
+// 1% and gains nothing from 9% on, and the guided call takes about 1.6 times as long. On the
+// 0.5 mm template it changes 3 / 5 / 9% by -0.12 / +0.11 / +0.15 dB. The larger patch needs
+// edges spread over a voxel or more, as every acquisition's point-spread function spreads them:
+// on the demo's piecewise-constant phantom, whose edges are sharp to the voxel, it loses 1.5 /
+// 0.6 / 0.5 dB at 3 / 5 / 7%, and gains 0.4 to 0.9 dB once the phantom is blurred by 0.7 voxel.
+// The block method, whose result keeps the noisy blocks that straddle such an edge, would lose
+// 0.7 to 3.7 dB there with patch radius 2, so it keeps kDefaultPatchRadius at every noise level.
 struct NoiseBand {
   double low;
   double high;

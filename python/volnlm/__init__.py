@@ -496,8 +496,10 @@ def denoise(volume, sigma=None, method="guided", rician=True, *, mask=None, shar
     -----
     The defaults were chosen by PSNR on a whole real 1 mm T1 volume with Rician noise of 1 to
     15% of its maximum (with sigma estimated they raise its PSNR over the brain from 30.5 to
-    39.8 dB at 3% and from 21.0 to 34.2 dB at 9%); the default smoothing grows with sigma
-    relative to the volume's signal level, as ``DEFAULTS["smoothing"]`` says. The filters are
+    40.0 dB at 3% and from 21.0 to 34.2 dB at 9%); the default smoothing grows with sigma
+    relative to the volume's signal level, as ``DEFAULTS["smoothing"]`` says, and the guided
+    method's guide takes a wider patch at moderate noise, as ``DEFAULTS["patch_radius"]`` says
+    (the README's "Defaults and quality" gives what it gains and costs). The filters are
     run on the volume multiplied by the power of two that brings sigma into [64, 128), and the
     result is divided by it, so that the result does not depend on the volume's units.
 

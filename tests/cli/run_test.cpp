@@ -170,7 +170,6 @@ TEST(Cli, HelpShowsTheCoresDefaults) {
     const char* option;
     double value;
   } defaults[] = {{"--search-radius", pipeline::kDefaultSearchRadius},
-                  {"--patch-radius", pipeline::kDefaultPatchRadius},
                   {"--guided-search-radius", pipeline::kDefaultGuidedSearchRadius}};
   const auto line_of = [&](const std::string& option) {
     const size_t at = help.out.find(option + " ");
@@ -181,7 +180,10 @@ TEST(Cli, HelpShowsTheCoresDefaults) {
     EXPECT_TRUE(contains(line_of(d.option), "(default " + number_text(d.value, 6) + ")"))
         << d.option << ": " << line_of(d.option);
   }
-  // The default smoothing follows the noise: the help states the rule.
+  // The default patch radius and smoothing follow the noise: the help states the rules.
+  EXPECT_TRUE(contains(line_of("--patch-radius"),
+                       "(default: " + pipeline::default_patch_radius_text() + ")"))
+      << line_of("--patch-radius");
   EXPECT_TRUE(
       contains(line_of("--smoothing"), "(default: " + pipeline::default_smoothing_text() + ")"))
       << line_of("--smoothing");
@@ -341,15 +343,28 @@ TEST(Cli, GuideOfTheBlockResultReproducesTheGuidedMethod) {
   ScratchDir dir;
   const std::string in = dir.file("in.nii");
   write_input(in, {noisy_phantom(12.0, 3)});
-  ASSERT_EQ(run({"denoise", in, dir.file("block.nii"), "--method", "block", "--output-type",
-                 "float64", "-q"})
+  ASSERT_EQ(run({"denoise", in, dir.file("guided.nii"), "--output-type", "float64", "-q"}).status,
+            0);
+  // The block method with the patch radius and smoothing the guided run used, from its sidecar.
+  const std::string record = slurp(dir.file("guided.json"));
+  const auto value_of = [&](const std::string& key) {
+    const size_t at = record.find("\"" + key + "\": ");
+    if (at == std::string::npos) return std::string();
+    const size_t from = at + key.size() + 4;
+    return record.substr(from, record.find_first_of(",\n", from) - from);
+  };
+  const std::string patch = value_of("PatchRadius"), smoothing = value_of("Smoothing");
+  ASSERT_FALSE(patch.empty() || smoothing.empty()) << record;
+  // Noise of 12 on this phantom lies in the band where the guide's patch widens, which the block
+  // method's default does not follow.
+  EXPECT_EQ(patch, std::to_string(pipeline::kWidePatchRadius)) << record;
+  ASSERT_EQ(run({"denoise", in, dir.file("block.nii"), "--method", "block", "--patch-radius", patch,
+                 "--smoothing", smoothing, "--output-type", "float64", "-q"})
                 .status,
             0);
   ASSERT_EQ(run({"denoise", in, dir.file("on_guide.nii"), "--guide", dir.file("block.nii"),
                  "--output-type", "float64", "-q"})
                 .status,
-            0);
-  ASSERT_EQ(run({"denoise", in, dir.file("guided.nii"), "--output-type", "float64", "-q"}).status,
             0);
   Header a = testing::read_with_niftilib(dir.file("on_guide.nii"));
   Header b = testing::read_with_niftilib(dir.file("guided.nii"));
@@ -425,6 +440,29 @@ TEST(Cli, DenoisesA4DSeriesVolumeByVolume) {
     expected_sigmas += line;
   }
   EXPECT_EQ(sigmas.out, expected_sigmas);
+}
+
+// The guide's patch radius and the smoothing follow each volume's noise: in a series whose
+// volumes lie below, inside and above the wide patch's band, each volume is the 3-D call's on it,
+// the sidecar lists the radius per volume and the summary line gives their range.
+TEST(Cli, SeriesChoosesThePatchRadiusPerVolume) {
+  ScratchDir dir;
+  const std::string in = dir.file("series.nii"), out = dir.file("out.nii");
+  const auto stored =
+      write_input(in, {noisy_phantom(3.0, 4), noisy_phantom(7.0, 1), noisy_phantom(40.0, 6)});
+  const Result r = run({"denoise", in, out, "--output-type", "float64"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string sidecar = slurp(dir.file("out.json"));
+  EXPECT_TRUE(contains(sidecar, "\"PatchRadius\": [1, 2, 1]")) << sidecar;
+  EXPECT_TRUE(contains(r.err, "patch radius 1 to 2, smoothing ")) << r.err;
+  Header got = testing::read_with_niftilib(out);
+  ASSERT_TRUE(got);
+  for (int v = 0; v < 3; ++v) {
+    std::vector<double> want(stored[v].size());
+    ASSERT_EQ(pipeline::denoise(stored[v].data(), kExtents, pipeline::Options{}, want.data()),
+              Status::ok);
+    EXPECT_EQ(volume_of(*got, v), want) << "volume " << v;
+  }
 }
 
 // Progress is drawn only on a terminal, and --quiet silences it there too.

@@ -178,6 +178,26 @@ def test_default_smoothing_is_chosen_from_the_whole_volume():
     assert relative_difference(chunked, whole).max() <= 1e-5
 
 
+def test_default_patch_radius_is_chosen_once_from_the_whole_volume():
+    # The guided method's default patch radius follows the noise ratio of the whole volume; its
+    # dark first slices, on their own, would lie above the band and keep the narrow patch. The
+    # halo follows the radius chosen, so every chunk comes out as the whole volume does.
+    clean = phantom(SHAPE) * 1000.0
+    clean[:, :, :8] *= 0.2
+    volume = np.asfortranarray(rician(clean, 40.0, 15))
+    whole, used = volnlm.denoise(volume, return_params=True)
+    sigma = used["Sigma"][0]
+    assert used["Parameters"]["PatchRadius"] == 2
+    assert volnlm._core.block_defaults(np.asfortranarray(volume[:, :, :8]), sigma, "guided")[0] == 1
+    chunked = vd.denoise(da.from_array(volume, chunks=(20, 18, 8))).compute()
+    assert relative_difference(chunked, whole).max() <= 1e-5
+    # A given patch radius wins in chunks as in one call.
+    narrow = volnlm.denoise(volume, patch_radius=1)
+    assert not np.array_equal(narrow, whole)
+    chunked = vd.denoise(da.from_array(volume, chunks=(20, 18, 8)), patch_radius=1).compute()
+    assert relative_difference(chunked, narrow).max() <= 1e-5
+
+
 def test_sigma_zero_returns_the_volume():
     volume = noisy_volume()
     out = vd.denoise(da.from_array(volume, chunks=7), sigma=0.0).compute()

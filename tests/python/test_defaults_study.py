@@ -43,7 +43,10 @@ def test_an_earlier_run_counts_as_the_defaults_only_with_their_choices(study, no
         ("as run", params, True),
         ("block method as run", block, True),
         ("another search radius", edited(params, SearchRadius=d["search_radius"] + 1), False),
-        ("another patch radius", edited(params, PatchRadius=d["patch_radius"] + 1), False),
+        ("another patch radius", edited(params, PatchRadius=params["Parameters"]["PatchRadius"] + 1),
+         False),
+        ("the block method's patch radius", edited(params, PatchRadius=block["Parameters"]["PatchRadius"]),
+         False),
         ("another guided radius", edited(params, GuidedSearchRadius=d["guided_search_radius"] + 1),
          False),
         ("a smoothing off the rule", edited(params, Smoothing=smoothing * 1.25), False),
@@ -51,9 +54,10 @@ def test_an_earlier_run_counts_as_the_defaults_only_with_their_choices(study, no
     ]
     for name, p, expected in cases:
         assert study.used_the_defaults(p, noisy) is expected, name
-    # The rule's smoothing for another volume (another noise ratio) is not this one's.
-    quieter = rician(phantom() * 200.0, 2.0, seed=5)
-    assert not study.used_the_defaults(params, quieter)
+    # The rule's choice for another volume, whose signal level puts this sigma at another noise
+    # ratio, is not this one's.
+    brighter = rician(phantom() * 1000.0, 12.0, seed=5)
+    assert not study.used_the_defaults(params, brighter)
 
 
 def test_the_last_record_of_a_run_is_read_and_the_table_picks_by_setting(study, tmp_path,

@@ -33,11 +33,12 @@ def test_defaults_are_reported_and_options_override_them(case):
     _, used = volnlm.denoise(noisy, return_params=True)
     assert used["Method"] == "guided" and used["NoiseModel"] == "rician"
     d, p = volnlm.DEFAULTS, dict(used["Parameters"])
-    smoothing = p.pop("Smoothing")
-    assert p == {"SearchRadius": d["search_radius"], "PatchRadius": d["patch_radius"],
-                 "GuidedSearchRadius": d["guided_search_radius"]}
-    # The smoothing reported is the one used: given explicitly, it gives the same bits.
-    assert same_bits(volnlm.denoise(noisy), volnlm.denoise(noisy, smoothing=smoothing))
+    patch, smoothing = p.pop("PatchRadius"), p.pop("Smoothing")
+    assert p == {"SearchRadius": d["search_radius"], "GuidedSearchRadius": d["guided_search_radius"]}
+    # The patch radius and smoothing reported are the rule's for this volume's noise, and the ones
+    # used: given explicitly, they give the same bits.
+    assert (patch, smoothing) == volnlm._core.block_defaults(noisy, used["Sigma"][0], "guided")
+    assert same_bits(volnlm.denoise(noisy), volnlm.denoise(noisy, patch_radius=patch, smoothing=smoothing))
     assert used["Sigma"] == [volnlm.estimate_sigma(noisy, rician=True)] and used["SigmaSource"] == "estimated"
     _, used = volnlm.denoise(noisy, sigma=20.0, method="block", rician=False, search_radius=2, patch_radius=0,
                              smoothing=0.5, return_params=True)

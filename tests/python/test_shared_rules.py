@@ -20,20 +20,24 @@ def test_defaults_come_from_the_core_and_the_docs_cite_them():
     _, used = volnlm.denoise(v, sigma=5.0, return_params=True)
     assert used["Method"] == d["method"]
     smoothing = used["Parameters"].pop("Smoothing")
+    patch = used["Parameters"].pop("PatchRadius")
     assert used["Parameters"] == {
         "SearchRadius": d["search_radius"],
-        "PatchRadius": d["patch_radius"],
         "GuidedSearchRadius": d["guided_search_radius"],
     }
-    # The default smoothing follows the noise: the same volume with more noise gets more.
+    # The default patch radius and smoothing follow the noise: noise of 5 over a level near 100
+    # widens the guided method's patch, twenty more does not, and brings more smoothing.
     _, noisier = volnlm.denoise(v + np.random.default_rng(2).normal(0.0, 20.0, v.shape),
                                 return_params=True)
+    assert (patch, noisier["Parameters"]["PatchRadius"]) == (2, 1)
     assert 0.0 < smoothing < noisier["Parameters"]["Smoothing"]
-    assert d["smoothing"].startswith("chosen from sigma over the signal level")
+    assert d["smoothing"].startswith("chosen from the noise ratio (sigma over the signal level")
+    assert d["patch_radius"].startswith("1; with the guided method 2 when the noise ratio")
     doc = volnlm.denoise.__doc__
     cited = {
         "search_radius": rf"search_radius : int, optional\n.*Default {d['search_radius']}\.",
-        "patch_radius": rf"patch_radius : int, optional\n.*Default {d['patch_radius']}\.",
+        "patch_radius": r"patch_radius : int, optional\n.*Default: chosen from the noise of each\s+"
+                        r"volume, " + re.escape(d["patch_radius"]),
         "smoothing": r"smoothing : float, optional\n.*Default:\s+chosen from the noise",
         "guided_search_radius": rf"guided_search_radius : int, optional\n.*Default {d['guided_search_radius']}\.",
         "method": rf'method : .*default "{d["method"]}"',
@@ -42,8 +46,8 @@ def test_defaults_come_from_the_core_and_the_docs_cite_them():
         assert re.search(pattern, doc, re.S), f"the docstring cites another default for {key}"
     readme = " ".join(README.read_text().split())
     assert (
-        f"Defaults (search radius {d['search_radius']}, patch radius {d['patch_radius']}, "
-        f"smoothing chosen from the noise, guided search radius {d['guided_search_radius']})"
+        f"Defaults (search radius {d['search_radius']}, patch radius and smoothing chosen from "
+        f"the noise, guided search radius {d['guided_search_radius']})"
     ) in readme
 
 

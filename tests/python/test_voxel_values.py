@@ -32,15 +32,19 @@ CALLS = [
     ("blockdenoise 1, 0", lambda v: volnlm.blockdenoise(v, 1, 0, SIGMA, 1.0), block_reach(1, 0)),
     ("blockdenoise 2, 1", lambda v: volnlm.blockdenoise(v, 2, 1, SIGMA, 1.0, rician=True), block_reach(2, 1)),
     ("blockdenoise 1, 3", lambda v: volnlm.blockdenoise(v, 1, 3, SIGMA, 1.0), block_reach(1, 3)),
-    # The default smoothing depends on the whole volume (its signal level), as an estimated sigma
-    # does: both are given here; the test below checks that bad values barely move them.
-    ("denoise block", lambda v: volnlm.denoise(v, SIGMA, "block", smoothing=0.75),
+    # The default patch radius and smoothing depend on the whole volume (its signal level), as an
+    # estimated sigma does: all are given here; the test below checks that bad values barely
+    # move sigma and the signal level.
+    ("denoise block", lambda v: volnlm.denoise(v, SIGMA, "block", patch_radius=1, smoothing=0.75),
      block_reach(volnlm.DEFAULTS["search_radius"], 1)),
-    ("denoise guided", lambda v: volnlm.denoise(v, SIGMA, "guided", smoothing=0.75),
+    ("denoise guided", lambda v: volnlm.denoise(v, SIGMA, "guided", patch_radius=1, smoothing=0.75),
      block_reach(volnlm.DEFAULTS["search_radius"], 1) + volnlm.DEFAULTS["guided_search_radius"] + 1),
+    ("denoise guided, patch 2",
+     lambda v: volnlm.denoise(v, SIGMA, "guided", patch_radius=2, smoothing=0.35),
+     block_reach(volnlm.DEFAULTS["search_radius"], 2) + volnlm.DEFAULTS["guided_search_radius"] + 1),
 ]
 GLOBAL_UNDER_PLUS_INF = {"blockdenoise 1, 0", "blockdenoise 2, 1", "blockdenoise 1, 3", "denoise block",
-                         "denoise guided"}
+                         "denoise guided", "denoise guided, patch 2"}
 
 # An interior voxel, and one next to a corner (the borders mirror the volume inward).
 AT = [(15, 13, 12), (1, 0, 2)]
