@@ -135,6 +135,34 @@ TEST_F(OneCallGateway, SeriesResultAndRecordAreThePipelines) {
   }
 }
 
+// The guided method's default patch radius follows each volume's noise: the plug-in's result and
+// its record's PatchRadius (one value per volume) are the pipeline's.
+TEST_F(OneCallGateway, PatchRadiusPerVolumeIsThePipelines) {
+  const std::vector<size_t> dims = {10, 9, 8, 3};
+  const volnlm::Extents e{10, 9, 8};
+  const size_t n = 10 * 9 * 8;
+  const double amplitudes[] = {4.0, 17.0, 80.0};  // noise ratios near 0.01, 0.05 and 0.2
+  std::vector<double> values(3 * n);
+  uint32_t state = 7;
+  for (size_t i = 0; i < n; ++i) {
+    state = state * 1664525u + 1013904223u;
+    const double noise = static_cast<double>(state >> 8) / 16777216.0 - 0.5;
+    for (size_t k = 0; k < 3; ++k) values[k * n + i] = 100.0 + amplitudes[k] * noise;
+  }
+  std::vector<double> expected(values.size());
+  volnlm::pipeline::SeriesResolved used;
+  ASSERT_EQ(volnlm::pipeline::denoise_series(values.data(), e, 3, {}, {}, expected.data(), &used),
+            volnlm::Status::ok);
+  ASSERT_EQ(used.patch_radius, (std::vector<int32_t>{1, 2, 1}));
+  const mexhost::CallResult r = call(denoise, args_of(make_doubles(dims, values)), 2);
+  ASSERT_TRUE(r.ok) << r.error_id << ": " << r.error_message;
+  EXPECT_TRUE(same_bits(r.outputs[0].data<double>(), expected.data(), expected.size()));
+  const mxArray* radius = field(field(r.outputs[1].get(), "Parameters"), "PatchRadius");
+  ASSERT_EQ(mxGetNumberOfElements(radius), 3u);
+  EXPECT_EQ(std::vector<double>(mxGetPr(radius), mxGetPr(radius) + 3),
+            (std::vector<double>{1.0, 2.0, 1.0}));
+}
+
 TEST_F(OneCallGateway, EstimateIsThePipelinesPerVolume) {
   const std::vector<double> values = series_values();
   const auto estimates =
