@@ -175,3 +175,20 @@ def test_the_command_line_writes_the_series_and_record_python_gives(series, tmp_
     for entry in (sidecar, record):
         del entry["Sources"], entry["ElapsedSeconds"]
     assert sidecar == record
+
+
+def test_the_guides_patch_radius_is_each_volumes_own_and_recorded_per_volume(series):
+    # The same noise on ever dimmer volumes: the bright volume's noise ratio lies below the wide
+    # patch's band, the next two inside it and the dimmest above it. Each volume takes the 3-D
+    # call's choice.
+    out, record = volnlm.denoise(series, return_params=True)
+    radii = record["Parameters"]["PatchRadius"]
+    assert radii == [1, 2, 2, 1]
+    for k in range(series.shape[3]):
+        alone, used = volnlm.denoise(volume(series, k), return_params=True)
+        assert radii[k] == used["Parameters"]["PatchRadius"]
+        assert record["Parameters"]["Smoothing"][k] == used["Parameters"]["Smoothing"]
+        assert same_bits(out[..., k], alone)
+    # A given patch radius holds for every volume: one number; the block method never widens.
+    assert volnlm.denoise(series, patch_radius=2, return_params=True)[1]["Parameters"]["PatchRadius"] == 2
+    assert volnlm.denoise(series, method="block", return_params=True)[1]["Parameters"]["PatchRadius"] == 1
