@@ -11,8 +11,8 @@ reach(method="guided", ...)
 Each chunk is filtered together with `reach` voxels of the volume around it (fewer only where the
 volume ends, where the filters' border rules apply as on the whole volume), so that its interior
 comes out as in one call on the whole volume. What is global is computed once, over the whole
-volume, before any chunk is filtered: sigma (when not given) and the largest value, which the
-blockwise step's preselection reads. The reach comes from the compiled core, which derives it
+volume, before any chunk is filtered: sigma (when not given), the default patch radius and
+smoothing that follow it, and the largest value, which the blockwise step's preselection reads. The reach comes from the compiled core, which derives it
 from the filters' rules.
 """
 
@@ -40,7 +40,9 @@ AUTO_MASK_VOXELS = 2**27
 
 def reach(method="guided", search_radius=None, patch_radius=None, guided_search_radius=None):
     """How many voxels around a chunk its result depends on, for these options of
-    ``volnlm.denoise`` (defaults filled in): the halo every chunk is filtered with."""
+    ``volnlm.denoise`` (defaults filled in): the halo every chunk is filtered with. Where the
+    default patch radius follows the noise (the guided method without `patch_radius`), the
+    widest it can take; `denoise` itself cuts the halo for the radius it chose."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str; got {type(method).__name__}")
     return _core.reach(
