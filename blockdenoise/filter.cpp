@@ -32,18 +32,30 @@ constexpr int32_t largest_block_radius() {
 }
 
 // Adds slices lo .. hi - 1 of a worker's private sums and counts, which hold the slices from
-// `first` on, into the volume.
+// `first` on, into the volume; with `spans` (one per line), only the voxels of each line's span.
 void merge(float* sum, float* count, int32_t first, int32_t slices, int32_t lo, int32_t hi,
-           ptrdiff_t plane, const float* part_sum, const float* part_count) {
+           int32_t d0, int32_t d1, const float* part_sum, const float* part_count,
+           const Span* spans) {
+  const ptrdiff_t plane = static_cast<ptrdiff_t>(d0) * d1;
   const int32_t from = std::max(first, lo), to = std::min(first + slices, hi);
   if (from >= to) return;
-  float* to_sum = sum + from * plane;
-  float* to_count = count + from * plane;
-  const ptrdiff_t skip = (from - first) * plane;
-  const ptrdiff_t n = (to - from) * plane;
-  for (ptrdiff_t i = 0; i < n; ++i) {
-    to_sum[i] = to_sum[i] + part_sum[skip + i];
-    to_count[i] = to_count[i] + part_count[skip + i];
+  const auto add = [&](ptrdiff_t at, ptrdiff_t part_at, ptrdiff_t n) {
+    for (ptrdiff_t i = 0; i < n; ++i) {
+      sum[at + i] = sum[at + i] + part_sum[part_at + i];
+      count[at + i] = count[at + i] + part_count[part_at + i];
+    }
+  };
+  if (!spans) {
+    add(from * plane, (from - first) * plane, (to - from) * plane);
+    return;
+  }
+  for (int32_t z = from; z < to; ++z) {
+    for (int32_t y = 0; y < d1; ++y) {
+      const Span span = spans[static_cast<ptrdiff_t>(z) * d1 + y];
+      if (span.lo >= span.hi) continue;
+      const ptrdiff_t line = static_cast<ptrdiff_t>(y) * d0 + span.lo;
+      add(z * plane + line, (z - first) * plane + line, span.hi - span.lo);
+    }
   }
 }
 
@@ -139,7 +151,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // Each line's centres lie within its span (see LineSearch::centre_spans), and the centres and
   // their candidates, whose local statistics the search reads, within its `stat_spans`.
   std::vector<uint8_t> centres;
-  std::vector<Span> spans, stat_spans, plane_spans;
+  std::vector<Span> spans, stat_spans, plane_spans, block_spans;
   if (params.mask) {
     if (p < 0 || mask_count(params.mask, n) == 0) {
       std::copy(noisy, noisy + n, buffers.out);
@@ -154,6 +166,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
         spans[line] = nonzero_span(centres.data() + line * d0, d0);
       }
       stat_spans = widened_spans(spans, d0, d1, d2, params.search_radius);
+      block_spans = widened_spans(spans, d0, d1, d2, p);
       if (p > 0 && params.search_radius >= 1 && params.search_radius <= kDeferredMaxRadius) {
         plane_spans = plane_spans_for(spans, d0, d1, d2, p, params.search_radius);
       }
@@ -280,11 +293,23 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // part by part, the parts' maxima combined by the same rule); the interrupt is asked between
   // them, as the workers ask it.
   std::array<float, kPassParts> part_max{};
+  // The sums and counts start at zero wherever a block can reach (with a mask, the span of each
+  // line that the centres' blocks reach; nothing else of them is touched).
   Status pass = share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
     const ptrdiff_t from = first * plane, count = (end - first) * plane;
-    std::fill(buffers.out + from, buffers.out + from + count, 0.0f);
-    std::fill(buffers.estimate_sum + from, buffers.estimate_sum + from + count, 0.0f);
-    std::fill(buffers.estimate_count + from, buffers.estimate_count + from + count, 0.0f);
+    if (!params.mask) {
+      std::fill(buffers.out + from, buffers.out + from + count, 0.0f);
+      std::fill(buffers.estimate_sum + from, buffers.estimate_sum + from + count, 0.0f);
+      std::fill(buffers.estimate_count + from, buffers.estimate_count + from + count, 0.0f);
+      return;
+    }
+    for (ptrdiff_t line = static_cast<ptrdiff_t>(first) * d1; line < end * d1; ++line) {
+      const Span span = block_spans[line];
+      std::fill(buffers.estimate_sum + line * d0 + span.lo,
+                buffers.estimate_sum + line * d0 + std::max(span.lo, span.hi), 0.0f);
+      std::fill(buffers.estimate_count + line * d0 + span.lo,
+                buffers.estimate_count + line * d0 + std::max(span.lo, span.hi), 0.0f);
+    }
   });
   if (pass != Status::ok) return pass;
   if (stop_requested(params.interrupt)) return Status::stopped;
@@ -357,22 +382,30 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // The workers' border slices, added slice by slice in slab order (each slice gets its
   // additions in the same order whichever thread makes them), then the averages: a voxel that
   // no block reached keeps its noisy value, and so does one outside the mask.
+  const Span* merged = params.mask ? block_spans.data() : nullptr;
   return share_pass(n, threads, d2, [&](int32_t, int32_t first, int32_t end) {
     for (int32_t t = 0; t < workers; ++t) {
       const BlockTask& task = tasks[t];
       merge(buffers.estimate_sum, buffers.estimate_count, task.first_slice - task.before_slices,
-            task.before_slices, first, end, plane, task.before_sum, task.before_count);
+            task.before_slices, first, end, d0, d1, task.before_sum, task.before_count, merged);
       merge(buffers.estimate_sum, buffers.estimate_count, task.end_slice, task.after_slices, first,
-            end, plane, task.after_sum, task.after_count);
+            end, d0, d1, task.after_sum, task.after_count, merged);
     }
     const ptrdiff_t from = first * plane, to = end * plane;
-    for (ptrdiff_t i = from; i < to; ++i) {
-      const float c = buffers.estimate_count[i];
-      buffers.out[i] = c != 0.0f ? buffers.estimate_sum[i] / c : noisy[i];
-    }
-    if (params.mask) {
+    if (!params.mask) {
       for (ptrdiff_t i = from; i < to; ++i) {
-        if (params.mask[i] == 0) buffers.out[i] = noisy[i];
+        const float c = buffers.estimate_count[i];
+        buffers.out[i] = c != 0.0f ? buffers.estimate_sum[i] / c : noisy[i];
+      }
+      return;
+    }
+    // Every mask voxel lies in its line's block span; the others keep their noisy value.
+    std::copy(noisy + from, noisy + to, buffers.out + from);
+    for (ptrdiff_t line = static_cast<ptrdiff_t>(first) * d1; line < end * d1; ++line) {
+      const Span span = block_spans[line];
+      for (ptrdiff_t i = line * d0 + span.lo; i < line * d0 + span.hi; ++i) {
+        const float c = buffers.estimate_count[i];
+        if (params.mask[i] != 0 && c != 0.0f) buffers.out[i] = buffers.estimate_sum[i] / c;
       }
     }
   });
