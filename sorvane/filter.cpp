@@ -33,6 +33,10 @@ struct Call {
   Buffers buffers;
   SlabTask* tasks = nullptr;
   int32_t slabs = 0;
+  // With a mask: per line (y, z), at z * d1 + y, the span of voxels that pairs can touch (the
+  // centres' and their windows'); the passes work only these, and the rest of the guide mean,
+  // the sums and the weights is never touched. Null without a mask.
+  const Span* spans = nullptr;
 };
 
 // Before the workers, for the slices of task t: the guide mean, the seeded accumulators, and
@@ -40,16 +44,30 @@ struct Call {
 void prepare(const Call& call, int32_t t) {
   const SlabTask& task = call.tasks[t];
   const Extents& e = call.e;
-  guide_local_mean_slices(call.guide, call.buffers.guide_mean, e.d0, e.d1, e.d2, task.first_slice,
-                          task.end_slice);
   const int64_t plane = int64_t{e.d0} * e.d1;
-  const int64_t first = plane * task.first_slice;
-  const int64_t end = plane * task.end_slice;
   const bool rician = call.params->rician;
-  for (int64_t i = first; i < end; ++i) {
-    const double v = call.noisy[i];
-    call.buffers.accum[i] = rician ? v * v : v;
-    call.buffers.weight_sum[i] = 1.0;
+  const auto seed = [&](int64_t first, int64_t end) {
+    for (int64_t i = first; i < end; ++i) {
+      const double v = call.noisy[i];
+      call.buffers.accum[i] = rician ? v * v : v;
+      call.buffers.weight_sum[i] = 1.0;
+    }
+  };
+  if (!call.spans) {
+    guide_local_mean_slices(call.guide, call.buffers.guide_mean, e.d0, e.d1, e.d2, task.first_slice,
+                            task.end_slice);
+    seed(plane * task.first_slice, plane * task.end_slice);
+  } else {
+    for (int32_t z = task.first_slice; z < task.end_slice; ++z) {
+      for (int32_t y = 0; y < e.d1; ++y) {
+        const Span span = call.spans[int64_t{z} * e.d1 + y];
+        if (span.lo >= span.hi) continue;
+        guide_local_mean_line(call.guide, call.buffers.guide_mean, e.d0, e.d1, e.d2, y, z, span.lo,
+                              span.hi);
+        const int64_t line = z * plane + int64_t{y} * e.d0;
+        seed(line + span.lo, line + span.hi);
+      }
+    }
   }
   const int64_t spill = plane * task.spill_slices;
   std::fill(task.spill_accum, task.spill_accum + spill, 0.0);
@@ -65,33 +83,67 @@ void finish(const Call& call, int32_t t) {
   const int64_t end = plane * own.end_slice;
   double* const accum = call.buffers.accum;
   double* const weight_sum = call.buffers.weight_sum;
+  const int32_t d0 = call.e.d0;
+  // Calls run(first, end) for the voxels first .. end - 1 of the slices [lo, hi) (elements
+  // lo * plane .. hi * plane), with a mask only those in the lines' spans.
+  const auto over = [&](int64_t lo, int64_t hi, auto&& run) {
+    if (!call.spans) {
+      run(lo, hi);
+      return;
+    }
+    for (int64_t line = lo / d0; line < hi / d0; ++line) {
+      const Span span = call.spans[line];
+      if (span.lo < span.hi) run(line * d0 + span.lo, line * d0 + span.hi);
+    }
+  };
   for (int32_t s = 0; s < call.slabs; ++s) {
     const SlabTask& task = call.tasks[s];
     const int64_t from = plane * task.end_slice;
     const int64_t to = from + plane * task.spill_slices;
     const int64_t lo = from > first ? from : first;
     const int64_t hi = to < end ? to : end;
-    for (int64_t i = lo; i < hi; ++i) {
-      accum[i] += task.spill_accum[i - from];
-      weight_sum[i] += task.spill_weight[i - from];
-    }
+    if (lo >= hi) continue;
+    over(lo, hi, [&](int64_t a, int64_t b) {
+      for (int64_t i = a; i < b; ++i) {
+        accum[i] += task.spill_accum[i - from];
+        weight_sum[i] += task.spill_weight[i - from];
+      }
+    });
   }
   const double* const noisy = call.noisy;
+  const uint8_t* const mask = call.params->mask;
+  if (mask) {
+    // Outside the mask the noisy value; inside, which lies in the spans, the result below.
+    for (int64_t line = first / d0; line < end / d0; ++line) {
+      const Span span = call.spans[line];
+      const int64_t a = line * d0, b = a + d0;
+      const int64_t lo = span.lo < span.hi ? a + span.lo : b,
+                    hi = span.lo < span.hi ? a + span.hi : b;
+      for (int64_t i = a; i < lo; ++i) accum[i] = noisy[i];
+      for (int64_t i = lo; i < hi; ++i) {
+        if (mask[i] == 0) accum[i] = noisy[i];
+      }
+      for (int64_t i = hi; i < b; ++i) accum[i] = noisy[i];
+    }
+  }
+  const auto inside = [&](int64_t i) { return !mask || mask[i] != 0; };
   if (!call.params->rician) {
-    for (int64_t i = first; i < end; ++i) accum[i] = accum[i] / weight_sum[i];
+    over(first, end, [&](int64_t a, int64_t b) {
+      for (int64_t i = a; i < b; ++i) {
+        if (inside(i)) accum[i] = accum[i] / weight_sum[i];
+      }
+    });
   } else {
     const double sigma = call.params->sigma;
     const double rician_bias = (sigma + sigma) * sigma;
-    for (int64_t i = first; i < end; ++i) {
-      const double v = accum[i] / weight_sum[i] - rician_bias;
-      accum[i] = v < 0.0 ? 0.0 : std::sqrt(v);  // a NaN stays NaN
-      if (noisy[i] <= 0.0) accum[i] = 0.0;
-    }
-  }
-  if (const uint8_t* mask = call.params->mask) {
-    for (int64_t i = first; i < end; ++i) {
-      if (mask[i] == 0) accum[i] = noisy[i];
-    }
+    over(first, end, [&](int64_t a, int64_t b) {
+      for (int64_t i = a; i < b; ++i) {
+        if (!inside(i)) continue;
+        const double v = accum[i] / weight_sum[i] - rician_bias;
+        accum[i] = v < 0.0 ? 0.0 : std::sqrt(v);  // a NaN stays NaN
+        if (noisy[i] <= 0.0) accum[i] = 0.0;
+      }
+    });
   }
 }
 
@@ -144,6 +196,7 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
   // With a mask, the centres are its voxels and every voxel that comes before one of them
   // within the forward half of its window; without one inside, the output is the input.
   std::vector<uint8_t> centres;
+  std::vector<Span> spans;
   if (params.mask) {
     if (mask_count(params.mask, *count) == 0) {
       std::copy(noisy, noisy + *count, buffers.accum);
@@ -152,6 +205,14 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     }
     try {
       centres = pairing_centres(params.mask, extents, radius);
+      // A pair joins a centre and a voxel of its window: the spans of the centres widened by the
+      // radius hold every voxel a pair touches, and one voxel more, for the neighbour a centre
+      // is worked together with (see SlabTask::centres).
+      std::vector<Span> own(static_cast<size_t>(d1) * d2);
+      for (size_t line = 0; line < own.size(); ++line) {
+        own[line] = nonzero_span(centres.data() + line * d0, d0);
+      }
+      spans = widened_spans(own, d0, d1, d2, radius < 0 ? 1 : radius + 1);
     } catch (const std::bad_alloc&) {
       return Status::memory;
     }
@@ -194,7 +255,8 @@ Status filter_with(Isa isa, const double* noisy, const double* guide, const Exte
     task.spill_weight = spills[t].get() + size;
   }
 
-  const Call call{noisy, guide, extents, &params, buffers, tasks, slabs};
+  const Call call{noisy,   guide, extents, &params,
+                  buffers, tasks, slabs,   params.mask ? spans.data() : nullptr};
   const int32_t threads = thread_count(params.threads).count;
   Status run = run_slabs(slabs, threads, stop, params.interrupt,
                          [&](int32_t t, int32_t) { prepare(call, t); });

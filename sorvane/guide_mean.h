@@ -15,4 +15,8 @@ void guide_local_mean(const double* guide, double* guide_mean, int32_t d0, int32
 void guide_local_mean_slices(const double* guide, double* guide_mean, int32_t d0, int32_t d1,
                              int32_t d2, int32_t z_first, int32_t z_end);
 
+// The same for voxels x_lo .. x_hi - 1 of line (y, z) alone.
+void guide_local_mean_line(const double* guide, double* guide_mean, int32_t d0, int32_t d1,
+                           int32_t d2, int32_t y, int32_t z, int32_t x_lo, int32_t x_hi);
+
 }  // namespace volnlm::sorvane

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -81,6 +82,46 @@ TEST(sorvaneGuideLocalMean, SlabBySlabGivesTheWholeVolumesBits) {
     }
     EXPECT_EQ(std::memcmp(whole.data(), slabs.data(), n * sizeof(double)), 0)
         << c.d0 << "x" << c.d1 << "x" << c.d2;
+  }
+}
+
+}  // namespace
+}  // namespace volnlm::sorvane
+
+namespace volnlm::sorvane {
+namespace {
+
+// Any part of a line alone (the border voxels, the first and last interior ones, a single voxel,
+// nothing) gets the bits of the whole volume, and no other element is written.
+TEST(sorvaneGuideLocalMean, PartsOfALineGiveTheWholeVolumesBits) {
+  struct Case {
+    int32_t d0, d1, d2;
+  };
+  const Case cases[] = {{9, 5, 4}, {2, 3, 3}, {1, 4, 2}, {13, 1, 1}};
+  for (const Case& c : cases) {
+    const size_t n = static_cast<size_t>(c.d0) * c.d1 * c.d2;
+    std::vector<double> guide(n), whole(n);
+    for (size_t i = 0; i < n; ++i) guide[i] = 0.37 * static_cast<double>((i * 7919) % 101) - 3.0;
+    guide_local_mean(guide.data(), whole.data(), c.d0, c.d1, c.d2);
+    const int32_t spans[][2] = {
+        {0, c.d0},           {0, 1}, {c.d0 - 1, c.d0}, {1, c.d0 - 1}, {c.d0 / 2, c.d0 / 2 + 1},
+        {c.d0 / 2, c.d0 / 2}};
+    for (int32_t z = 0; z < c.d2; ++z) {
+      for (int32_t y = 0; y < c.d1; ++y) {
+        for (const auto& span : spans) {
+          const int32_t lo = std::max(0, span[0]), hi = std::max(lo, span[1]);
+          std::vector<double> part(n, -1.0);
+          guide_local_mean_line(guide.data(), part.data(), c.d0, c.d1, c.d2, y, z, lo, hi);
+          for (int32_t x = 0; x < c.d0; ++x) {
+            const size_t i = x + static_cast<size_t>(c.d0) * (y + static_cast<size_t>(c.d1) * z);
+            const double want = x >= lo && x < hi ? whole[i] : -1.0;
+            EXPECT_EQ(std::memcmp(&part[i], &want, sizeof want), 0)
+                << c.d0 << "x" << c.d1 << "x" << c.d2 << " line " << y << "," << z << " span " << lo
+                << ".." << hi << " x=" << x;
+          }
+        }
+      }
+    }
   }
 }
 
