@@ -74,7 +74,8 @@ inline constexpr int32_t kHeadMaskMargin = 2;
 
 // A head mask made from the noisy volume itself: a threshold between background and tissue,
 // the largest connected component, holes filled, dilated by kHeadMaskMargin (head_mask.cpp says
-// how). Throws std::bad_alloc when memory is short.
+// how). `threads` as the filters take it (0: the default count); the mask is the same for every
+// count. Throws std::bad_alloc when memory is short.
 std::vector<uint8_t> head_mask(const double* volume, const Extents& extents, int32_t threads = 0);
 
 // The voxels whose blockdenoise result the guided method needs exactly so that sorvane, run
