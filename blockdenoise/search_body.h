@@ -97,9 +97,10 @@ struct LaneSums {
   using M = typename O::M;
   // Elements i .. i + 7 of the plane sums (see box_distances); in a partial chunk only the
   // lanes in `m` are read.
-  template <bool kTail>
+  template <bool kTail, int kP>
   static BLOCKDENOISE_ALWAYS_INLINE inline F plane8(const float* a, ptrdiff_t slice,
-                                                    ptrdiff_t shift, int32_t q, M m) {
+                                                    ptrdiff_t shift, int32_t p, M m) {
+    const int32_t q = kP > 0 ? kP : p;
     F v = O::set(0.0f);
     for (int32_t ez = -q; ez <= q; ++ez) {
       const float* r = a + ez * slice;
@@ -112,91 +113,26 @@ struct LaneSums {
     }
     return v;
   }
+  template <int kP>
   static void plane_p(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
                       int32_t n) {
     const M all = O::range(0, 8);
     int32_t i = 0;
-    for (; i + 8 <= n; i += 8) O::store(out + i, plane8<false>(a + i, slice, shift, p, all));
+    for (; i + 8 <= n; i += 8) O::store(out + i, plane8<false, kP>(a + i, slice, shift, p, all));
     if (i < n) {
       const M m = O::range(0, n - i);
-      O::store_part(out + i, m, plane8<true>(a + i, slice, shift, p, m));
-    }
-  }
-  // plane8 for p = 1, each squared difference made once instead of once per row sum that holds
-  // it: a strip of the line at a time, the squares of its three rows (and of the element on
-  // either side) go to `squares`, and the row sums read them back. A row sum is then
-  // (a + b) + c where plane8 forms ((0 + a) + b) + c, the same bits: a square is +0 or more, or
-  // NaN, and adding it to 0 gives it back.
-  static constexpr int32_t kStrip = 256;
-  static BLOCKDENOISE_ALWAYS_INLINE inline F row_sum(const float* q) {
-    return O::add(O::add(O::load(q), O::load(q + 1)), O::load(q + 2));
-  }
-  static BLOCKDENOISE_ALWAYS_INLINE inline F row_sum_part(const float* q, M m) {
-    return O::add(O::add(O::load_part(q, m), O::load_part(q + 1, m)), O::load_part(q + 2, m));
-  }
-  static void plane_1(const float* a, ptrdiff_t slice, ptrdiff_t shift, float* out, int32_t n) {
-    // Room for a whole vector past the last square: the part of a vector read past a row's
-    // end is 0, and its square is stored whole (a partial store costs more on some machines).
-    float squares[3][kStrip + 2 + 8];
-    for (int32_t first = 0; first < n; first += kStrip) {
-      const int32_t m = n - first < kStrip ? n - first : kStrip;
-      // The squares of elements first - 1 .. first + m of each row.
-      for (int32_t ez = -1; ez <= 1; ++ez) {
-        const float* r = a + first + ez * slice - 1;
-        float* sq = squares[ez + 1];
-        int32_t i = 0;
-        for (; i + 8 <= m + 2; i += 8) {
-          const F d = O::sub(O::load(r + i), O::load(r + i + shift));
-          O::store(sq + i, O::mul(d, d));
-        }
-        if (i < m + 2) {
-          const M part = O::range(0, m + 2 - i);
-          const F d = O::sub(O::load_part(r + i, part), O::load_part(r + i + shift, part));
-          O::store(sq + i, O::mul(d, d));
-        }
-      }
-      int32_t i = 0;
-      for (; i + 8 <= m; i += 8) {
-        F v = row_sum(squares[0] + i);
-        v = O::add(v, row_sum(squares[1] + i));
-        v = O::add(v, row_sum(squares[2] + i));
-        O::store(out + first + i, v);
-      }
-      if (i < m) {
-        const M part = O::range(0, m - i);
-        F v = row_sum_part(squares[0] + i, part);
-        v = O::add(v, row_sum_part(squares[1] + i, part));
-        v = O::add(v, row_sum_part(squares[2] + i, part));
-        O::store_part(out + first + i, part, v);
-      }
+      O::store_part(out + i, m, plane8<true, kP>(a + i, slice, shift, p, m));
     }
   }
   static void plane(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p, float* out,
                     int32_t n) {
     if (p == 1) {
-      plane_1(a, slice, shift, out, n);
+      plane_p<1>(a, slice, shift, p, out, n);
     } else {
-      plane_p(a, slice, shift, p, out, n);
-    }
-  }
-  // add_rows of three rows (p = 1), the rows held in registers rather than read per element.
-  static void add_three_rows(const float* r0, const float* r1, const float* r2, float* out,
-                             int32_t n) {
-    int32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      O::store(out + i, O::add(O::add(O::load(r0 + i), O::load(r1 + i)), O::load(r2 + i)));
-    }
-    if (i < n) {
-      const M m = O::range(0, n - i);
-      const F v = O::add(O::load_part(r0 + i, m), O::load_part(r1 + i, m));
-      O::store_part(out + i, m, O::add(v, O::load_part(r2 + i, m)));
+      plane_p<0>(a, slice, shift, p, out, n);
     }
   }
   static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
-    if (count == 3) {
-      add_three_rows(rows[0], rows[1], rows[2], out, n);
-      return;
-    }
     int32_t i = 0;
     for (; i + 8 <= n; i += 8) {
       F v = O::load(rows[0] + i);
