@@ -199,6 +199,23 @@ class Study:
                 {"contrast": k} if k != 1 else {})), out, block_seconds + time.time() - t,
                 with_ssim)
 
+    def tried(self, level, kind, param):
+        """The values of `param` run so far on this volume at this level, in order."""
+        return sorted(r[param] for r in self.done.values() if r["volume"] == self.volume and
+                      r["level"] == level and r["kind"] == kind)
+
+    def widen_nlm(self, level, noisy, sigma, rounds):
+        """scikit-image's h moved in steps of 0.1 sigma while the best run is at an end."""
+        for _ in range(rounds):
+            hs = self.tried(level, "nlm", "h_over_sigma")
+            best = self.best(level, "nlm")["h_over_sigma"]
+            if best == hs[-1]:
+                self.nlm(level, noisy, sigma, [round(best + 0.1, 1)])
+            elif best == hs[0] and best > 0.15:
+                self.nlm(level, noisy, sigma, [round(best - 0.1, 1)])
+            else:
+                break
+
     def best(self, level, kind, **match):
         recs = [r for r in self.done.values() if r["volume"] == self.volume and
                 r["level"] == level and r["kind"] == kind and
@@ -379,16 +396,12 @@ def peers(levels=(0.03, 0.05, 0.02, 0.07, 0.12, 0.01, 0.09, 0.15)):
     c = [s // 2 for s in clean.shape]
     crop = tuple(slice(ci - 48, ci + 48) for ci in c)
 
-    def tried(level, kind, param):
-        return sorted(r[param] for r in st.done.values() if r["volume"] == "ch2" and
-                      r["level"] == level and r["kind"] == kind)
-
     for level in levels:
         sigma = level * peak
         noisy = rician(clean, sigma, seed=int(round(level * 1000)))
         st.gauss(level, noisy)
         for _ in range(4):
-            widths, best = tried(level, "gauss", "width"), st.best(level, "gauss")["width"]
+            widths, best = st.tried(level, "gauss", "width"), st.best(level, "gauss")["width"]
             if best == widths[0] and best > 0.25:
                 st.gauss(level, noisy, [round(best - 0.1, 2)])
             elif best == widths[-1]:
@@ -405,7 +418,7 @@ def peers(levels=(0.03, 0.05, 0.02, 0.07, 0.12, 0.01, 0.09, 0.15)):
                                        fast_mode=True)
                 st.record(dict(key=key, level=level, kind="nlm-crop96", h_over_sigma=f,
                                psnr=psnr(out, clean[crop], mask[crop], peak)))
-            hs, best = tried(level, "nlm-crop96", "h_over_sigma"), st.best(
+            hs, best = st.tried(level, "nlm-crop96", "h_over_sigma"), st.best(
                 level, "nlm-crop96")["h_over_sigma"]
             if best == hs[-1]:
                 factors = [round(best + 0.1, 1)]
@@ -415,14 +428,7 @@ def peers(levels=(0.03, 0.05, 0.02, 0.07, 0.12, 0.01, 0.09, 0.15)):
                 break
         f = st.best(level, "nlm-crop96")["h_over_sigma"]
         st.nlm(level, noisy, sigma, [f, round(f - 0.1, 1), round(f + 0.1, 1)])
-        for _ in range(4):
-            hs, best = tried(level, "nlm", "h_over_sigma"), st.best(level, "nlm")["h_over_sigma"]
-            if best == hs[-1]:
-                st.nlm(level, noisy, sigma, [round(best + 0.1, 1)])
-            elif best == hs[0] and best > 0.15:
-                st.nlm(level, noisy, sigma, [round(best - 0.1, 1)])
-            else:
-                break
+        st.widen_nlm(level, noisy, sigma, rounds=4)
         st.peers_ssim(level, noisy, sigma)
 
 
@@ -492,17 +498,7 @@ def defaults_stage(which="template"):
         if st.best(level, "nlm"):
             f = st.best(level, "nlm")["h_over_sigma"]
             other.nlm(level, noisy, sigma, [f, round(f - 0.1, 1), round(f + 0.1, 1)])
-            for _ in range(8):
-                hs = sorted(r["h_over_sigma"] for r in other.done.values() if
-                            r["volume"] == other.volume and r["level"] == level and
-                            r["kind"] == "nlm")
-                best = other.best(level, "nlm")["h_over_sigma"]
-                if best == hs[-1]:
-                    other.nlm(level, noisy, sigma, [round(best + 0.1, 1)])
-                elif best == hs[0] and best > 0.15:
-                    other.nlm(level, noisy, sigma, [round(best - 0.1, 1)])
-                else:
-                    break
+            other.widen_nlm(level, noisy, sigma, rounds=8)
         other.peers_ssim(level, noisy, sigma)
 
 
