@@ -29,7 +29,12 @@
 // sigma). The rounds above then also keep only the bright blocks, whose level exceeds
 // kBrightLevel times the current estimate. When fewer than kMinBrightBlocks blocks are that
 // bright, the volume is essentially background: the plain estimate is divided by the Rayleigh
-// factor instead.
+// factor instead. That quotient is also an upper bound on the noise, and it is taken when the
+// bright estimate exceeds it. This happens where edges fill most blocks (small volumes,
+// structure at the scale of a voxel): the screening rests on the estimate it screens for, so an
+// estimate that edges have inflated lets the edge blocks through and holds itself up. On a
+// 20x18x12 brain-like phantom with Rician noise of 10, the bright estimate settled at 20 to 30
+// for 9 seeds of 12, and the bound gave 9 to 11.
 //
 // The signal level that the default smoothing weighs the noise against (signal_level) is the
 // 99th percentile of the means of the same blocks: on the whole T1 template with Rician noise of
@@ -274,14 +279,21 @@ int32_t threads_for(int32_t requested) {
 
 SigmaEstimate estimate_over(const Blocks& all, bool rician) {
   if (all.blocks.empty()) return {};
-  size_t used = 0;
+  size_t plain_used = 0;
+  const double plain = settle(all, false, &plain_used);
   if (rician) {
+    // The plain estimate over every block, Rayleigh-corrected, bounds the noise from above:
+    // dark blocks spread by 0.655 sigma and bright ones by sigma, so the plain estimate lies
+    // between the two and the bound is sigma or more. A bright estimate above it rests on
+    // something else than noise (see kMinBrightBlocks), and the bound is taken instead.
+    size_t used = 0;
     const double bright = settle(all, true, &used);
-    if (used >= kMinBrightBlocks) return {bright, static_cast<int64_t>(used), false};
+    if (used >= kMinBrightBlocks && bright <= plain / kRayleighSpread) {
+      return {bright, static_cast<int64_t>(used), false};
+    }
+    return {plain / kRayleighSpread, static_cast<int64_t>(plain_used), true};
   }
-  const double plain = settle(all, false, &used);
-  if (rician) return {plain / kRayleighSpread, static_cast<int64_t>(used), true};
-  return {plain, static_cast<int64_t>(used), false};
+  return {plain, static_cast<int64_t>(plain_used), false};
 }
 
 double signal_over(const Blocks& all) {

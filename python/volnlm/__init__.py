@@ -358,7 +358,9 @@ def estimate_sigma(volume, rician=True, *, mask=None):
     With ``rician=True`` (magnitude MRI) only the bright blocks count, those whose mean exceeds
     5 times the estimate, since the magnitude's spread falls below sigma where the signal is low
     (to 0.655 sigma in pure background); when hardly any block is that bright, the estimate
-    over all blocks is divided by that Rayleigh factor 0.655 instead.
+    over all blocks is divided by that Rayleigh factor 0.655 instead. That quotient bounds the
+    noise from above and is also taken when the bright blocks' estimate exceeds it, as it does
+    on small volumes where edges cross most blocks.
 
     Measured with seeded noise of 3% and 9% of the maximum, on a real T1 volume and on
     synthetic phantoms, Gaussian and Rician: within 4% of the truth.

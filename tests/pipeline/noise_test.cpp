@@ -115,15 +115,22 @@ TEST(NoiseEstimate, TheLastVoxelOfAnOddAxisIsLeftOut) {
 }
 
 // Magnitude data: the estimate rests on the blocks brighter than 5 times the current estimate,
-// when there are at least 64 of them; otherwise on all blocks, divided by the Rayleigh spread.
+// when there are at least 64 of them and their estimate is at most the plain one over all
+// blocks divided by the Rayleigh spread; otherwise on all blocks, divided by the Rayleigh spread.
 TEST(NoiseEstimate, MagnitudeDataRestsOnTheBrightBlocks) {
   const struct Case {
     const char* what;
-    int bright;        // blocks of level 1000 whose detail is 1 checker
-    double dim_level;  // level of 64 further blocks whose detail is 1.25 checkers
+    int bright;        // blocks of level 1000 whose detail is bright_checker checkers
+    double dim_level;  // level of 64 further blocks whose detail is dim_checker checkers
     double expected;
     double plain_checker;  // the median over every block, which the plain estimate takes
+    double bright_checker = 1.0;
+    double dim_checker = 1.25;
   } cases[] = {
+      // Over all 128 blocks the median detail is 2.5 checkers, so the bound is that estimate
+      // over the Rayleigh spread, 3.82 checkers' worth; the bright blocks alone give 4 checkers.
+      {"a bright estimate above the Rayleigh-corrected plain one gives way to it", 64, 20.0,
+       sigma_of(2.5, 3) / kRayleighSpread, 2.5, 4.0, 1.0},
       // Over all 128 blocks the estimate is that of 1.125 checkers (4.72), so 4 times it is
       // 18.87 and 5 times it 23.59; then of the bright blocks alone 4.19, 5 times that 20.97.
       {"dim blocks between 4 and 5 estimates stay out", 64, 20.0, sigma_of(1.0, 3), 1.125},
@@ -133,8 +140,8 @@ TEST(NoiseEstimate, MagnitudeDataRestsOnTheBrightBlocks) {
   };
   for (const Case& c : cases) {
     Extents e;
-    const std::vector<double> v =
-        blocks_volume(3, {{1000.0, 1.0, 0.0, c.bright}, {c.dim_level, 1.25, 0.0, 64}}, &e);
+    const std::vector<double> v = blocks_volume(
+        3, {{1000.0, c.bright_checker, 0.0, c.bright}, {c.dim_level, c.dim_checker, 0.0, 64}}, &e);
     EXPECT_NEAR(estimate_sigma(v.data(), e, true), c.expected, 1e-12 * c.expected) << c.what;
     const double plain = sigma_of(c.plain_checker, 3);
     EXPECT_NEAR(estimate_sigma(v.data(), e, false), plain, 1e-12 * plain) << c.what;
