@@ -285,13 +285,15 @@ SigmaEstimate estimate_over(const Blocks& all, bool rician) {
     // The plain estimate over every block, Rayleigh-corrected, bounds the noise from above:
     // dark blocks spread by 0.655 sigma and bright ones by sigma, so the plain estimate lies
     // between the two and the bound is sigma or more. A bright estimate above it rests on
-    // something else than noise (see kMinBrightBlocks), and the bound is taken instead.
+    // something else than noise (see the method above), and the bound is taken instead; the
+    // volume still holds enough bright blocks, and counts as one that does.
+    const double bound = plain / kRayleighSpread;
     size_t used = 0;
     const double bright = settle(all, true, &used);
-    if (used >= kMinBrightBlocks && bright <= plain / kRayleighSpread) {
-      return {bright, static_cast<int64_t>(used), false};
+    if (used >= kMinBrightBlocks) {
+      return {bright <= bound ? bright : bound, static_cast<int64_t>(used), false};
     }
-    return {plain / kRayleighSpread, static_cast<int64_t>(plain_used), true};
+    return {bound, static_cast<int64_t>(plain_used), true};
   }
   return {plain, static_cast<int64_t>(plain_used), false};
 }
