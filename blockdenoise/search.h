@@ -211,8 +211,9 @@ SearchForm search_form_for(Isa isa);
 // infinite voxel reaches only the centres whose patches contain it, and each sum holds the
 // same squares as a plain loop over the patch, added in another order. The plane sums of an
 // offset are kept in s.row_cache, when present, for the next line of the same slice.
-// `Sums` gives the two elementwise steps (plane sums, and adding rows); every instruction set
-// makes them with the same single operations, so they give the same bits.
+// `Sums` gives the two elementwise steps (plane sums, and patch sums from plane sums with the
+// last one made in the same pass); every instruction set makes them with the same single
+// operations, so they give the same bits.
 template <class Sums>
 void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy, int32_t dz,
                    int32_t x0, int32_t x1) {
@@ -245,13 +246,13 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
     if (w_lo < from) from = w_lo;
     if (w_hi > to) to = w_hi;
   };
-  for (int32_t ey = -p; ey <= p; ++ey) {
+  for (int32_t ey = -p; ey < p; ++ey) {
     const int32_t line = y + ey;
     float* plane = s.plane_rows + static_cast<ptrdiff_t>(ey + p) * s.d0;
     bool fresh = true;
     int32_t from = x0, to = x1;
-    if (cached >= 0) cached_range(line, from, to);
-    if (cached >= 0 && ey < p) {
+    if (cached >= 0) {
+      cached_range(line, from, to);
       const int64_t slot = cached * kept + (line + p) % kept;
       plane = s.row_cache + slot * s.d0;
       const int64_t tag = slice_tag + line + p;
@@ -273,23 +274,30 @@ void box_distances(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_
     }
     s.sum_rows[ey + p] = plane + x0;
   }
-  Sums::add_rows(s.sum_rows, side, s.distances + x0, n);
+  // Line y + p is made while the patch sums are added; with the cache it goes into the slot of
+  // line y - p (read above, and no longer needed by the next line), together with the parts
+  // outside x0 .. x1 that the next lines need.
+  const int32_t line = y + p;
+  float* made = s.plane_rows + static_cast<ptrdiff_t>(side - 1) * s.d0;
+  const ptrdiff_t slice = s.pd0 * s.pd1;
   if (cached >= 0) {
-    const int32_t line = y + p;
     const int64_t slot = cached * kept + (line + p) % kept;
     int32_t from = x0, to = x1;
     cached_range(line, from, to);
-    // A plain loop: a library call instantiated here could be shared with another instruction
-    // set's copy of this template.
-    float* into = s.row_cache + slot * s.d0;
-    const float* made = s.plane_rows + static_cast<ptrdiff_t>(side - 1) * s.d0;
-    for (int32_t i = from; i < to; ++i) into[i] = made[i];
+    made = s.row_cache + slot * s.d0;
+    if (from < x0)
+      Sums::plane(s.padded + padded_index(s, from, line, z), slice, shift, p, made + from,
+                  x0 - from);
+    if (x1 < to)
+      Sums::plane(s.padded + padded_index(s, x1, line, z), slice, shift, p, made + x1, to - x1);
     s.row_tags[slot] = slice_tag + line + p;
     if (s.row_spans) {
       s.row_spans[2 * slot] = from;
       s.row_spans[2 * slot + 1] = to;
     }
   }
+  Sums::patch(s.padded + padded_index(s, x0, line, z), slice, shift, p, s.sum_rows, side - 1,
+              made + x0, s.distances + x0, n);
 }
 
 // Calls `run`(s, y, z, dx, dy, dz, x0, x1) for every offset of the window of line (y, z) in

@@ -128,22 +128,50 @@ struct LaneSums {
                     int32_t n) {
     if (p == 1) {
       plane_p<1>(a, slice, shift, p, out, n);
+    } else if (p == 2) {
+      plane_p<2>(a, slice, shift, p, out, n);
     } else {
       plane_p<0>(a, slice, shift, p, out, n);
     }
   }
-  static void add_rows(const float* const* rows, int32_t count, float* out, int32_t n) {
-    int32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      F v = O::load(rows[0] + i);
-      for (int32_t k = 1; k < count; ++k) v = O::add(v, O::load(rows[k] + i));
-      O::store(out + i, v);
+  // Elements i .. i + 7 of the patch sums: rows[0] + ... + rows[count - 1], then the plane sum
+  // of `a` added last, that plane sum also stored into `made` (read before written, so `made`
+  // may be rows[0]).
+  template <bool kTail, int kP>
+  static BLOCKDENOISE_ALWAYS_INLINE inline void patch8(const float* a, ptrdiff_t slice,
+                                                       ptrdiff_t shift, int32_t p,
+                                                       const float* const* rows, int32_t count,
+                                                       float* made, float* out, int32_t i, M m) {
+    const F plane = plane8<kTail, kP>(a + i, slice, shift, p, m);
+    F v = plane;
+    if (count > 0) {
+      v = load<O, kTail>(rows[0] + i, m);
+      for (int32_t k = 1; k < count; ++k) v = O::add(v, load<O, kTail>(rows[k] + i, m));
+      v = O::add(v, plane);
     }
-    if (i < n) {
-      const M m = O::range(0, n - i);
-      F v = O::load_part(rows[0] + i, m);
-      for (int32_t k = 1; k < count; ++k) v = O::add(v, O::load_part(rows[k] + i, m));
-      O::store_part(out + i, m, v);
+    store<O, kTail>(made + i, m, plane);
+    store<O, kTail>(out + i, m, v);
+  }
+  template <int kP>
+  static void patch_p(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p,
+                      const float* const* rows, int32_t count, float* made, float* out, int32_t n) {
+    const M all = O::range(0, 8);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      patch8<false, kP>(a, slice, shift, p, rows, count, made, out, i, all);
+    if (i < n) patch8<true, kP>(a, slice, shift, p, rows, count, made, out, i, O::range(0, n - i));
+  }
+  // The patch sums of n elements: the plane sums of the first count lines (`rows`) added in
+  // order, then the plane sum of the last line, made here from `a` and kept in `made`, in the
+  // same pass.
+  static void patch(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p,
+                    const float* const* rows, int32_t count, float* made, float* out, int32_t n) {
+    if (p == 1) {
+      patch_p<1>(a, slice, shift, p, rows, count, made, out, n);
+    } else if (p == 2) {
+      patch_p<2>(a, slice, shift, p, rows, count, made, out, n);
+    } else {
+      patch_p<0>(a, slice, shift, p, rows, count, made, out, n);
     }
   }
 };
