@@ -92,8 +92,8 @@ SORVANE_ALWAYS_INLINE inline typename O::D exact_weight(const KernelConstants& k
   return w;
 }
 
-// Pairs of one centre whose weight needs the full formula, set aside by the block pass one by
-// one, and weighed four at a time once the pass is done (or once the blocks that queued any
+// Pairs of one centre whose weight needs the full formula, set aside by the block pass block by
+// block, and weighed four at a time once the pass is done (or once the blocks that queued any
 // could reach this count within the next row), in the order queued.
 inline constexpr int32_t kQueueBlocks = 64;
 
@@ -116,17 +116,20 @@ constexpr LaneSets lane_sets() {
 inline constexpr LaneSets kLaneSets = lane_sets();
 
 struct Queue {
-  // The neighbours' linear indices, pair by pair in the order queued (with room for the four
-  // lanes a block writes whatever it queues), then each pair's weight and its neighbour term.
+  // The blocks that queued any pair, in order: the linear index of the block's first neighbour
+  // and its queued lanes (with room for the one entry a block writes whatever it queues).
+  int32_t block_start[kQueueBlocks + 1];
+  int32_t block_lanes[kQueueBlocks + 1];
+  // At the drain: the neighbours' linear indices, pair by pair in the order queued (with room
+  // for the three that fill the last four), then each pair's weight and its neighbour term.
   int32_t index[4 * kQueueBlocks + 4];
   double weight[4 * kQueueBlocks];
   double term[4 * kQueueBlocks];
 };
 
-// How full a queue is: the blocks that queued any pair, and the pairs.
+// How full a queue is: the blocks that queued any pair.
 struct Fill {
   int32_t blocks = 0;
-  int32_t pairs = 0;
 };
 
 // What every block of neighbours of one centre reads: the centre's values, the constants as
@@ -152,16 +155,23 @@ struct Sums {
   typename O::D accum, weight;
 };
 
-// Weighs the `n` queued pairs and adds them, lane by lane, into their neighbours; returns their
-// lane sums for the centre. The queue is then empty. The weights of
+// Weighs the pairs of the `blocks` queued blocks and adds them, lane by lane, into their
+// neighbours; returns their lane sums for the centre. The queue is then empty. The weights of
 // all the queued pairs are computed first and the additions into the neighbours made after, in
 // queue order, so that the long arithmetic of one group of four does not wait on the memory
 // traffic of another.
 template <class O, bool Rician>
-Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t n) {
+Sums<O> drain(const KernelConstants& k, const Centre<O>& c, Queue& q, int32_t blocks) {
   using D = typename O::D;
   using M = typename O::M;
-  if (n == 0) return Sums<O>{O::set(-0.0), O::set(-0.0)};
+  if (blocks == 0) return Sums<O>{O::set(-0.0), O::set(-0.0)};
+  // The queued lanes of each block, in lane order, block after block.
+  int32_t n = 0;
+  for (int32_t b = 0; b < blocks; ++b) {
+    const int32_t lanes = q.block_lanes[b], in = q.block_start[b];
+    for (int32_t j = 0; j < 4; ++j) q.index[n + j] = in + kLaneSets.offset[lanes][j];
+    n += kLaneSets.count[lanes];
+  }
   // Unused lanes of the last four read the first one's neighbour again.
   for (int32_t j = n; j < n + 3; ++j) q.index[j] = q.index[n - 1 - (n - 1) % 4];
   const D nothing = O::set(-0.0);
@@ -221,8 +231,8 @@ inline void pair_lanes(const Centre<O>& c, Sums<O>& sums, Queue& q, Fill& queued
   accum = O::add_where(unit, accum, c.square);
   weight = O::add_where(unit, weight, one);
   const int32_t bits = O::bits(curved);
-  for (int32_t j = 0; j < 4; ++j) q.index[queued.pairs + j] = in + kLaneSets.offset[bits][j];
-  queued.pairs += kLaneSets.count[bits];
+  q.block_start[queued.blocks] = in;
+  q.block_lanes[queued.blocks] = bits;
   queued.blocks += bits != 0 ? 1 : 0;
 }
 
@@ -294,7 +304,7 @@ Centre<O> make_centre(const SlabTask& task, const KernelConstants& k, int32_t ic
 template <class O, bool Rician>
 SORVANE_ALWAYS_INLINE inline void flush(const KernelConstants& k, const Centre<O>& c, Sums<O>& sums,
                                         Queue& q, Fill& queued) {
-  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued.pairs);
+  const Sums<O> queue_sums = drain<O, Rician>(k, c, q, queued.blocks);
   sums.accum = O::add(sums.accum, queue_sums.accum);
   sums.weight = O::add(sums.weight, queue_sums.weight);
   queued = Fill{};
