@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "sorvane/kernel.h"
 #include "sorvane/worker.h"
@@ -474,22 +475,24 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const double* const guides = task.guide;
   const double* const noisy = task.noisy;
 
+  // Block `at` columns on from a row's first column, for both centres on their lanes.
+  const auto block = [&](int32_t first, double* accum_row, double* weight_row, int32_t at,
+                         typename O::M live_a, typename O::M live_b) SORVANE_ALWAYS_INLINE {
+    const int32_t in = first + at;
+    const D mean_n = O::load(guide_mean + in);
+    const D guide_n = O::load(guides + in);
+    const D term_n = neighbour_terms<O, Rician>(noisy, in);
+    D accum = O::load(accum_row + at);
+    D weight = O::load(weight_row + at);
+    pair_lanes<O, Rician>(a, sa, qa, na, in, mean_n, guide_n, term_n, live_a, accum, weight);
+    pair_lanes<O, Rician>(b, sb, qb, nb, in, mean_n, guide_n, term_n, live_b, accum, weight);
+    O::store(accum_row + at, accum);
+    O::store(weight_row + at, weight);
+  };
   const auto row = [&](const PairPlan<O>& plan, int32_t first, double* accum_row,
                        double* weight_row) SORVANE_ALWAYS_INLINE {
     for (int32_t j = 0; j < plan.blocks; ++j) {
-      const int32_t at = plan.start[j];
-      const int32_t in = first + at;
-      const D mean_n = O::load(guide_mean + in);
-      const D guide_n = O::load(guides + in);
-      const D term_n = neighbour_terms<O, Rician>(noisy, in);
-      D accum = O::load(accum_row + at);
-      D weight = O::load(weight_row + at);
-      pair_lanes<O, Rician>(a, sa, qa, na, in, mean_n, guide_n, term_n, plan.live[0][j], accum,
-                            weight);
-      pair_lanes<O, Rician>(b, sb, qb, nb, in, mean_n, guide_n, term_n, plan.live[1][j], accum,
-                            weight);
-      O::store(accum_row + at, accum);
-      O::store(weight_row + at, weight);
+      block(first, accum_row, weight_row, plan.start[j], plan.live[0][j], plan.live[1][j]);
     }
   };
   // The rest of the centres' own line (their slice is never spilled), then the later rows.
@@ -498,15 +501,44 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   const int32_t dz_last = r < z_rest ? r : z_rest;
   const int32_t dy_low = y < r ? -y : -r;
   const int32_t dy_last = d1 - 1 - y < r ? d1 - 1 - y : r;
-  for (int32_t dz = 0; dz <= dz_last; ++dz) {
-    const int32_t zn = z + dz;
-    const SliceSums to = slice_sums(task, zn);
-    for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
-      if (na.blocks > kQueueBlocks - rows.blocks) flush<O, Rician>(k, a, sa, qa, na);
-      if (nb.blocks > kQueueBlocks - rows.blocks) flush<O, Rician>(k, b, sb, qb, nb);
-      const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
-      row(rows, first, to.accum + (first - to.base), to.weight + (first - to.base));
+  const auto later_rows = [&](auto&& one_row) SORVANE_ALWAYS_INLINE {
+    for (int32_t dz = 0; dz <= dz_last; ++dz) {
+      const int32_t zn = z + dz;
+      const SliceSums to = slice_sums(task, zn);
+      for (int32_t dy = dz == 0 ? 1 : dy_low; dy <= dy_last; ++dy) {
+        if (na.blocks > kQueueBlocks - rows.blocks) flush<O, Rician>(k, a, sa, qa, na);
+        if (nb.blocks > kQueueBlocks - rows.blocks) flush<O, Rician>(k, b, sb, qb, nb);
+        const int32_t first = d0 * (y + dy + d1 * zn) + x_first;
+        one_row(first, to.accum + (first - to.base), to.weight + (first - to.base));
+      }
     }
+  };
+  // Where the row's blocks follow one another from its first column (the window does not reach
+  // the line's end), a small number of them is read with its lane flags held in registers and
+  // its offsets fixed, the same blocks in the same order.
+  const auto fixed_rows = [&](auto count) SORVANE_ALWAYS_INLINE {
+    constexpr int32_t blocks = decltype(count)::value;
+    typename O::M live_a[blocks], live_b[blocks];
+    for (int32_t j = 0; j < blocks; ++j) {
+      live_a[j] = rows.live[0][j];
+      live_b[j] = rows.live[1][j];
+    }
+    later_rows([&](int32_t first, double* accum_row, double* weight_row) SORVANE_ALWAYS_INLINE {
+      for (int32_t j = 0; j < blocks; ++j) {
+        block(first, accum_row, weight_row, 4 * j, live_a[j], live_b[j]);
+      }
+    });
+  };
+  const bool consecutive = rows.start[rows.blocks - 1] == 4 * (rows.blocks - 1);
+  if (consecutive && rows.blocks == 2) {
+    fixed_rows(std::integral_constant<int32_t, 2>{});
+  } else if (consecutive && rows.blocks == 3) {
+    fixed_rows(std::integral_constant<int32_t, 3>{});
+  } else if (consecutive && rows.blocks == 4) {
+    fixed_rows(std::integral_constant<int32_t, 4>{});
+  } else {
+    later_rows([&](int32_t first, double* accum_row, double* weight_row)
+                   SORVANE_ALWAYS_INLINE { row(rows, first, accum_row, weight_row); });
   }
   flush<O, Rician>(k, a, sa, qa, na);
   flush<O, Rician>(k, b, sb, qb, nb);
