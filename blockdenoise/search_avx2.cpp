@@ -14,6 +14,8 @@ struct Avx2 {
   using F = __m256;
   using I = __m256i;
   using M = __m256;  // all bits set in a true lane
+  // Vector registers the blocked loops may plan for.
+  static constexpr int kRegisters = 16;
   static F set(float a) { return _mm256_set1_ps(a); }
   static F load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, F a) { _mm256_storeu_ps(p, a); }

@@ -16,6 +16,8 @@ struct Avx512 {
   using F = __m256;
   using I = __m256i;
   using M = __mmask8;  // bit j for lane j
+  // Vector registers the blocked loops may plan for (AVX-512 has 32 of 256 bits).
+  static constexpr int kRegisters = 32;
   static F set(float a) { return _mm256_set1_ps(a); }
   static F load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, F a) { _mm256_storeu_ps(p, a); }

@@ -7,6 +7,7 @@
 // same bits.
 //
 // `O` provides, with F eight floats, I eight 32-bit integers and M eight lane flags:
+//   int kRegisters (vector registers the blocked loops may plan for);
 //   F set(float); F load(const float*); void store(float*, F);
 //   F load_part(const float*, M) (the lanes of M read, 0 in the others; nothing else is read);
 //   void store_part(float*, M, F) (only the lanes of M written);
@@ -505,47 +506,115 @@ void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t d
   run_range<O, kP>(r, a, b, x0, x1);
 }
 
-// The blocks of chunk c, whose weights are all known: for each group of kRows rows of kSide
-// elements, the group's accumulators stay in registers while every weighed candidate is added
-// in search order, then go to the line's accumulator. Rejected lanes weigh +0, which adds exact
-// zeros because every block value is finite.
-template <class O, int kSide, int kRows>
-void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c) {
+// Block rows first .. first + kRows - 1 (rows in z, then y order, kSide elements each) of the
+// blocks of the chunk at `centre` (x): their accumulators stay in registers while every weighed
+// candidate is added in search order, then go to the line's accumulator rows at `out`, in the
+// lanes of `keep`. With kEdge, some candidates' blocks may leave the volume along x: their
+// elements outside it take the candidate's own value, as the blocks added at once do, and only
+// values inside the volume are read.
+template <class O, int kSide, int kRows, bool kEdge>
+BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_t x,
+                                                     const float* centre, const float* weights,
+                                                     const int32_t* used, int32_t n, int32_t first,
+                                                     float* out, int32_t keep_from) {
   using F = typename O::F;
+  using M = typename O::M;
   constexpr int kP = kSide / 2;
   constexpr int kGroup = kSide * kRows;
-  const int32_t n = s.deferred_count[c];
-  if (n == 0) return;  // the accumulator stays zero
-  const int32_t x = 8 * c;
-  const float* weights = s.deferred_weights + static_cast<size_t>(c) * s.offset_count * 8;
-  const int32_t* used = s.deferred_offsets + static_cast<size_t>(c) * s.offset_count;
-  const float* centre = s.block_values + padded_index(s, x, y, z);
-  const ptrdiff_t pd0 = s.pd0;
-  float* out = s.accum + x;
-  int32_t e = 0;
-  for (int32_t ez = -kP; ez <= kP; ++ez) {
-    for (int32_t ey = -kP; ey <= kP; ey += kRows, e += kGroup) {
-      const float* group = centre + pd0 * (ey + s.pd1 * static_cast<ptrdiff_t>(ez)) - kP;
-      F acc[kGroup];
-      for (F& a : acc) a = O::set(0.0f);
-      for (int32_t k = 0; k < n; ++k) {
-        const F w = O::load(weights + 8 * static_cast<size_t>(k));
-        const float* b = group + s.offset_shifts[used[k]];
-        for (int j = 0; j < kRows; ++j) {
-          for (int i = 0; i < kSide; ++i) {
-            acc[j * kSide + i] = O::add(acc[j * kSide + i], O::mul(w, O::load(b + j * pd0 + i)));
-          }
+  const float* row_at[kRows];
+  for (int j = 0; j < kRows; ++j) row_at[j] = centre + s.row_offsets[first + j] - kP;
+  F acc[kGroup];
+  for (F& a : acc) a = O::set(0.0f);
+  for (int32_t k = 0; k < n; ++k) {
+    const F w = O::load(weights + 8 * static_cast<size_t>(k));
+    const ptrdiff_t shift = s.offset_shifts[used[k]];
+    if constexpr (kEdge) {
+      // Lane l's candidate is voxel x + l + dx of its line (inside the volume, or the lane
+      // weighs 0); element i of its block row is voxel x + l + dx + i - kP, taken where it lies
+      // inside the volume. The lanes outside read at most R + p values past the padded row,
+      // which stay in the padded volume when p > 0 (the line's blocks are inside along y and z,
+      // so a padded row lies before and after each of them); with p = 0 only lanes inside are
+      // read.
+      constexpr bool kWhole = kP > 0;
+      const int32_t nx = x + s.offset_dx[used[k]];
+      const M inside = O::range(-nx, s.d0 - nx);
+      const F own = kWhole ? O::load(centre + shift) : O::load_part(centre + shift, inside);
+      M in[kSide];
+      for (int i = 0; i < kSide; ++i) in[i] = O::range(kP - i - nx, s.d0 + kP - i - nx);
+      for (int j = 0; j < kRows; ++j) {
+        const float* row = row_at[j] + shift;
+        for (int i = 0; i < kSide; ++i) {
+          const F v =
+              O::select(in[i], kWhole ? O::load(row + i) : O::load_part(row + i, in[i]), own);
+          acc[j * kSide + i] = O::add(acc[j * kSide + i], O::mul(w, v));
         }
       }
-      for (int q = 0; q < kGroup; ++q)
-        O::store(out + (e + q) * static_cast<ptrdiff_t>(s.d0), acc[q]);
+    } else {
+      (void)x;
+      for (int j = 0; j < kRows; ++j) {
+        const float* row = row_at[j] + shift;
+        for (int i = 0; i < kSide; ++i) {
+          acc[j * kSide + i] = O::add(acc[j * kSide + i], O::mul(w, O::load(row + i)));
+        }
+      }
     }
+  }
+  const ptrdiff_t first_element = static_cast<ptrdiff_t>(first) * kSide;
+  for (int q = 0; q < kGroup; ++q) {
+    float* at = out + (first_element + q) * s.d0;
+    O::store(at, kEdge ? O::select(O::range(keep_from, 8), acc[q], O::load(at)) : acc[q]);
   }
 }
 
-// A line whose window and blocks stay inside the volume along y and z: the chunks whose
-// candidates all have their blocks inside along x are weighed first and their blocks summed
-// afterwards; the chunks near the ends of the line add their blocks at once.
+// The blocks of chunk c (centres x .. x + 7), whose weights are all known, summed in groups of
+// block rows: as many rows as leave the set's vector registers room for the weight and a
+// product (O::kRegisters). Every accumulator receives the weighed candidates in search order, as
+// adding each block at once would give. Rejected lanes weigh +0, which adds exact zeros because
+// every block value is finite. kEdge as in deferred_rows; only lanes keep_from .. 7 are written.
+template <class O, int kSide, bool kEdge>
+void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c, int32_t x,
+                     int32_t keep_from) {
+  constexpr int kAllRows = kSide * kSide;
+  constexpr int kFit = (O::kRegisters - 3) / kSide;
+  constexpr int kRows = kFit < 1 ? 1 : kFit > kAllRows ? kAllRows : kFit;
+  const int32_t n = s.deferred_count[c];
+  if (n == 0) return;  // the accumulator stays zero
+  const float* weights = s.deferred_weights + static_cast<size_t>(c) * s.offset_count * 8;
+  const int32_t* used = s.deferred_offsets + static_cast<size_t>(c) * s.offset_count;
+  const float* centre = s.block_values + padded_index(s, x, y, z);
+  float* out = s.accum + x;
+  int32_t first = 0;
+  for (; first + kRows <= kAllRows; first += kRows)
+    deferred_rows<O, kSide, kRows, kEdge>(s, x, centre, weights, used, n, first, out, keep_from);
+  if constexpr (kAllRows % kRows != 0)
+    deferred_rows<O, kSide, kAllRows % kRows, kEdge>(s, x, centre, weights, used, n, first, out,
+                                                     keep_from);
+}
+
+template <class O, int kSide>
+void deferred_chunk(const LineSearch& s, int32_t y, int32_t z, int32_t c, int32_t x, bool edge,
+                    int32_t keep_from) {
+  if (edge) {
+    deferred_blocks<O, kSide, true>(s, y, z, c, x, keep_from);
+  } else {
+    deferred_blocks<O, kSide, false>(s, y, z, c, x, keep_from);
+  }
+}
+
+// Records the weights of one offset for chunk c when any lane is weighed.
+template <class O>
+BLOCKDENOISE_ALWAYS_INLINE inline void defer(const LineSearch& s, int32_t c, int32_t o,
+                                             typename O::F weight) {
+  const size_t at = static_cast<size_t>(c) * s.offset_count + s.deferred_count[c]++;
+  O::store(s.deferred_weights + 8 * at, weight);
+  s.deferred_offsets[at] = o;
+}
+
+// A line whose window and blocks stay inside the volume along y and z: every chunk is weighed
+// first and its blocks summed afterwards. The chunks whose candidates all have their blocks
+// inside along x weigh all eight lanes; the chunks near the ends of the line weigh only the
+// centres the offset needs (and, in the last chunk when it overlaps the one before it, only its
+// own), and their block sums put in the volume's own values where blocks leave it along x.
 template <class O, int kP>
 void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
   using F = typename O::F;
@@ -553,8 +622,28 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
   const int32_t margin = s.p + s.search_radius;  // small: only lines the deferred path serves
   const int32_t c_lo = (margin + 7) / 8;
   const int32_t c_hi = (s.d0 - margin) / 8;
-  for (int32_t c = c_lo; c < c_hi; ++c) s.deferred_count[c] = 0;
+  const int32_t chunks = (s.d0 + 7) / 8;
+  const int32_t last_x = s.d0 - 8;  // d0 >= 8 on every line this path serves
+  for (int32_t c = 0; c < chunks; ++c) s.deferred_count[c] = 0;
   const M all = O::range(0, 8);
+  // An edge chunk's centres that the offset works: those of a .. b - 1 in its own part of the
+  // line (x = 8c .. 8c + 7 within the line), as lanes of the chunk at x.
+  const auto edge_chunk = [&](const Run& r, int32_t c, int32_t a, int32_t b, int32_t o) {
+    const int32_t x = 8 * c < last_x ? 8 * c : last_x;
+    const int32_t lo = a > 8 * c ? a : 8 * c;
+    const int32_t hi = b < 8 * c + 8 ? b : 8 * c + 8;
+    if (lo >= hi) return;
+    M ok;
+    F weight;
+    const M lanes = O::range(lo - x, hi - x);
+    // Full loads with a choice of lanes when p > 0: the candidate line then lies inside the
+    // volume with a line before and after it, so the lanes whose candidates leave it along x
+    // (by at most R <= d0) still read inside the volume. With p = 0 it may be the volume's
+    // first or last line: partial loads.
+    const bool weighed = s.p > 0 ? weigh<O, false, kP>(r, x, lanes, ok, weight)
+                                 : weigh<O, true, kP>(r, x, lanes, ok, weight);
+    if (weighed) defer<O>(s, c, o, weight);
+  };
   int32_t o = 0;
   for_each_offset(s, y, z,
                   [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
@@ -567,37 +656,38 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                       return;
                     }
                     if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, a, b);
-                    run_range<O, kP>(r, a, b < 8 * c_lo ? b : 8 * c_lo, x0, x1);
+                    for (int32_t c = a / 8; c < c_lo; ++c) edge_chunk(r, c, a, b, o);
                     const int32_t c_first = a / 8 > c_lo ? a / 8 : c_lo;
                     const int32_t c_end = (b + 7) / 8 < c_hi ? (b + 7) / 8 : c_hi;
                     for (int32_t c = c_first; c < c_end; ++c) {
                       M ok;
                       F weight;
-                      if (!weigh<O, false, kP>(r, 8 * c, all, ok, weight)) continue;
-                      const size_t at =
-                          static_cast<size_t>(c) * s.offset_count + s.deferred_count[c]++;
-                      O::store(s.deferred_weights + 8 * at, weight);
-                      s.deferred_offsets[at] = o;
+                      if (weigh<O, false, kP>(r, 8 * c, all, ok, weight)) defer<O>(s, c, o, weight);
                     }
-                    run_range<O, kP>(r, a > 8 * c_hi ? a : 8 * c_hi, b, x0, x1);
+                    const int32_t c_stop = (b + 7) / 8;
+                    for (int32_t c = c_hi > a / 8 ? c_hi : a / 8; c < c_stop; ++c)
+                      edge_chunk(r, c, a, b, o);
                     ++o;
                   });
-  for (int32_t c = c_lo; c < c_hi; ++c) {
+  for (int32_t c = 0; c < chunks; ++c) {
+    const bool edge = c < c_lo || c >= c_hi;
+    const int32_t x = 8 * c < last_x ? 8 * c : last_x;
+    const int32_t keep = 8 * c - x;
     switch (s.p) {
       case 0:
-        deferred_blocks<O, 1, 1>(s, y, z, c);
+        deferred_chunk<O, 1>(s, y, z, c, x, edge, keep);
         break;
       case 1:
-        deferred_blocks<O, 3, 3>(s, y, z, c);
+        deferred_chunk<O, 3>(s, y, z, c, x, edge, keep);
         break;
       case 2:
-        deferred_blocks<O, 5, 1>(s, y, z, c);
+        deferred_chunk<O, 5>(s, y, z, c, x, edge, keep);
         break;
       case 3:
-        deferred_blocks<O, 7, 1>(s, y, z, c);
+        deferred_chunk<O, 7>(s, y, z, c, x, edge, keep);
         break;
       default:
-        deferred_blocks<O, 9, 1>(s, y, z, c);
+        deferred_chunk<O, 9>(s, y, z, c, x, edge, keep);
         break;
     }
   }

@@ -63,6 +63,7 @@ void make_search_shared(const SearchSetup& setup, SearchShared& shared) {
     }
   }
   shared.offset_shifts.clear();
+  shared.offset_dx.clear();
   if (!setup.block_values) return;
   const int32_t r = setup.search_radius;
   for (int32_t dz = -r; dz <= r; ++dz) {
@@ -70,6 +71,7 @@ void make_search_shared(const SearchSetup& setup, SearchShared& shared) {
       for (int32_t dx = -r; dx <= r; ++dx) {
         if (dx == 0 && dy == 0 && dz == 0) continue;
         shared.offset_shifts.push_back(dx + pd0 * (dy + pd1 * static_cast<ptrdiff_t>(dz)));
+        shared.offset_dx.push_back(dx);
       }
     }
   }
@@ -150,7 +152,7 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
   // buffers cannot be had the search adds every block at once.
   if (setup.block_values) {
     const int32_t count = static_cast<int32_t>(shared.offset_shifts.size());
-    const size_t chunks = static_cast<size_t>(d0 / 8);
+    const size_t chunks = static_cast<size_t>((d0 + 7) / 8);
     try {
       scratch.deferred_weights.resize(chunks * count * 8);
       scratch.deferred_offsets.resize(chunks * count);
@@ -158,6 +160,7 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
       s.block_values = setup.block_values;
       s.offset_count = count;
       s.offset_shifts = shared.offset_shifts.data();
+      s.offset_dx = shared.offset_dx.data();
       s.deferred_weights = scratch.deferred_weights.data();
       s.deferred_offsets = scratch.deferred_offsets.data();
       s.deferred_count = scratch.deferred_count.data();

@@ -24,6 +24,8 @@ struct Portable {
   using F = Floats;
   using I = Ints;
   using M = Flags;
+  // Register budget of the blocked loops: the vector code the compiler makes of these lanes.
+  static constexpr int kRegisters = 16;
   template <class T, class Op>
   static T each(Op op) {
     T out;

@@ -189,6 +189,15 @@ TEST(blockdenoiseFilter, MatchesTheBruteForceLoop) {
       {{8, 7, 12}, params(6, 1, 4, 1, true)},     // 2 slabs
       {{8, 7, 6}, params(7, 2, 8)},               // window wider than the volume, 1 slab
       {{5, 5, 9}, params(1, 0, 5)},               // p = 0: no halos
+      // Lines whose window and blocks stay inside along y and z, where whole lines are weighed
+      // first and their blocks summed afterwards; the chunks at the ends of a line have blocks
+      // leaving the volume along x, and when d0 is not a multiple of eight the last chunk
+      // overlaps the one before it.
+      {{27, 9, 10}, params(2, 1, 6, 1, true)},
+      {{29, 11, 11}, params(2, 2, 6, 1.5f, true)},
+      {{30, 11, 10}, params(2, 2, 5, 1, false)},
+      {{19, 6, 6}, params(2, 0, 5, 1, true)},
+      {{24, 9, 9}, params(3, 1, 5)},
   };
   unsigned seed = 1;
   for (const Case& c : cases) {

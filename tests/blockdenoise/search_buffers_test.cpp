@@ -23,6 +23,7 @@ TEST(blockdenoiseSearchBuffers, CacheStaysWithinItsBudgetAndDeferredSumsFollowTh
       {20, 20, 20, 2, 2, 8, false, true},   // a small volume: a small share
       {40, 30, 20, 1, 9, 2, false, false},  // radius past the cached ones
       {40, 30, 20, 0, 3, 6, true, false},   // one-voxel patches need no cache
+      {45, 30, 20, 0, 3, 6, true, false},   // a last chunk of lines that overlaps the one before
       {7, 3, 3, 1, 1, 4, false, false},     // too small for even one offset
       {300, 300, 8, 1, 8, 1, false, true},  // capped per worker
   };
@@ -58,7 +59,7 @@ TEST(blockdenoiseSearchBuffers, CacheStaysWithinItsBudgetAndDeferredSumsFollowTh
     EXPECT_EQ(shared.offset_shifts.size(), c.deferred ? window * window * window - 1 : 0);
     if (c.deferred) {
       EXPECT_EQ(s.offset_count, static_cast<int32_t>(window * window * window - 1));
-      EXPECT_EQ(scratch.deferred_count.size(), static_cast<size_t>(c.d0 / 8));
+      EXPECT_EQ(scratch.deferred_count.size(), static_cast<size_t>((c.d0 + 7) / 8));
       EXPECT_EQ(scratch.deferred_weights.size(), scratch.deferred_offsets.size() * 8);
     }
     EXPECT_EQ(shared.row_offsets.size(), side * side);
