@@ -144,6 +144,10 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   const int32_t workers = worker_count(d2, params.search_radius);
   const int32_t threads = thread_count(params.threads).count;
   std::atomic<bool> stop{false};
+  // The pair rings' depth decides how far the plane spans of a mask reach.
+  const PairRings pairs = pair_rings && p >= 0 ? plan_pair_rings(d0, d1, d2, params.search_radius,
+                                                                 std::min(threads, workers))
+                                               : PairRings{};
 
   // With a mask, the centres are the voxels within p of it, whose blocks cover a mask voxel;
   // without one inside the mask, or without blocks, every voxel keeps its noisy value.
@@ -168,7 +172,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
       stat_spans = widened_spans(spans, d0, d1, d2, params.search_radius);
       block_spans = widened_spans(spans, d0, d1, d2, p);
       if (p > 0 && params.search_radius >= 1 && params.search_radius <= kDeferredMaxRadius) {
-        plane_spans = plane_spans_for(spans, d0, d1, d2, p, params.search_radius);
+        plane_spans = plane_spans_for(spans, d0, d1, d2, p, params.search_radius, pairs.depth);
       }
     } catch (const std::bad_alloc&) {
       return Status::memory;
@@ -351,21 +355,13 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
   // the same.
   std::array<std::unique_ptr<float[]>, kMaxWorkers> rings;
   std::array<std::unique_ptr<uint8_t[]>, kMaxWorkers> searched;
-  const int32_t r = params.search_radius;
-  int32_t pair_lines = 0;
-  if (pair_rings && p >= 0 && r >= 1 && r <= kPairMaxRadius) {
-    pair_lines = d1 + r + 1;
-    const double ring = static_cast<double>(pair_lines) * pair_backward_offsets(r) * d0;
-    const double fit = std::floor(std::max(kPairRingShare * n, kPairRingFloor) / ring);
-    const int32_t count =
-        static_cast<int32_t>(std::min(fit, static_cast<double>(std::min(threads, workers))));
-    for (int32_t k = 0; k < count; ++k) {
-      rings[k] = floats(static_cast<size_t>(ring));
-      searched[k] = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[pair_lines]);
-      if (!rings[k] || !searched[k]) {
-        rings[k] = nullptr;  // the threads without a ring search alone
-        break;
-      }
+  const int32_t pair_lines = static_cast<int32_t>(pairs.lines);
+  for (int32_t k = 0; k < pairs.count; ++k) {
+    rings[k] = floats(static_cast<size_t>(pairs.floats));
+    searched[k] = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[pair_lines]);
+    if (!rings[k] || !searched[k]) {
+      rings[k] = nullptr;  // the threads without a ring search alone
+      break;
     }
   }
   const Status run =
@@ -374,6 +370,7 @@ Status filter_with(Isa isa, const float* noisy, const Extents& extents, const Pa
         s.pair_rows = rings[thread].get();
         s.pair_searched = searched[thread].get();
         s.pair_lines = pair_lines;
+        s.pair_depth = pairs.depth;
         s.pair_first_slice = tasks[slab].first_slice;
         ThreadFunc(&tasks[slab]);
       });

@@ -80,12 +80,12 @@ struct LineSearch {
   // c + o and that of c + o to c are the same float (the same squares, (a - b)^2 = (b - a)^2,
   // summed in the same order), and so is the weight made from it; only the preselection, a
   // ratio taken the other way round, must be decided for each direction. A line searched with
-  // `pair_rows` set, on its forward offsets (dz = 1, and dz = 0 with dy > 0), also decides the
-  // reverse direction for the partner centres and leaves their weights (kNoPair where the
-  // partner does not take the candidate) in the partner line's rows; the partner line, on the
-  // matching backward offset, reads them instead of making the distances again. `pair_rows`
-  // is a ring of `pair_lines` lines (d1 + R + 1: the lines a forward offset reaches ahead),
-  // each of pair_backward_offsets(R) rows of d0 floats. Lines before
+  // `pair_rows` set, on its forward offsets (dz = 1 .. `pair_depth`, and dz = 0 with dy > 0),
+  // also decides the reverse direction for the partner centres and leaves their weights
+  // (kNoPair where the partner does not take the candidate) in the partner line's rows; the
+  // partner line, on the matching backward offset, reads them instead of making the distances
+  // again. `pair_rows` is a ring of `pair_lines` lines (pair_ring_lines: the lines a forward
+  // offset reaches ahead), each of pair_backward_offsets rows of d0 floats. Lines before
   // `pair_first_slice` were not searched with this ring, so their weights are made afresh.
   // A line none of whose centres searches is not searched at all: `pair_searched` (one byte per
   // line of the ring) tells the partner lines whether it was. Without a mask such a line has no
@@ -95,6 +95,7 @@ struct LineSearch {
   float* pair_rows = nullptr;
   uint8_t* pair_searched = nullptr;
   int32_t pair_lines = 0;
+  int32_t pair_depth = 1;  // 1 .. R
   int32_t pair_first_slice = 0;
 
   // With a mask: per line (y, z) of the volume, at z * d1 + y, the span [lo, hi) of x that holds
@@ -123,11 +124,16 @@ inline constexpr double kPairRingFloor = 1 << 20;
 // no weight is negative.
 inline constexpr float kNoPair = -1.0f;
 
-// Backward offsets whose weights a partner line leaves: dz = -1 (any dx, dy), and dz = 0 with
-// dy < 0 (any dx).
-inline int32_t pair_backward_offsets(int32_t search_radius) {
-  const int32_t w = 2 * search_radius + 1;
-  return w * w + search_radius * w;
+// Backward offsets whose weights a partner line leaves: dz = -depth .. -1 (any dx, dy), and
+// dz = 0 with dy < 0 (any dx).
+inline int64_t pair_backward_offsets(int32_t search_radius, int32_t depth) {
+  const int64_t w = 2 * int64_t{search_radius} + 1;
+  return depth * w * w + search_radius * w;
+}
+
+// Lines of a ring: those a forward offset of depth `depth` reaches ahead, and the line itself.
+inline int64_t pair_ring_lines(int32_t d1, int32_t search_radius, int32_t depth) {
+  return int64_t{depth} * d1 + search_radius + 1;
 }
 
 // Ring slot of line (y, z).
@@ -138,9 +144,10 @@ inline int64_t pair_slot(const LineSearch& s, int32_t y, int32_t z) {
 // Row of the weights of line (y, z) for backward offset (dx, dy, dz) in the pair ring.
 inline float* pair_row(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t dy,
                        int32_t dz) {
-  const int32_t r = s.search_radius, w = 2 * r + 1;
-  const int32_t index = dz < 0 ? (dy + r) * w + (dx + r) : w * w + (dy + r) * w + (dx + r);
-  return s.pair_rows + (pair_slot(s, y, z) * pair_backward_offsets(r) + index) * s.d0;
+  const int64_t r = s.search_radius, w = 2 * r + 1;
+  const int64_t index = ((dz + s.pair_depth) * w + (dy + r)) * w + (dx + r);
+  return s.pair_rows +
+         (pair_slot(s, y, z) * pair_backward_offsets(s.search_radius, s.pair_depth) + index) * s.d0;
 }
 
 // Largest number of floats one worker keeps in its cache of plane sums; the offsets beyond it

@@ -105,10 +105,11 @@ struct LaneSums {
     F v = O::set(0.0f);
     for (int32_t ez = -q; ez <= q; ++ez) {
       const float* r = a + ez * slice;
+      // A row starts from its first square: 0 + a square (+0, positive or NaN) is that square.
       F row = O::set(0.0f);
       for (int32_t ex = -q; ex <= q; ++ex) {
         const F d = O::sub(load<O, kTail>(r + ex, m), load<O, kTail>(r + ex + shift, m));
-        row = O::add(row, O::mul(d, d));
+        row = ex == -q ? O::mul(d, d) : O::add(row, O::mul(d, d));
       }
       v = ez == -q ? row : O::add(v, row);
     }
@@ -155,7 +156,16 @@ struct LaneSums {
   }
   template <int kP>
   static void patch_p(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p,
-                      const float* const* rows, int32_t count, float* made, float* out, int32_t n) {
+                      const float* const* given, int32_t count, float* made, float* out,
+                      int32_t n) {
+    // With a known patch radius the row pointers are held in registers, not reread.
+    const float* held[kP > 0 ? 2 * kP : 1];
+    const float* const* rows = given;
+    if constexpr (kP > 0) {
+      for (int32_t k = 0; k < 2 * kP; ++k) held[k] = given[k];
+      rows = held;
+      count = 2 * kP;
+    }
     const M all = O::range(0, 8);
     int32_t i = 0;
     for (; i + 8 <= n; i += 8)
@@ -210,14 +220,14 @@ inline Run make_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32
   r.shift = dx + s.pd0 * (dy + s.pd1 * static_cast<ptrdiff_t>(dz));
   r.rows_inside = r.ny - s.p >= 0 && r.ny + s.p < s.d1 && r.nz - s.p >= 0 && r.nz + s.p < s.d2;
   if (s.pair_rows) {
-    if ((dz == -1 && z - 1 >= s.pair_first_slice) || (dz == 0 && dy < 0)) {
+    if ((dz < 0 && dz >= -s.pair_depth && z + dz >= s.pair_first_slice) || (dz == 0 && dy < 0)) {
       const bool searched = s.pair_searched[pair_slot(s, r.ny, r.nz)] != 0;
       // With a mask, a partner line that was not searched may still hold candidates.
       if (searched || !s.centre_spans) {
         r.paired = pair_row(s, y, z, dx, dy, dz);
         r.unpaired = !searched;
       }
-    } else if (dz == 1 || (dz == 0 && dy > 0)) {
+    } else if ((dz > 0 && dz <= s.pair_depth) || (dz == 0 && dy > 0)) {
       r.partner = pair_row(s, r.ny, r.nz, -dx, -dy, -dz);
     }
   }

@@ -1,12 +1,14 @@
 #include "blockdenoise/search_buffers.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 namespace volnlm::blockdenoise {
 
 std::vector<Span> plane_spans_for(const std::vector<Span>& centres, int32_t d0, int32_t d1,
-                                  int32_t d2, int32_t p, int32_t search_radius) {
+                                  int32_t d2, int32_t p, int32_t search_radius,
+                                  int32_t pair_depth) {
   const auto hull = [](Span& into, int32_t lo, int32_t hi) {
     if (lo >= hi) return;
     if (into.lo >= into.hi) {
@@ -28,9 +30,9 @@ std::vector<Span> plane_spans_for(const std::vector<Span>& centres, int32_t d0, 
         if (w.lo < w.hi) hull(need, static_cast<int32_t>(w.lo - r), static_cast<int32_t>(w.hi + r));
       };
       for (int64_t v = u + 1; v <= std::min<int64_t>(d1 - 1, u + r); ++v) widened(line(v, z));
-      if (z + 1 < d2) {
+      for (int64_t k = 1; k <= pair_depth && z + k < d2; ++k) {
         for (int64_t v = std::max<int64_t>(0, u - r); v <= std::min<int64_t>(d1 - 1, u + r); ++v) {
-          widened(line(v, z + 1));
+          widened(line(v, z + k));
         }
       }
     }
@@ -50,6 +52,29 @@ std::vector<Span> plane_spans_for(const std::vector<Span>& centres, int32_t d0, 
     }
   }
   return out;
+}
+
+PairRings plan_pair_rings(int32_t d0, int32_t d1, int32_t d2, int32_t search_radius,
+                          int32_t wanted) {
+  PairRings plan;
+  if (search_radius < 1 || search_radius > kPairMaxRadius || wanted < 1) return plan;
+  const double voxels = static_cast<double>(d0) * d1 * d2;
+  const double budget = std::max(kPairRingShare * voxels, kPairRingFloor);
+  const int32_t deepest = std::max(1, std::min(search_radius, d2 - 1));
+  for (int32_t depth = deepest; depth >= 1; --depth) {
+    const int64_t lines = pair_ring_lines(d1, search_radius, depth);
+    const double floats = static_cast<double>(lines) *
+                          static_cast<double>(pair_backward_offsets(search_radius, depth)) * d0;
+    const double fit = std::floor(budget / floats);
+    if (fit >= wanted || depth == 1) {
+      plan.depth = depth;
+      plan.lines = lines;
+      plan.floats = floats;
+      plan.count = static_cast<int32_t>(std::min(fit, static_cast<double>(wanted)));
+      return plan;
+    }
+  }
+  return plan;
 }
 
 void make_search_shared(const SearchSetup& setup, SearchShared& shared) {

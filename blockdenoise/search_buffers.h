@@ -46,11 +46,25 @@ struct SearchScratch {
 };
 
 // The plane spans of LineSearch for a call whose lines have the centre spans `centres` (d1 * d2
-// lines): for line y' of slice z, the hull over the lines u = y' - p .. y' + p of the volume of
-// u's own span and, widened by R, the spans of u's partner lines (u + 1 .. u + R of slice z,
-// u - R .. u + R of slice z + 1), kept within the line. Throws std::bad_alloc.
+// lines) and pair rings of depth `pair_depth`: for line y' of slice z, the hull over the lines
+// u = y' - p .. y' + p of the volume of u's own span and, widened by R, the spans of u's partner
+// lines (u + 1 .. u + R of slice z, u - R .. u + R of slices z + 1 .. z + pair_depth), kept
+// within the line. Throws std::bad_alloc.
 std::vector<Span> plane_spans_for(const std::vector<Span>& centres, int32_t d0, int32_t d1,
-                                  int32_t d2, int32_t p, int32_t search_radius);
+                                  int32_t d2, int32_t p, int32_t search_radius, int32_t pair_depth);
+
+// The pair rings of a call (see LineSearch): how many slices ahead the forward offsets leave
+// weights, the floats of one ring, and how many rings the budget holds (at most `wanted`, one
+// per thread). The deepest depth 1 .. R (at most d2 - 1) at which `wanted` rings fit is taken,
+// else depth 1 with as many rings as fit; deeper rings share more pairs for more memory.
+struct PairRings {
+  int32_t depth = 1;
+  int64_t lines = 0;
+  double floats = 0;
+  int32_t count = 0;
+};
+PairRings plan_pair_rings(int32_t d0, int32_t d1, int32_t d2, int32_t search_radius,
+                          int32_t wanted);
 
 // Fills `shared` for the call. Throws std::bad_alloc.
 void make_search_shared(const SearchSetup& setup, SearchShared& shared);

@@ -371,7 +371,7 @@ TEST(blockdenoiseFilter, SameBitsForEveryThreadCount) {
 // same bits. The cases have several slabs (a slab's first slice cannot use the slice before it),
 // whole slices and lines of zeros (lines none of whose centres search), a NaN voxel, a zero
 // denominator, both modes and patch radii 0 to 2, on thread counts that leave some threads without
-// a ring.
+// a ring, and rings as deep as the radius or less deep.
 TEST(blockdenoiseFilter, PairedWeightsGiveTheBitsOfCentresSearchingAlone) {
   struct Case {
     Extents e;
@@ -385,6 +385,8 @@ TEST(blockdenoiseFilter, PairedWeightsGiveTheBitsOfCentresSearchingAlone) {
       {{21, 9, 10}, params(1, 0, 5, 1, false), false, true},
       {{33, 15, 13}, params(5, 1, 6, 0.8f, true), true, false},
       {{20, 10, 9}, params(2, 1, 0, 1, false), false, false},  // zero denominator
+      // Rings two slices deep of three on one thread, one deep on more.
+      {{64, 64, 40}, params(3, 1, 6, 1, true), true, false},
   };
   for (const Case& c : cases) {
     std::vector<float> v = random_volume(c.e, 31 + c.e.d0);

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace volnlm::blockdenoise {
@@ -66,6 +68,45 @@ TEST(blockdenoiseSearchBuffers, CacheStaysWithinItsBudgetAndDeferredSumsFollowTh
     EXPECT_EQ(scratch.accum.size(), side * side * side * c.d0);
     EXPECT_EQ(scratch.plane_rows.size(), side * c.d0);
     EXPECT_EQ(scratch.active.size(), static_cast<size_t>(c.d0));
+  }
+}
+
+// The pair rings reach as many slices ahead as the budget lets every wanted ring have, a ring
+// holds the rows of every backward offset of that depth for each line a forward offset reaches
+// ahead, and the rings of a call stay within the budget.
+TEST(blockdenoiseSearchBuffers, PairRingsReachAsDeepAsTheBudgetLets) {
+  struct Case {
+    int32_t d0, d1, d2, r, wanted;
+    int32_t depth, count;
+  };
+  const Case cases[] = {
+      {181, 217, 181, 2, 2, 2, 2},  // the guide's radius: every forward offset shares its pairs
+      {181, 217, 181, 3, 2, 1, 2},  // deeper rings would not fit two threads
+      {181, 217, 181, 3, 1, 2, 1},  // one thread: two slices deep
+      {181, 217, 181, 5, 2, 1, 2},
+      {64, 64, 40, 3, 1, 2, 1},  // a small volume: the floor of the budget
+      {64, 64, 40, 3, 2, 1, 2},
+      {20, 10, 9, 4, 3, 4, 3},       // a tiny volume: as deep as the radius
+      {20, 10, 3, 4, 2, 2, 2},       // no deeper than the volume's slices
+      {20, 10, 1, 2, 2, 1, 2},       // a single slice
+      {4000, 4000, 20, 3, 2, 1, 0},  // not even one ring fits: every centre searches alone
+      {20, 10, 9, 0, 2, 1, 0},       // no window
+      {20, 10, 9, kPairMaxRadius + 1, 2, 1, 0},
+  };
+  for (const Case& c : cases) {
+    const PairRings plan = plan_pair_rings(c.d0, c.d1, c.d2, c.r, c.wanted);
+    const std::string what = std::to_string(c.d0) + "x" + std::to_string(c.d1) + "x" +
+                             std::to_string(c.d2) + " R=" + std::to_string(c.r) +
+                             " wanted=" + std::to_string(c.wanted);
+    EXPECT_EQ(plan.depth, c.depth) << what;
+    EXPECT_EQ(plan.count, c.count) << what;
+    if (c.count == 0) continue;
+    const int64_t w = 2 * c.r + 1;
+    EXPECT_EQ(plan.lines, int64_t{c.depth} * c.d1 + c.r + 1) << what;
+    EXPECT_EQ(plan.floats, static_cast<double>(plan.lines) * (c.depth * w * w + c.r * w) * c.d0)
+        << what;
+    const double voxels = static_cast<double>(c.d0) * c.d1 * c.d2;
+    EXPECT_LE(plan.floats * plan.count, std::max(kPairRingShare * voxels, kPairRingFloor)) << what;
   }
 }
 
