@@ -444,8 +444,39 @@ void pair_plan(PairPlan<O>& plan, int32_t first, int32_t last, const int32_t lo[
   }
 }
 
+// The plans of centres x and x + 1: the rest of their own line, and every later row.
+template <class O>
+struct PairPlans {
+  PairPlan<O> own, rows;
+};
+
+template <class O>
+void pair_plans(PairPlans<O>& plans, int32_t x, int32_t r, int32_t d0) {
+  {
+    const int32_t last = d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r;
+    const int32_t lo[2] = {x + 1, x + 2};
+    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r, last};
+    pair_plan<O>(plans.own, x + 1, last, lo, hi, d0);
+  }
+  {
+    const int32_t lo[2] = {x < r ? 0 : x - r, x + 1 < r ? 0 : x + 1 - r};
+    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r,
+                           d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r};
+    pair_plan<O>(plans.rows, lo[0], hi[1], lo, hi, d0);
+  }
+}
+
+// Whether the plans of the pair at x are those of every other such pair, moved along the line:
+// both windows lie inside it and no block is moved back from the line's end.
+inline bool steady_pair(int32_t x, int32_t r, int32_t d0) {
+  const int32_t row_blocks = (2 * r + 5) / 4, own_blocks = (r + 4) / 4;
+  return x >= r && x + 1 + r <= d0 - 1 && x - r + 4 * (row_blocks - 1) <= d0 - 4 &&
+         x + 1 + 4 * (own_blocks - 1) <= d0 - 4;
+}
+
 template <class O, bool Rician>
-void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z) {
+void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z,
+                 const PairPlans<O>& plans) {
   using D = typename O::D;
   const int32_t d0 = task.d0;
   const int32_t d1 = task.d1;
@@ -456,20 +487,8 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   Sums<O> sa{O::set(-0.0), O::set(-0.0)}, sb{O::set(-0.0), O::set(-0.0)};
   Queue qa, qb;
   Fill na, nb;
-
-  PairPlan<O> own, rows;
-  {
-    const int32_t last = d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r;
-    const int32_t lo[2] = {x + 1, x + 2};
-    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r, last};
-    pair_plan<O>(own, x + 1, last, lo, hi, d0);
-  }
-  {
-    const int32_t lo[2] = {x < r ? 0 : x - r, x + 1 < r ? 0 : x + 1 - r};
-    const int32_t hi[2] = {d0 - 1 - x < r ? d0 - 1 : x + r,
-                           d0 - 1 - (x + 1) < r ? d0 - 1 : x + 1 + r};
-    pair_plan<O>(rows, lo[0], hi[1], lo, hi, d0);
-  }
+  const PairPlan<O>& own = plans.own;
+  const PairPlan<O>& rows = plans.rows;
   const int32_t x_first = x < r ? 0 : x - r;
   const double* const guide_mean = task.guide_mean;
   const double* const guides = task.guide;
@@ -548,12 +567,22 @@ void centre_pair(const SlabTask& task, const KernelConstants& k, int32_t x, int3
   task.weight_sum[ic + 1] = task.weight_sum[ic + 1] + O::sum(sb.weight);
 }
 
-// Centres x and x + 1: together when both have pairs to weigh, else each alone.
+// Centres x and x + 1: together when both have pairs to weigh, else each alone. The plans of
+// steady pairs are made once per line, at its first one.
 template <class O, bool Rician>
-void two_centres(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z) {
+void two_centres(const SlabTask& task, const KernelConstants& k, int32_t x, int32_t y, int32_t z,
+                 PairPlans<O>& steady, bool& steady_made) {
   const int32_t ic = x + task.d0 * (y + task.d1 * z);
   if (task.noisy[ic] != 0.0 && task.noisy[ic + 1] != 0.0) {  // a NaN is processed
-    centre_pair<O, Rician>(task, k, x, y, z);
+    if (steady_pair(x, k.radius, task.d0)) {
+      if (!steady_made) pair_plans<O>(steady, x, k.radius, task.d0);
+      steady_made = true;
+      centre_pair<O, Rician>(task, k, x, y, z, steady);
+    } else {
+      PairPlans<O> plans;
+      pair_plans<O>(plans, x, k.radius, task.d0);
+      centre_pair<O, Rician>(task, k, x, y, z, plans);
+    }
   } else {
     centre_pairs<O, Rician>(task, k, x, y, z);
     centre_pairs<O, Rician>(task, k, x + 1, y, z);
@@ -567,12 +596,18 @@ void line_centres(const SlabTask& task, const KernelConstants& k, int32_t y, int
                   int32_t x_first, int32_t x_end, bool forward) {
   const int32_t pairs = (x_end - x_first) / 2;
   const bool odd = (x_end - x_first) % 2 != 0;
+  PairPlans<O> steady;
+  bool steady_made = false;
   if (forward) {
-    for (int32_t p = 0; p < pairs; ++p) two_centres<O, Rician>(task, k, x_first + 2 * p, y, z);
+    for (int32_t p = 0; p < pairs; ++p) {
+      two_centres<O, Rician>(task, k, x_first + 2 * p, y, z, steady, steady_made);
+    }
     if (odd) centre_pairs<O, Rician>(task, k, x_end - 1, y, z);
   } else {
     if (odd) centre_pairs<O, Rician>(task, k, x_end - 1, y, z);
-    for (int32_t p = pairs - 1; p >= 0; --p) two_centres<O, Rician>(task, k, x_first + 2 * p, y, z);
+    for (int32_t p = pairs - 1; p >= 0; --p) {
+      two_centres<O, Rician>(task, k, x_first + 2 * p, y, z, steady, steady_made);
+    }
   }
 }
 
