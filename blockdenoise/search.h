@@ -46,18 +46,19 @@ struct LineSearch {
   float* total_weight = nullptr;
   float* accum = nullptr;
 
-  // Deferred blocks, used by the vector search on lines whose whole window and blocks stay
-  // inside the volume along y and z. Their centres come in chunks of eight (chunk c holds x = 8c
-  // .. 8c + 7; the last one, when d0 is not a multiple of eight, ends at d0 - 1 and overlaps
-  // the one before it); a chunk's weights are first worked out for every offset, and its blocks
-  // are then summed with the accumulators held in registers, candidate after candidate in search
-  // order, the same additions as adding each block at once. Rejected lanes weigh 0, which adds
-  // exact zeros only because every value of `block_values` is finite.
+  // Deferred blocks, used by the search on every line when set. Their centres come in chunks of
+  // eight (chunk c holds x = 8c .. 8c + 7; the last one, when d0 is not a multiple of eight,
+  // ends at d0 - 1 and overlaps the one before it); a chunk's weights are first worked out for
+  // every offset, and its blocks are then summed with the accumulators held in registers, candidate
+  // after candidate in search order, the same additions as adding each block at once. Rejected
+  // lanes weigh 0, which adds exact zeros only because every value of `block_values` is finite.
   // `block_values` is the padded volume, squared in Rician mode; null when not usable.
   const float* block_values = nullptr;
   int32_t offset_count = 0;                  // offsets of a full window, (2R + 1)^3 - 1
   const ptrdiff_t* offset_shifts = nullptr;  // per offset in search order, its padded shift
   const int32_t* offset_dx = nullptr;        // per offset in search order, its dx
+  const int32_t* offset_dy = nullptr;        // ... its dy
+  const int32_t* offset_dz = nullptr;        // ... its dz
   float* deferred_weights = nullptr;         // per chunk, offset_count vectors of eight weights
   int32_t* deferred_offsets = nullptr;       // per chunk, the offsets with a weighed lane, in order
   int32_t* deferred_count = nullptr;         // per chunk, how many of them

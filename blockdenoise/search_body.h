@@ -517,55 +517,69 @@ void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t d
 }
 
 // Block rows first .. first + kRows - 1 (rows in z, then y order, kSide elements each) of the
-// blocks of the chunk at `centre` (x): their accumulators stay in registers while every weighed
-// candidate is added in search order, then go to the line's accumulator rows at `out`, in the
-// lanes of `keep`. With kEdge, some candidates' blocks may leave the volume along x: their
-// elements outside it take the candidate's own value, as the blocks added at once do, and only
-// values inside the volume are read.
-template <class O, int kSide, int kRows, bool kEdge>
-BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_t x,
-                                                     const float* centre, const float* weights,
-                                                     const int32_t* used, int32_t n, int32_t first,
-                                                     float* out, int32_t keep_from) {
+// blocks of the chunk at `centre` (centres x .. x + 7 of line (y, z)): their accumulators stay in
+// registers while every weighed candidate is added in search order, then go to the line's
+// accumulator rows at `out`, lanes keep_from .. 7. Elements outside the volume take the
+// candidate's own value, as the blocks added at once do, and only the values inside are read:
+// with kEdge some candidates' blocks may leave the volume along x, with kFaces along y or z.
+template <class O, int kSide, int kRows, bool kEdge, bool kFaces>
+BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_t x, int32_t y,
+                                                     int32_t z, const float* centre,
+                                                     const float* weights, const int32_t* used,
+                                                     int32_t n, int32_t first, float* out,
+                                                     int32_t keep_from) {
   using F = typename O::F;
   using M = typename O::M;
   constexpr int kP = kSide / 2;
   constexpr int kGroup = kSide * kRows;
   const float* row_at[kRows];
-  for (int j = 0; j < kRows; ++j) row_at[j] = centre + s.row_offsets[first + j] - kP;
+  int32_t row_y[kRows], row_z[kRows];
+  for (int j = 0; j < kRows; ++j) {
+    row_at[j] = centre + s.row_offsets[first + j] - kP;
+    row_z[j] = z + (first + j) / kSide - kP;
+    row_y[j] = y + (first + j) % kSide - kP;
+  }
   F acc[kGroup];
   for (F& a : acc) a = O::set(0.0f);
   for (int32_t k = 0; k < n; ++k) {
     const F w = O::load(weights + 8 * static_cast<size_t>(k));
-    const ptrdiff_t shift = s.offset_shifts[used[k]];
+    const int32_t o = used[k];
+    const ptrdiff_t shift = s.offset_shifts[o];
+    // Lane l's candidate is voxel x + l + dx of its line (inside the volume, or the lane
+    // weighs 0); element i of a block row is voxel x + l + dx + i - kP of the row, taken where
+    // it lies inside the volume. With kEdge the lanes outside read at most R + p values past
+    // the padded row, which stay in the padded volume when p > 0 (a padded row lies before
+    // and after every row inside the volume); with p = 0 only lanes inside are read.
+    constexpr bool kWhole = kP > 0;
+    M in[kSide];
+    F own;
     if constexpr (kEdge) {
-      // Lane l's candidate is voxel x + l + dx of its line (inside the volume, or the lane
-      // weighs 0); element i of its block row is voxel x + l + dx + i - kP, taken where it lies
-      // inside the volume. The lanes outside read at most R + p values past the padded row,
-      // which stay in the padded volume when p > 0 (the line's blocks are inside along y and z,
-      // so a padded row lies before and after each of them); with p = 0 only lanes inside are
-      // read.
-      constexpr bool kWhole = kP > 0;
-      const int32_t nx = x + s.offset_dx[used[k]];
-      const M inside = O::range(-nx, s.d0 - nx);
-      const F own = kWhole ? O::load(centre + shift) : O::load_part(centre + shift, inside);
-      M in[kSide];
+      const int32_t nx = x + s.offset_dx[o];
+      own =
+          kWhole ? O::load(centre + shift) : O::load_part(centre + shift, O::range(-nx, s.d0 - nx));
       for (int i = 0; i < kSide; ++i) in[i] = O::range(kP - i - nx, s.d0 + kP - i - nx);
-      for (int j = 0; j < kRows; ++j) {
-        const float* row = row_at[j] + shift;
-        for (int i = 0; i < kSide; ++i) {
-          const F v =
-              O::select(in[i], kWhole ? O::load(row + i) : O::load_part(row + i, in[i]), own);
-          acc[j * kSide + i] = O::add(acc[j * kSide + i], O::mul(w, v));
+    } else if constexpr (kFaces) {
+      own = O::load(centre + shift);
+    }
+    for (int j = 0; j < kRows; ++j) {
+      F* a = acc + j * kSide;
+      if constexpr (kFaces) {
+        const int32_t ry = row_y[j] + s.offset_dy[o], rz = row_z[j] + s.offset_dz[o];
+        if (ry < 0 || ry >= s.d1 || rz < 0 || rz >= s.d2) {
+          const F term = O::mul(w, own);
+          for (int i = 0; i < kSide; ++i) a[i] = O::add(a[i], term);
+          continue;
         }
       }
-    } else {
-      (void)x;
-      for (int j = 0; j < kRows; ++j) {
-        const float* row = row_at[j] + shift;
-        for (int i = 0; i < kSide; ++i) {
-          acc[j * kSide + i] = O::add(acc[j * kSide + i], O::mul(w, O::load(row + i)));
+      const float* row = row_at[j] + shift;
+      for (int i = 0; i < kSide; ++i) {
+        F v;
+        if constexpr (kEdge) {
+          v = O::select(in[i], kWhole ? O::load(row + i) : O::load_part(row + i, in[i]), own);
+        } else {
+          v = O::load(row + i);
         }
+        a[i] = O::add(a[i], O::mul(w, v));
       }
     }
   }
@@ -580,8 +594,9 @@ BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_
 // block rows: as many rows as leave the set's vector registers room for the weight and a
 // product (O::kRegisters). Every accumulator receives the weighed candidates in search order, as
 // adding each block at once would give. Rejected lanes weigh +0, which adds exact zeros because
-// every block value is finite. kEdge as in deferred_rows; only lanes keep_from .. 7 are written.
-template <class O, int kSide, bool kEdge>
+// every block value is finite. kEdge and kFaces as in deferred_rows; only lanes keep_from .. 7
+// are written.
+template <class O, int kSide, bool kEdge, bool kFaces>
 void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c, int32_t x,
                      int32_t keep_from) {
   constexpr int kAllRows = kSide * kSide;
@@ -594,20 +609,23 @@ void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c, int32
   const float* centre = s.block_values + padded_index(s, x, y, z);
   float* out = s.accum + x;
   int32_t first = 0;
-  for (; first + kRows <= kAllRows; first += kRows)
-    deferred_rows<O, kSide, kRows, kEdge>(s, x, centre, weights, used, n, first, out, keep_from);
-  if constexpr (kAllRows % kRows != 0)
-    deferred_rows<O, kSide, kAllRows % kRows, kEdge>(s, x, centre, weights, used, n, first, out,
-                                                     keep_from);
+  for (; first + kRows <= kAllRows; first += kRows) {
+    deferred_rows<O, kSide, kRows, kEdge, kFaces>(s, x, y, z, centre, weights, used, n, first, out,
+                                                  keep_from);
+  }
+  if constexpr (kAllRows % kRows != 0) {
+    deferred_rows<O, kSide, kAllRows % kRows, kEdge, kFaces>(s, x, y, z, centre, weights, used, n,
+                                                             first, out, keep_from);
+  }
 }
 
-template <class O, int kSide>
+template <class O, int kSide, bool kFaces>
 void deferred_chunk(const LineSearch& s, int32_t y, int32_t z, int32_t c, int32_t x, bool edge,
                     int32_t keep_from) {
   if (edge) {
-    deferred_blocks<O, kSide, true>(s, y, z, c, x, keep_from);
+    deferred_blocks<O, kSide, true, kFaces>(s, y, z, c, x, keep_from);
   } else {
-    deferred_blocks<O, kSide, false>(s, y, z, c, x, keep_from);
+    deferred_blocks<O, kSide, false, kFaces>(s, y, z, c, x, keep_from);
   }
 }
 
@@ -620,12 +638,14 @@ BLOCKDENOISE_ALWAYS_INLINE inline void defer(const LineSearch& s, int32_t c, int
   s.deferred_offsets[at] = o;
 }
 
-// A line whose window and blocks stay inside the volume along y and z: every chunk is weighed
-// first and its blocks summed afterwards. The chunks whose candidates all have their blocks
-// inside along x weigh all eight lanes; the chunks near the ends of the line weigh only the
-// centres the offset needs (and, in the last chunk when it overlaps the one before it, only its
-// own), and their block sums put in the volume's own values where blocks leave it along x.
-template <class O, int kP>
+// The search of line (y, z) with deferred blocks: every chunk is weighed first and its blocks
+// summed afterwards. The chunks whose candidates all have their blocks inside along x weigh
+// all eight lanes; the chunks near the ends of the line weigh only the centres the offset needs
+// (and, in the last chunk when it overlaps the one before it, only its own), and their block
+// sums put in the candidate's own value where blocks leave the volume along x. kFaces: a line
+// whose window or blocks leave the volume along y or z (the window is cut to the volume; block
+// rows outside it take the candidate's own value).
+template <class O, int kP, bool kFaces>
 void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
   using F = typename O::F;
   using M = typename O::M;
@@ -634,6 +654,13 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
   const int32_t c_hi = (s.d0 - margin) / 8;
   const int32_t chunks = (s.d0 + 7) / 8;
   const int32_t last_x = s.d0 - 8;  // d0 >= 8 on every line this path serves
+  const int32_t r_full = s.search_radius, w_full = 2 * r_full + 1;
+  const int32_t half = (w_full * w_full * w_full - 1) / 2;
+  // Full loads with a choice of lanes at the ends of a line when p > 0 and the line's window
+  // and blocks stay inside along y and z: each candidate line then has a line before and after
+  // it, so the lanes whose candidates leave it along x (by at most R <= d0) still read inside
+  // the volume. Otherwise a candidate line may be the volume's first or last: partial loads.
+  const bool whole_loads = s.p > 0 && !kFaces;
   for (int32_t c = 0; c < chunks; ++c) s.deferred_count[c] = 0;
   const M all = O::range(0, 8);
   // An edge chunk's centres that the offset works: those of a .. b - 1 in its own part of the
@@ -646,25 +673,20 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
     M ok;
     F weight;
     const M lanes = O::range(lo - x, hi - x);
-    // Full loads with a choice of lanes when p > 0: the candidate line then lies inside the
-    // volume with a line before and after it, so the lanes whose candidates leave it along x
-    // (by at most R <= d0) still read inside the volume. With p = 0 it may be the volume's
-    // first or last line: partial loads.
-    const bool weighed = s.p > 0 ? weigh<O, false, kP>(r, x, lanes, ok, weight)
-                                 : weigh<O, true, kP>(r, x, lanes, ok, weight);
+    const bool weighed = whole_loads ? weigh<O, false, kP>(r, x, lanes, ok, weight)
+                                     : weigh<O, true, kP>(r, x, lanes, ok, weight);
     if (weighed) defer<O>(s, c, o, weight);
   };
-  int32_t o = 0;
   for_each_offset(s, y, z,
                   [&](const LineSearch&, int32_t, int32_t, int32_t dx, int32_t dy, int32_t dz,
                       int32_t x0, int32_t x1) {
                     const Run r = make_run(s, y, z, dx, dy, dz);
                     int32_t a, b;
                     needed_span(r, y, z, x0, x1, a, b);
-                    if (a >= b) {
-                      ++o;
-                      return;
-                    }
+                    if (a >= b) return;
+                    // The offset's place in the full window, in search order.
+                    int32_t o = ((dz + r_full) * w_full + (dy + r_full)) * w_full + (dx + r_full);
+                    if (o > half) --o;
                     if (!r.paired) box_distances<LaneSums<O>>(s, y, z, dx, dy, dz, a, b);
                     for (int32_t c = a / 8; c < c_lo; ++c) edge_chunk(r, c, a, b, o);
                     const int32_t c_first = a / 8 > c_lo ? a / 8 : c_lo;
@@ -677,7 +699,6 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
                     const int32_t c_stop = (b + 7) / 8;
                     for (int32_t c = c_hi > a / 8 ? c_hi : a / 8; c < c_stop; ++c)
                       edge_chunk(r, c, a, b, o);
-                    ++o;
                   });
   for (int32_t c = 0; c < chunks; ++c) {
     const bool edge = c < c_lo || c >= c_hi;
@@ -685,35 +706,45 @@ void search_line_deferred(const LineSearch& s, int32_t y, int32_t z) {
     const int32_t keep = 8 * c - x;
     switch (s.p) {
       case 0:
-        deferred_chunk<O, 1>(s, y, z, c, x, edge, keep);
+        deferred_chunk<O, 1, kFaces>(s, y, z, c, x, edge, keep);
         break;
       case 1:
-        deferred_chunk<O, 3>(s, y, z, c, x, edge, keep);
+        deferred_chunk<O, 3, kFaces>(s, y, z, c, x, edge, keep);
         break;
       case 2:
-        deferred_chunk<O, 5>(s, y, z, c, x, edge, keep);
+        deferred_chunk<O, 5, kFaces>(s, y, z, c, x, edge, keep);
         break;
       case 3:
-        deferred_chunk<O, 7>(s, y, z, c, x, edge, keep);
+        deferred_chunk<O, 7, kFaces>(s, y, z, c, x, edge, keep);
         break;
       default:
-        deferred_chunk<O, 9>(s, y, z, c, x, edge, keep);
+        deferred_chunk<O, 9, kFaces>(s, y, z, c, x, edge, keep);
         break;
     }
   }
 }
 
-// The search of line (y, z): deferred blocks where the line's window and blocks stay inside
-// the volume and the driver supplied their buffers, blocks added at once elsewhere.
+template <class O, bool kFaces>
+void search_line_deferred_p(const LineSearch& s, int32_t y, int32_t z) {
+  if (s.p == 1) {
+    search_line_deferred<O, 1, kFaces>(s, y, z);
+  } else {
+    search_line_deferred<O, 0, kFaces>(s, y, z);
+  }
+}
+
+// The search of line (y, z): deferred blocks where the driver supplied their buffers, blocks
+// added at once elsewhere.
 template <class O>
 void search_line(const LineSearch& s, int32_t y, int32_t z) {
-  const int64_t margin = int64_t{s.p} + s.search_radius;  // the radius may be as large as INT32_MAX
-  if (s.block_values && y - margin >= 0 && y + margin < s.d1 && z - margin >= 0 &&
-      z + margin < s.d2) {
-    if (s.p == 1) {
-      search_line_deferred<O, 1>(s, y, z);
+  if (s.block_values) {
+    const int32_t margin = s.p + s.search_radius;  // small: deferred blocks are kept for small R
+    const bool inside =
+        y - margin >= 0 && y + margin < s.d1 && z - margin >= 0 && z + margin < s.d2;
+    if (inside) {
+      search_line_deferred_p<O, false>(s, y, z);
     } else {
-      search_line_deferred<O, 0>(s, y, z);
+      search_line_deferred_p<O, true>(s, y, z);
     }
     return;
   }

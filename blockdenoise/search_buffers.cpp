@@ -89,6 +89,8 @@ void make_search_shared(const SearchSetup& setup, SearchShared& shared) {
   }
   shared.offset_shifts.clear();
   shared.offset_dx.clear();
+  shared.offset_dy.clear();
+  shared.offset_dz.clear();
   if (!setup.block_values) return;
   const int32_t r = setup.search_radius;
   for (int32_t dz = -r; dz <= r; ++dz) {
@@ -97,6 +99,8 @@ void make_search_shared(const SearchSetup& setup, SearchShared& shared) {
         if (dx == 0 && dy == 0 && dz == 0) continue;
         shared.offset_shifts.push_back(dx + pd0 * (dy + pd1 * static_cast<ptrdiff_t>(dz)));
         shared.offset_dx.push_back(dx);
+        shared.offset_dy.push_back(dy);
+        shared.offset_dz.push_back(dz);
       }
     }
   }
@@ -186,6 +190,8 @@ LineSearch make_line_search(const SearchSetup& setup, const SearchShared& shared
       s.offset_count = count;
       s.offset_shifts = shared.offset_shifts.data();
       s.offset_dx = shared.offset_dx.data();
+      s.offset_dy = shared.offset_dy.data();
+      s.offset_dz = shared.offset_dz.data();
       s.deferred_weights = scratch.deferred_weights.data();
       s.deferred_offsets = scratch.deferred_offsets.data();
       s.deferred_count = scratch.deferred_count.data();

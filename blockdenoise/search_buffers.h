@@ -32,7 +32,8 @@ struct SearchSetup {
 struct SearchShared {
   std::vector<ptrdiff_t> row_offsets;    // see LineSearch
   std::vector<ptrdiff_t> offset_shifts;  // see LineSearch; empty without deferred blocks
-  std::vector<int32_t> offset_dx;        // see LineSearch; empty without deferred blocks
+  // See LineSearch; empty without deferred blocks.
+  std::vector<int32_t> offset_dx, offset_dy, offset_dz;
 };
 
 // One worker's own buffers.
