@@ -381,13 +381,22 @@ BLOCKDENOISE_ALWAYS_INLINE inline bool weigh_forward(const Run& r, int32_t x, ty
   if (O::any(ok)) ok = O::and_(ok, takes<O>(s, mc, vc, mn, vn));
   if (O::any(back)) back = O::and_(back, takes<O>(s, mn, vn, mc, vc));
   float* partner = r.partner + r.dx + x;
+  // The partner row's elements of the lanes in `lanes`; a whole chunk lies inside the run, so its
+  // eight elements are in the row and the others keep their values.
+  const auto leave = [&](F v) BLOCKDENOISE_ALWAYS_INLINE {
+    if constexpr (kTail) {
+      O::store_part(partner, lanes, v);
+    } else {
+      O::store(partner, O::select(lanes, v, O::load(partner)));
+    }
+  };
   const M either = O::or_(ok, back);
   if (!O::any(either)) {
-    O::store_part(partner, lanes, O::set(kNoPair));
+    leave(O::set(kNoPair));
     return false;
   }
   const F weight = weights_of<O, kTail>(r, x, lanes, either);
-  O::store_part(partner, lanes, O::select(back, weight, O::set(kNoPair)));
+  leave(O::select(back, weight, O::set(kNoPair)));
   if (!O::any(ok)) return false;
   const F mine = O::select(ok, weight, O::set(0.0f));
   count_weights<O, kTail>(s, x, lanes, ok, mine);
