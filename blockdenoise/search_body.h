@@ -121,7 +121,11 @@ struct LaneSums {
     const M all = O::range(0, 8);
     int32_t i = 0;
     for (; i + 8 <= n; i += 8) O::store(out + i, plane8<false, kP>(a + i, slice, shift, p, all));
-    if (i < n) {
+    if (i >= n) return;
+    if (n >= 8) {
+      // The last eight elements again: the same sums, stored whole.
+      O::store(out + n - 8, plane8<false, kP>(a + n - 8, slice, shift, p, all));
+    } else {
       const M m = O::range(0, n - i);
       O::store_part(out + i, m, plane8<true, kP>(a + i, slice, shift, p, m));
     }
@@ -139,7 +143,9 @@ struct LaneSums {
   // Elements i .. i + 7 of the patch sums: rows[0] + ... + rows[count - 1], then the plane sum
   // of `a` added last, that plane sum also stored into `made` (read before written, so `made`
   // may be rows[0]).
-  template <bool kTail, int kP>
+  // With kBlend, a whole chunk of which only the lanes of `m` are stored (the others keep their
+  // values).
+  template <bool kTail, int kP, bool kBlend = false>
   static BLOCKDENOISE_ALWAYS_INLINE inline void patch8(const float* a, ptrdiff_t slice,
                                                        ptrdiff_t shift, int32_t p,
                                                        const float* const* rows, int32_t count,
@@ -151,8 +157,13 @@ struct LaneSums {
       for (int32_t k = 1; k < count; ++k) v = O::add(v, load<O, kTail>(rows[k] + i, m));
       v = O::add(v, plane);
     }
-    store<O, kTail>(made + i, m, plane);
-    store<O, kTail>(out + i, m, v);
+    if constexpr (kBlend) {
+      O::store(made + i, O::select(m, plane, O::load(made + i)));
+      O::store(out + i, O::select(m, v, O::load(out + i)));
+    } else {
+      store<O, kTail>(made + i, m, plane);
+      store<O, kTail>(out + i, m, v);
+    }
   }
   template <int kP>
   static void patch_p(const float* a, ptrdiff_t slice, ptrdiff_t shift, int32_t p,
@@ -170,7 +181,15 @@ struct LaneSums {
     int32_t i = 0;
     for (; i + 8 <= n; i += 8)
       patch8<false, kP>(a, slice, shift, p, rows, count, made, out, i, all);
-    if (i < n) patch8<true, kP>(a, slice, shift, p, rows, count, made, out, i, O::range(0, n - i));
+    if (i >= n) return;
+    if (n >= 8) {
+      // A whole chunk ending at n, its lanes before i set aside: `made` may be rows[0], whose
+      // elements before i already hold the new plane sums.
+      patch8<false, kP, true>(a, slice, shift, p, rows, count, made, out, n - 8,
+                              O::range(i - (n - 8), 8));
+    } else {
+      patch8<true, kP>(a, slice, shift, p, rows, count, made, out, i, O::range(0, n - i));
+    }
   }
   // The patch sums of n elements: the plane sums of the first count lines (`rows`) added in
   // order, then the plane sum of the last line, made here from `a` and kept in `made`, in the
