@@ -545,17 +545,18 @@ void search_run(const LineSearch& s, int32_t y, int32_t z, int32_t dx, int32_t d
 }
 
 // Block rows first .. first + kRows - 1 (rows in z, then y order, kSide elements each) of the
-// blocks of the chunk at `centre` (centres x .. x + 7 of line (y, z)): their accumulators stay in
+// blocks of the chunk at `centre` (eight centres of line (y, z)): their accumulators stay in
 // registers while every weighed candidate is added in search order, then go to the line's
 // accumulator rows at `out`, lanes keep_from .. 7. Elements outside the volume take the
 // candidate's own value, as the blocks added at once do, and only the values inside are read:
-// with kEdge some candidates' blocks may leave the volume along x, with kFaces along y or z.
+// with kEdge some candidates' blocks may leave the volume along x (`edge_masks`: the chunk's
+// lanes inside per dx and element, see deferred_blocks), with kFaces along y or z.
 template <class O, int kSide, int kRows, bool kEdge, bool kFaces>
-BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_t x, int32_t y,
-                                                     int32_t z, const float* centre,
-                                                     const float* weights, const int32_t* used,
-                                                     int32_t n, int32_t first, float* out,
-                                                     int32_t keep_from) {
+BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_t y, int32_t z,
+                                                     const float* centre, const float* weights,
+                                                     const int32_t* used, int32_t n, int32_t first,
+                                                     float* out, int32_t keep_from,
+                                                     const typename O::M* edge_masks) {
   using F = typename O::F;
   using M = typename O::M;
   constexpr int kP = kSide / 2;
@@ -579,13 +580,12 @@ BLOCKDENOISE_ALWAYS_INLINE inline void deferred_rows(const LineSearch& s, int32_
     // the padded row, which stay in the padded volume when p > 0 (a padded row lies before
     // and after every row inside the volume); with p = 0 only lanes inside are read.
     constexpr bool kWhole = kP > 0;
-    M in[kSide];
+    // The lanes inside, element by element, from the chunk's table for this dx.
+    const M* in = edge_masks;
     F own;
     if constexpr (kEdge) {
-      const int32_t nx = x + s.offset_dx[o];
-      own =
-          kWhole ? O::load(centre + shift) : O::load_part(centre + shift, O::range(-nx, s.d0 - nx));
-      for (int i = 0; i < kSide; ++i) in[i] = O::range(kP - i - nx, s.d0 + kP - i - nx);
+      in = edge_masks + (s.offset_dx[o] + s.search_radius) * kSide;
+      own = kWhole ? O::load(centre + shift) : O::load_part(centre + shift, in[kP]);
     } else if constexpr (kFaces) {
       own = O::load(centre + shift);
     }
@@ -636,14 +636,26 @@ void deferred_blocks(const LineSearch& s, int32_t y, int32_t z, int32_t c, int32
   const int32_t* used = s.deferred_offsets + static_cast<size_t>(c) * s.offset_count;
   const float* centre = s.block_values + padded_index(s, x, y, z);
   float* out = s.accum + x;
+  // With kEdge, for each dx of the window and element i of a block row, the lanes whose element
+  // x + lane + dx + i - p lies inside the line: made once for the chunk.
+  typename O::M masks[kEdge ? (2 * kDeferredMaxRadius + 1) * kSide : 1];
+  if constexpr (kEdge) {
+    constexpr int kP = kSide / 2;
+    for (int32_t dx = -s.search_radius; dx <= s.search_radius; ++dx) {
+      const int32_t nx = x + dx;
+      for (int i = 0; i < kSide; ++i) {
+        masks[(dx + s.search_radius) * kSide + i] = O::range(kP - i - nx, s.d0 + kP - i - nx);
+      }
+    }
+  }
   int32_t first = 0;
   for (; first + kRows <= kAllRows; first += kRows) {
-    deferred_rows<O, kSide, kRows, kEdge, kFaces>(s, x, y, z, centre, weights, used, n, first, out,
-                                                  keep_from);
+    deferred_rows<O, kSide, kRows, kEdge, kFaces>(s, y, z, centre, weights, used, n, first, out,
+                                                  keep_from, masks);
   }
   if constexpr (kAllRows % kRows != 0) {
-    deferred_rows<O, kSide, kAllRows % kRows, kEdge, kFaces>(s, x, y, z, centre, weights, used, n,
-                                                             first, out, keep_from);
+    deferred_rows<O, kSide, kAllRows % kRows, kEdge, kFaces>(s, y, z, centre, weights, used, n,
+                                                             first, out, keep_from, masks);
   }
 }
 
