@@ -277,10 +277,27 @@ int32_t threads_for(int32_t requested) {
   return count.error ? 1 : count.count;  // a refused count leaves the work on this thread
 }
 
-SigmaEstimate estimate_over(const Blocks& all, bool rician) {
+// The plain estimate and, for magnitude data, the bright one: two independent passes, run side
+// by side when `threads` allows. Throws std::bad_alloc when memory is short.
+SigmaEstimate estimate_over(const Blocks& all, bool rician, int32_t threads) {
   if (all.blocks.empty()) return {};
-  size_t plain_used = 0;
-  const double plain = settle(all, false, &plain_used);
+  size_t plain_used = 0, used = 0;
+  double plain = 0.0, bright = 0.0;
+  std::atomic<bool> short_of_memory{false};
+  // Small lists are not worth a thread start.
+  const int32_t workers = static_cast<int64_t>(all.blocks.size()) < kParallelBlocks ? 1 : threads;
+  run_parts(rician ? 2 : 1, workers, [&](int32_t part) {
+    try {
+      if (part == 0) {
+        plain = settle(all, false, &plain_used);
+      } else {
+        bright = settle(all, true, &used);
+      }
+    } catch (const std::bad_alloc&) {
+      short_of_memory.store(true);
+    }
+  });
+  if (short_of_memory.load()) throw std::bad_alloc();
   if (rician) {
     // The plain estimate over every block, Rayleigh-corrected, bounds the noise from above:
     // dark blocks spread by 0.655 sigma and bright ones by sigma, so the plain estimate lies
@@ -288,8 +305,6 @@ SigmaEstimate estimate_over(const Blocks& all, bool rician) {
     // something else than noise (see the method above), and the bound is taken instead; the
     // volume still holds enough bright blocks, and counts as one that does.
     const double bound = plain / kRayleighSpread;
-    size_t used = 0;
-    const double bright = settle(all, true, &used);
     if (used >= kMinBrightBlocks) {
       return {bright <= bound ? bright : bound, static_cast<int64_t>(used), false};
     }
@@ -317,7 +332,7 @@ SigmaEstimate estimate_sigma_detail(const double* volume, const Extents& extents
   const int32_t workers = threads_for(threads);
   Blocks all = blocks_of(volume, extents, workers, mask, mask ? Within::wholly : Within::all);
   if (mask && all.blocks.empty()) all = blocks_of(volume, extents, workers, mask, Within::touching);
-  return estimate_over(all, rician);
+  return estimate_over(all, rician, workers);
 }
 
 double estimate_sigma(const double* volume, const Extents& extents, bool rician,
@@ -331,8 +346,9 @@ double signal_level(const double* volume, const Extents& extents, int32_t thread
 
 NoiseAndSignal estimate_noise_and_signal(const double* volume, const Extents& extents, bool rician,
                                          int32_t threads) {
-  const Blocks all = blocks_of(volume, extents, threads_for(threads));
-  return NoiseAndSignal{estimate_over(all, rician), signal_over(all)};
+  const int32_t workers = threads_for(threads);
+  const Blocks all = blocks_of(volume, extents, workers);
+  return NoiseAndSignal{estimate_over(all, rician, workers), signal_over(all)};
 }
 
 }  // namespace volnlm::pipeline
