@@ -204,6 +204,17 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         child(sys.argv[2:])
         return
+    if len(sys.argv) == 3 and sys.argv[1] == "--targets":
+        # The targets section of an existing results file, made anew from its table.
+        with open(sys.argv[2]) as f:
+            text = f.read()
+        targets = targets_table(parse_results(text))
+        if targets is None:
+            raise SystemExit("%s has no whole-volume rows for the targets" % sys.argv[2])
+        with open(sys.argv[2], "w") as f:
+            f.write(with_targets(text, targets))
+        print(targets)
+        return
 
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="crop only: skips the whole volume and its slow references")
@@ -441,6 +452,87 @@ def table(cases):
     return "\n".join(lines)
 
 
+# The speed and memory targets, on the whole volume: (what, our contender and parameters, the
+# baseline contender and parameters, the least speed-up, whether our PSNR must be the better).
+SPEED_TARGETS = [
+    ("blockdenoise R=3 p=1, 40x its reference", ("blockdenoise fast", "R=3 p=1"),
+     ("blockdenoise reference", "R=3 p=1"), 40.0, False),
+    ("blockdenoise R=5 p=1, 6x scikit-image d=5 at a better PSNR", ("blockdenoise fast", "R=5 p=1"),
+     ("skimage nlm fast mode", "patch 3, distance 5"), 6.0, True),
+    ("sorvane R=3, 15x its reference", ("sorvane fast", "R=3, guide blockdenoise R=3"),
+     ("sorvane reference", "R=3, guide blockdenoise R=3"), 15.0, False),
+    ("sorvane R=5, 15x its reference", ("sorvane fast", "R=5, guide blockdenoise R=3"),
+     ("sorvane reference", "R=5, guide blockdenoise R=3"), 15.0, False),
+]
+MEMORY_TARGET = 2.0  # peak memory over the arrays the filter needs
+
+
+def table_rows(cases):
+    """The rows of the results table as plain records: case, contender, params, seconds, ratio
+    (peak over arrays, or None), psnr."""
+    rows = []
+    for case in cases:
+        for row in case.rows:
+            if row["seconds"] is None:
+                continue
+            ratio = None if row["arrays_mib"] is None else row["mib"] / row["arrays_mib"]
+            rows.append({"case": case.name, "contender": (row["filter"] + " " + row["impl"]).strip(),
+                         "params": row["params"], "seconds": row["seconds"], "ratio": ratio, "psnr": row["psnr"]})
+    return rows
+
+
+def targets_table(rows):
+    """Each target on the whole volume, met or missed by the measured factor, from the rows of one
+    run; None when the run has no whole-volume rows for any target."""
+    whole = [r for r in rows if r["case"].startswith("whole")]
+    find = {(r["contender"], r["params"]): r for r in whole}
+    lines = ["| target | measured | verdict |", "|---|---|---|"]
+    for what, ours, base, least, better_psnr in SPEED_TARGETS:
+        a, b = find.get(ours), find.get(base)
+        if a is None or b is None:
+            continue
+        speed = b["seconds"] / a["seconds"]
+        measured = "%.1f× (%.3f s against %.3f s)" % (speed, a["seconds"], b["seconds"])
+        verdict = "met" if speed >= least else "missed by %.2f×" % (least / speed)
+        if better_psnr:
+            measured += "; PSNR %.2f against %.2f dB" % (a["psnr"], b["psnr"])
+            if not a["psnr"] > b["psnr"]:
+                verdict = "missed: PSNR not better" + ("" if speed >= least else "; " + verdict)
+        lines.append("| %s | %s | %s |" % (what, measured, verdict))
+    ours = [r for r in whole if r["contender"].split(" ")[0] in ("blockdenoise", "sorvane")
+            and r["contender"].endswith("fast") and r["ratio"] is not None]
+    if ours:
+        worst = max(ours, key=lambda r: r["ratio"])
+        verdict = "met" if worst["ratio"] <= MEMORY_TARGET else "missed by %.2f×" % (worst["ratio"] / MEMORY_TARGET)
+        lines.append("| peak memory at most %.0fx the arrays (our filters) | at most %.2f (%s %s) | %s |" % (
+            MEMORY_TARGET, worst["ratio"], worst["contender"], worst["params"], verdict))
+    return "\n".join(lines) if len(lines) > 2 else None
+
+
+def parse_results(text):
+    """The rows of a results file's table (as table_rows gives them)."""
+    rows = []
+    for line in text.splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) != 10 or not cells[3] or not cells[3][0].isdigit():
+            continue
+        rows.append({"case": cells[0], "contender": cells[1], "params": cells[2], "seconds": float(cells[3]),
+                     "ratio": float(cells[6]) if cells[6] else None, "psnr": float(cells[7])})
+    return rows
+
+
+def with_targets(text, targets):
+    """The results file's text with its targets section put after the results table (replacing one
+    already there)."""
+    section = "## Targets (whole volume)\n\n" + targets + "\n"
+    start = text.find("## Targets (whole volume)")
+    if start >= 0:
+        end = text.find("\n## ", start + 1)
+        return text[:start] + section + ("" if end < 0 else text[end:])
+    at = text.find("\n## Masks")
+    return text + "\n" + section if at < 0 else text[:at + 1] + section + text[at:]
+
+
 def render(cases, machine, sigma, peak, sweep, gauss_width, started, finished, quick):
     out = ["# volnlm benchmark, %s%s" % (started.strftime("%Y-%m-%d %H:%M"), " (quick: crop only)" if quick else ""), ""]
     out += ["## Machine", ""] + ["- %s: %s" % kv for kv in machine] + [""]
@@ -463,6 +555,9 @@ def render(cases, machine, sigma, peak, sweep, gauss_width, started, finished, q
             " makes the timings noisier)." % ((finished - started).total_seconds(),
                                              " ".join("%.2f" % v for v in os.getloadavg())), ""]
     out += ["## Results", "", table(cases), ""]
+    targets = targets_table(table_rows(cases))
+    if targets:
+        out += ["## Targets (whole volume)", "", targets, ""]
     if any(c.mask_rows or c.mask_checks for c in cases):
         out += ["## Masks", "",
                 "volnlm.denoise end to end from Python (sigma estimated, default parameters, default threads): the"
