@@ -175,7 +175,11 @@ void pad_volume(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t 
 void pad_slices(const float* noisy, int32_t d0, int32_t d1, int32_t d2, int32_t p, float* padded,
                 int32_t first, int32_t end);
 
-// Whether a volume of these extents and radii has lines the deferred blocks can serve.
+// Whether the deferred blocks serve a volume of these extents and radii (every line then takes
+// them, those near the faces included). Radii beyond their buffers' limits, and volumes with
+// fewer than 2 (p + R) + 1 lines or slices or lines shorter than 2 (p + R) + 8, keep the blocks
+// added at once (the bound of the time when only inner lines took them; smaller volumes on the
+// deferred path are untried).
 bool deferred_blocks_apply(int32_t d0, int32_t d1, int32_t d2, int32_t p, int32_t search_radius);
 
 // Fills `squared` (n floats) with the squares of `padded` when it is not null, and tells
